@@ -1,0 +1,445 @@
+#include "Controller.h"
+
+#include <cstring>
+
+namespace board {
+namespace {
+constexpr uint8_t kMinCommandFrame = 3;
+constexpr uint8_t kMaxCommandFrame = 8;
+constexpr uint8_t kMaxCommandCode = 20;
+// Status of a reply to a command code that the firmware does not know.
+constexpr uint8_t kStatusUnknownCommand = 0xFF;
+// Status of refusals: generic, and "no such group" for a message add.
+constexpr uint8_t kStatusRefused = 0x01;
+constexpr uint8_t kStatusNoGroup = 0x02;
+
+uint8_t checksumOf(const std::vector<uint8_t>& bytes, size_t count) {
+  uint8_t sum = 0;
+  for (size_t i = 0; i < count; i++) {
+    sum = static_cast<uint8_t>(sum + bytes[i]);
+  }
+  return static_cast<uint8_t>(-sum);
+}
+}  // namespace
+
+Controller::Controller(GpioBlock& gpio) : gpio_(gpio) { gpio_.connect(this); }
+
+const char* Controller::stateName(State state) {
+  switch (state) {
+    case State::Idle: return "Idle";
+    case State::RxReady: return "RxReady";
+    case State::RxLatched: return "RxLatched";
+    case State::RxIgnored: return "RxIgnored";
+    case State::Executing: return "Executing";
+    case State::ReplyPending: return "ReplyPending";
+    case State::TxReady: return "TxReady";
+    case State::TxAcked: return "TxAcked";
+    case State::TxDone: return "TxDone";
+    case State::Silent: return "Silent";
+  }
+  return "?";
+}
+
+void Controller::sync(sim::Ticks now) {
+  while (step(now)) {
+  }
+}
+
+void Controller::linesChanged(sim::Ticks now) { sync(now); }
+
+void Controller::setSilent(bool silent) {
+  gpio_.driveTrdy(false);
+  gpio_.driveTreq(false);
+  faults_.stuckTrdy = false;
+  faults_.stuckTrdyArmed = false;
+  rx_.clear();
+  tx_.clear();
+  repeatReply_ = false;
+  state_ = silent ? State::Silent : State::Idle;
+}
+
+void Controller::postUnsolicited(uint8_t status, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> frame;
+  frame.push_back(static_cast<uint8_t>(data.size() + 4));
+  frame.push_back(0x00);  // response byte of a message nobody asked for
+  frame.push_back(status);
+  frame.insert(frame.end(), data.begin(), data.end());
+  frame.push_back(checksumOf(frame, frame.size()));
+  unsolicited_.push_back(frame);
+}
+
+// Asserts TRDY for byte `index` of a frame, unless a fault withholds it.
+void Controller::readyForByte(bool hostFrame, int index) {
+  int& lost = hostFrame ? faults_.trdyLostHostByte : faults_.trdyLostReplyByte;
+  if (lost == index) {
+    lost = -1;
+    gpio_.driveTrdy(false);
+    withheld_ = true;
+    return;
+  }
+  gpio_.driveTrdy(true);
+}
+
+// One transition at most; true when the state changed, so that the caller
+// looks again at the same levels.
+bool Controller::step(sim::Ticks now) {
+  const bool request = gpio_.hostRequest();
+  const bool strobe = gpio_.strobe();
+  switch (state_) {
+    case State::Silent: return false;
+
+    case State::Idle:
+      if (request) {
+        rx_.clear();
+        withheld_ = false;
+        state_ = State::RxReady;
+        readyForByte(true, 0);
+        return true;
+      }
+      if (!unsolicited_.empty()) {
+        tx_ = unsolicited_.front();
+        unsolicited_.erase(unsolicited_.begin());
+        gpio_.driveTreq(true);
+        state_ = State::ReplyPending;
+        return true;
+      }
+      return false;
+
+    case State::RxReady:
+      if (!request) {
+        cutFrame(true);
+        return true;
+      }
+      // The byte is taken on the strobe while the host drives the lines.
+      if (gpio_.trdy() && !withheld_ && strobe && gpio_.hostDrivesData()) {
+        rx_.push_back(gpio_.dataLines());
+        if (faults_.stuckTrdyArmed) {
+          faults_.stuckTrdyArmed = false;
+          faults_.stuckTrdy = true;
+        } else {
+          gpio_.driveTrdy(false);
+        }
+        state_ = State::RxLatched;
+        return true;
+      }
+      return false;
+
+    case State::RxLatched:
+      if (!request) {
+        cutFrame(true);
+        return true;
+      }
+      if (strobe || faults_.stuckTrdy) {
+        return false;
+      }
+      if (rx_[0] < kMinCommandFrame || rx_[0] > kMaxCommandFrame || rx_.size() == rx_[0]) {
+        finishCommand(now);
+      } else {
+        state_ = State::RxReady;
+        readyForByte(true, static_cast<int>(rx_.size()));
+      }
+      return true;
+
+    case State::RxIgnored:
+      if (!request) {
+        state_ = State::Idle;
+        return true;
+      }
+      return false;
+
+    case State::Executing:
+      if (!request && now >= replyAt_) {
+        gpio_.driveTreq(true);
+        state_ = State::ReplyPending;
+        return true;
+      }
+      return false;
+
+    case State::ReplyPending:
+      if (request) {
+        txPos_ = 0;
+        withheld_ = false;
+        gpio_.driveData(tx_[0]);
+        state_ = State::TxReady;
+        readyForByte(false, 0);
+        return true;
+      }
+      return false;
+
+    case State::TxReady:
+      if (!request) {
+        cutFrame(false);
+        return true;
+      }
+      if (gpio_.trdy() && !withheld_ && strobe) {
+        if (faults_.stuckTrdyArmed) {
+          faults_.stuckTrdyArmed = false;
+          faults_.stuckTrdy = true;
+        } else {
+          gpio_.driveTrdy(false);
+        }
+        state_ = State::TxAcked;
+        return true;
+      }
+      return false;
+
+    case State::TxAcked:
+      if (!request) {
+        txPos_++;  // the host has the byte, even if it never releases the strobe
+        cutFrame(false);
+        return true;
+      }
+      if (strobe || faults_.stuckTrdy) {
+        return false;
+      }
+      txPos_++;
+      if (txPos_ == tx_.size()) {
+        finishReply();
+      } else {
+        gpio_.driveData(tx_[txPos_]);
+        state_ = State::TxReady;
+        readyForByte(false, static_cast<int>(txPos_));
+      }
+      return true;
+
+    case State::TxDone:
+      if (!request) {
+        if (repeatReply_) {
+          repeatReply_ = false;
+          state_ = State::ReplyPending;
+        } else {
+          state_ = State::Idle;
+        }
+        return true;
+      }
+      return false;
+  }
+  return false;
+}
+
+void Controller::cutFrame(bool fromHost) {
+  if (fromHost) {
+    if (events_.frame && !rx_.empty()) {
+      events_.frame(true, rx_, false);
+    }
+    rx_.clear();
+  } else {
+    // A reply cut off is dropped: the host has given up on it.
+    std::vector<uint8_t> taken(tx_.begin(), tx_.begin() + static_cast<long>(txPos_));
+    if (events_.frame) {
+      events_.frame(false, taken, false);
+    }
+    gpio_.driveTreq(false);
+    tx_.clear();
+  }
+  if (!faults_.stuckTrdy) {
+    gpio_.driveTrdy(false);
+  }
+  state_ = State::Idle;
+}
+
+void Controller::finishCommand(sim::Ticks now) {
+  if (!faults_.stuckTrdy) {
+    gpio_.driveTrdy(false);
+  }
+  if (events_.frame) {
+    events_.frame(true, rx_, true);
+  }
+  bool wellFormed =
+      rx_.size() >= kMinCommandFrame && rx_.size() == rx_[0] && checksumOf(rx_, rx_.size()) == 0;
+  uint8_t code = rx_.size() > 1 ? rx_[1] : 0;
+  bool dropped = false;
+  if (faults_.noReplyCount > 0 && (!faults_.noReplyCode || *faults_.noReplyCode == code)) {
+    faults_.noReplyCount--;
+    dropped = true;
+  }
+  // A malformed frame is ignored, as firmware that waits for a good one.
+  if (!wellFormed || dropped) {
+    state_ = State::RxIgnored;
+    return;
+  }
+  execute(rx_);
+  auto latency = codeLatency_.find(code);
+  replyAt_ = now + (latency != codeLatency_.end() ? latency->second : replyLatency_);
+  state_ = State::Executing;
+}
+
+void Controller::finishReply() {
+  if (events_.frame) {
+    events_.frame(false, tx_, true);
+  }
+  if (faults_.treqHeld) {
+    faults_.treqHeld = false;
+    repeatReply_ = true;
+  } else {
+    gpio_.driveTreq(false);
+  }
+  state_ = State::TxDone;
+}
+
+void Controller::execute(const std::vector<uint8_t>& frame) {
+  uint8_t code = frame[1];
+  uint8_t status = 0;
+  std::vector<uint8_t> data = firmwareReply(code, frame.data() + 2, frame.size() - 3, &status);
+  if (code <= kMaxCommandCode) {
+    fw_.commandCount[code]++;
+  }
+  auto forced = fw_.statusOverride.find(code);
+  if (forced != fw_.statusOverride.end()) {
+    status = forced->second;
+  }
+  if (faults_.replyData) {
+    data = *faults_.replyData;
+    faults_.replyData.reset();
+  }
+  tx_.clear();
+  tx_.push_back(static_cast<uint8_t>(data.size() + 4));
+  tx_.push_back(code);
+  tx_.push_back(status);
+  tx_.insert(tx_.end(), data.begin(), data.end());
+  if (faults_.replyLength) {
+    tx_[0] = *faults_.replyLength;
+    faults_.replyLength.reset();
+  }
+  tx_.push_back(checksumOf(tx_, tx_.size()));
+  if (faults_.corruptChecksum) {
+    faults_.corruptChecksum = false;
+    tx_.back() = static_cast<uint8_t>(tx_.back() + 1);
+  }
+}
+
+// The firmware's handling of one command: its effect and its reply data.
+std::vector<uint8_t> Controller::firmwareReply(uint8_t code, const uint8_t* payload, size_t length,
+                                               uint8_t* status) {
+  auto arg = [&](size_t i) -> uint8_t { return i < length ? payload[i] : 0; };
+  std::vector<uint8_t> data;
+  switch (code) {
+    case 1:  // DRIVER_CONNECT: watchdog (2), comm, poll, options
+      fw_.driverConnected = true;
+      std::memcpy(fw_.connectPayload, payload, length < 5 ? length : 5);
+      *status = fw_.postCode;
+      break;
+    case 2:  // DRIVER_DISCONNECT: reason (4), shutdown flag
+      fw_.driverConnected = false;
+      std::memcpy(fw_.disconnectPayload, payload, length < 5 ? length : 5);
+      break;
+    case 3:  // POLL
+      *status = fw_.cardlanConnected ? 1 : 0;
+      data = {fw_.slotPrimary, fw_.slotSecondary, fw_.commErrors, fw_.pollErrors};
+      break;
+    case 4:  // COMMAND_4
+      break;
+    case 5:
+    case 6: setLed(code == 5); break;
+    case 7:
+      data.assign(fw_.version.begin(), fw_.version.end());
+      if (data.size() > kMaxVersion) {
+        data.resize(kMaxVersion);
+      }
+      break;
+    case 8:  // SWITCH_CONNECT: card id, signalling type, TN mapping type
+      fw_.cardlanConnected = true;
+      for (size_t i = 0; i < 3; i++) {
+        fw_.switchParams[i] = arg(i);
+      }
+      break;
+    case 9: fw_.cardlanConnected = false; break;
+    case 10:  // HD_WRITE: text
+      if (length >= 4) {
+        setDisplay(payload);
+      }
+      break;
+    case 11:  // HD_RESET: text, then a mode byte
+      if (length >= 4) {
+        setDisplay(payload);
+      }
+      fw_.displayStatus = 0;
+      break;
+    case 12: fw_.displayStatus = arg(0); break;
+    case 13: fw_.displayStatus = 0; break;
+    case 14: data = {fw_.displayStatus}; break;
+    case 15: fw_.refreshRate = arg(0); break;
+    case 16: {  // HD_GROUP_ADD
+      uint8_t id = 1;
+      while (id <= kMaxGroups && fw_.groups.count(id)) {
+        id++;
+      }
+      if (id > kMaxGroups) {
+        *status = kStatusRefused;
+      } else {
+        fw_.groups[id] = true;
+        data = {id};
+      }
+      break;
+    }
+    case 17:  // HD_GROUP_DELETE
+      if (fw_.groups.erase(arg(0)) == 0) {
+        *status = kStatusRefused;
+      } else {
+        for (auto it = fw_.messages.begin(); it != fw_.messages.end();) {
+          it = it->second.group == arg(0) ? fw_.messages.erase(it) : std::next(it);
+        }
+      }
+      break;
+    case 18: {  // HD_MESSAGE_ADD: group, text
+      if (!fw_.groups.count(arg(0))) {
+        *status = kStatusNoGroup;
+        break;
+      }
+      uint8_t id = 1;
+      while (id <= kMaxMessages && fw_.messages.count(id)) {
+        id++;
+      }
+      if (id > kMaxMessages) {
+        *status = kStatusRefused;
+        break;
+      }
+      Firmware::Text text{arg(0), {}};
+      for (size_t i = 0; i < 4; i++) {
+        text.text[i] = static_cast<char>(arg(1 + i));
+      }
+      fw_.messages[id] = text;
+      data = {id};
+      break;
+    }
+    case 19: {  // HD_MESSAGE_EXCHANGE: message, text
+      auto it = fw_.messages.find(arg(0));
+      if (it == fw_.messages.end()) {
+        *status = kStatusRefused;
+      } else {
+        for (size_t i = 0; i < 4; i++) {
+          it->second.text[i] = static_cast<char>(arg(1 + i));
+        }
+      }
+      break;
+    }
+    case 20:  // HD_MESSAGE_DELETE
+      if (fw_.messages.erase(arg(0)) == 0) {
+        *status = kStatusRefused;
+      }
+      break;
+    default: *status = kStatusUnknownCommand; break;
+  }
+  return data;
+}
+
+void Controller::setDisplay(const uint8_t* text) {
+  std::string shown(reinterpret_cast<const char*>(text), 4);
+  if (shown != fw_.display) {
+    fw_.display = shown;
+    if (events_.display) {
+      events_.display(shown);
+    }
+  }
+}
+
+void Controller::setLed(bool on) {
+  if (on != fw_.led) {
+    fw_.led = on;
+    if (events_.led) {
+      events_.led(on);
+    }
+  }
+}
+
+}  // namespace board

@@ -1,0 +1,36 @@
+# Host build: the driver on the simulated kernel and board, the tests, the
+# benchmarks and the tools.
+enable_testing()
+find_package(GTest REQUIRED)
+find_package(benchmark REQUIRED)
+find_package(Threads REQUIRED)
+
+# WCHAR is 16 bits on the target; the simulated kernel keeps that size so
+# that strings, entry sizes and offsets come out as on the real machine.
+add_compile_options(-Wall -Wextra -Werror -fshort-wchar)
+
+add_library(simkernel STATIC
+  platform/host/src/kernel.cpp
+  platform/host/src/hal.cpp
+  platform/host/src/format.cpp
+  platform/host/src/rtl.cpp
+)
+target_include_directories(simkernel PUBLIC platform/host/include)
+
+add_library(driver_host STATIC ${DRIVER_SOURCES})
+target_include_directories(driver_host PUBLIC driver include)
+target_link_libraries(driver_host PUBLIC simkernel)
+
+add_library(board STATIC
+  board/GpioBlock.cpp
+  board/Controller.cpp
+  board/Board.cpp
+)
+target_include_directories(board PUBLIC board driver)
+target_link_libraries(board PUBLIC simkernel)
+
+add_subdirectory(tests)
+add_subdirectory(bench)
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()

@@ -1,0 +1,123 @@
+// The device extension record: all state of the one System Controller and
+// the operations that drive it.
+#pragma once
+
+#include "Message.h"
+#include "platform.h"
+
+// Cardlan state, kept in CDeviceExt::CardlanState.
+enum : LONG {
+  CL_NONE = 0,              // start-up, before any switch command succeeded
+  CL_DISCONNECTED = 1,      // the last SWITCH_DISCONNECT succeeded
+  CL_CONNECTING = 2,        // SWITCH_CONNECT succeeded, no slot active yet
+  CL_ACTIVE_PRIMARY = 3,    // primary slot active, secondary not yet
+  CL_ACTIVE_SECONDARY = 4,  // secondary slot active, primary not yet
+  CL_ACTIVE = 5,            // both slots active
+};
+
+// The record lives in the extension of the device object, one per device,
+// and is never copied. Fields are public plain data in a fixed order: the
+// extension size and several controller payloads depend on their widths.
+class CDeviceExt {
+ public:
+  static constexpr ULONG kFirmwareVersionSize = 64;
+
+  // Record operations.
+  void setDefaultSwitchParams();
+  void setDefaultFirmwareVersion();
+  void startPollTimer(LONG periodMs);
+  NTSTATUS completeRequest(PIRP irp, NTSTATUS status, ULONG information);
+
+  // GPIO block access and the byte handshake.
+  UCHAR readReg(ULONG offset);
+  void writeReg(ULONG offset, UCHAR value);
+  UCHAR readData();
+  void writeData(UCHAR value);
+  bool isTRDY();
+  bool isTREQ();
+  void setHostRequest(bool asserted);
+  void setStrobe(bool asserted);
+  void setDataDirection(bool output);
+  NTSTATUS writeByte(UCHAR value);
+  NTSTATUS readByte(UCHAR* value);
+
+  // Interface discovery and claim.
+  NTSTATUS acquireInterface();
+  void releaseInterface();
+  NTSTATUS locateDevice(ULONG* base);
+  NTSTATUS allocateHardware(ULONG start, ULONG length, ULONG* addressSpace, ULONG* mappedBase,
+                            BOOLEAN* mapped);
+  void releaseHardware(ULONG base, ULONG length, BOOLEAN mapped);
+  UCHAR superIoRead(ULONG base, ULONG offset, ULONG addressSpace);
+  void superIoWrite(ULONG base, ULONG offset, ULONG addressSpace, UCHAR value);
+
+  // Registry.
+  NTSTATUS queryRegistry(PCWSTR valueName, ULONG* destination);
+  void readRegistryParams();
+
+  // Host-controller commands and their requests.
+  NTSTATUS hcDriverConnect();
+  void hcDriverDisconnect(const char reason[4], bool shutdown);
+  void hcFirmwareVersion();
+  NTSTATUS hcPoll(UCHAR* cardlanStatus, UCHAR report[4]);
+  NTSTATUS hcCommand4();
+  NTSTATUS hcStatusLED(bool on);
+  NTSTATUS IoControlFirmwareVersion(PVOID buffer, ULONG size);
+  NTSTATUS IoControlCommand4();
+  NTSTATUS IoControlStatusLED(bool on);
+
+  // Hex display.
+  NTSTATUS IoControlHexDisplay(ULONG ioctlCode, PVOID input, ULONG inputLength, PVOID output,
+                               ULONG outputLength);
+  NTSTATUS hdSetStatus(bool on, UCHAR value);
+  NTSTATUS hdSetRefreshRate(UCHAR rate);
+  NTSTATUS hdGroupAdd(UCHAR* groupID, ULONG* resultCode);
+  NTSTATUS hdGroupDelete(UCHAR groupID, ULONG* resultCode);
+  NTSTATUS hdMessageAdd(UCHAR groupID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3, UCHAR* messageID,
+                        ULONG* resultCode);
+  NTSTATUS hdMessageExchange(UCHAR messageID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3, ULONG* resultCode);
+  NTSTATUS hdMessageDelete(UCHAR messageID, ULONG* resultCode);
+  NTSTATUS hdStatusQuery(UCHAR* status);
+  NTSTATUS hdReset();
+  NTSTATUS hdWrite(UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3);
+
+  // Cardlan switching and the poll.
+  NTSTATUS IoControlSwitch(bool connect, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);
+  void readSwitchRegistry();
+  NTSTATUS clSwitchConnect();
+  NTSTATUS clSwitchDisconnect();
+  void runPoll();
+  static KDEFERRED_ROUTINE pollDpc;
+
+  // Start-up and stop.
+  NTSTATUS Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject);
+  void stop(bool shutdown);
+
+  PDRIVER_OBJECT DriverObject;
+  PDEVICE_OBJECT DeviceObject;
+  CMessage Message;
+  UCHAR Options;              // 0x01 show comm errors, 0x80 reset without poll
+  UCHAR DevTimeoutComm;       // controller units: milliseconds
+  UCHAR DevTimeoutPoll;       // controller units: seconds
+  USHORT DevTimeoutWatchdog;  // controller units: milliseconds
+  ULONG CmdReplyTimer;        // microseconds
+  ULONG CmdRetryDelay;        // microseconds
+  LONG CmdMaxRetries;         // attempts, signed: 0 or less makes none
+  ULONG TimerPollCardlan;     // milliseconds
+  ULONG TimerPollNormal;      // milliseconds
+  BOOLEAN PortMapped;
+  ULONG PortBase;      // port number, or mapped system address
+  ULONG AddressSpace;  // 1: I/O port space; otherwise memory space
+  UCHAR CardID;
+  UCHAR SignType;
+  UCHAR TNMapType;
+  UCHAR RegCardID;
+  UCHAR RegSignType;
+  UCHAR RegTNMapType;
+  NTSTATUS RegSwitchStatus;
+  UCHAR FirmwareVersionLength;
+  UCHAR FirmwareVersion[kFirmwareVersionSize];
+  KTIMER PollTimer;
+  KDPC PollDpc;
+  LONG CardlanState;
+};

@@ -1,0 +1,37 @@
+// Microsecond interval timer for busy waits.
+#pragma once
+
+#include "platform.h"
+
+// A stack object that measures one busy wait. The waiting loop tests
+// expired() after each unsuccessful look at the hardware; expired() picks its
+// regime from the time-out and the clock tick:
+//   - up to 500 us: counted in 5 us stalls, never reading the clock;
+//   - above 500 us and up to one clock tick: 20 us stalls or the system time,
+//     whichever ends first;
+//   - above one clock tick: the system time alone, without stalling.
+class CTimer {
+ public:
+  explicit CTimer(ULONG microseconds);
+
+  void start(ULONG microseconds);
+  bool expired();
+  void wait(ULONG microseconds);
+
+  ULONG Timeout;      // microseconds
+  ULONG ClockTick;    // microseconds per system clock tick
+  ULONG ShortCount;   // 5 us stalls left in the short regime
+  ULONG MediumCount;  // 20 us stalls left in the medium regime
+  LONGLONG Deadline;  // system time, 100 ns units
+
+  static constexpr ULONG kShortLimitUs = 500;
+  static constexpr ULONG kShortStallUs = 5;
+  static constexpr ULONG kMediumStallUs = 20;
+  // (Timeout + ClockTick) x 10 must stay a positive signed 32-bit number.
+  static constexpr ULONG kDeadlineLimitUs = 214748364;
+
+ private:
+  bool expiredShort();
+  bool expiredMedium();
+  bool expiredLong();
+};

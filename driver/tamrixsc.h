@@ -1,0 +1,56 @@
+// Driver-wide declarations: trace output, event logging, registry access and
+// the kernel entry points.
+#pragma once
+
+#include "platform.h"
+
+// Trace level of the kernel-debugger output: a line at level N is printed
+// when g_DebugLevel is N or more; 0 or less prints nothing. Usual levels:
+// 1 errors, 2 warnings, 4 detail, 5 enter and exit.
+extern "C" LONG g_DebugLevel;
+
+enum : LONG {
+  TRACE_ERROR = 1,
+  TRACE_WARNING = 2,
+  TRACE_DETAIL = 4,
+  TRACE_FLOW = 5,
+};
+
+// One trace line: the driver prefix, then the message, in two calls.
+#define SC_TRACE(level, ...)       \
+  do {                             \
+    if (g_DebugLevel >= (level)) { \
+      DbgPrint("TAMRIXSC: ");      \
+      DbgPrint(__VA_ARGS__);       \
+    }                              \
+  } while (0)
+
+// Event log.
+void LogEvent(PVOID ioObject, ULONG messageId, PCWSTR insertionString, ULONG uniqueValue, PIRP irp);
+
+// One-entry direct query of a registry value; lives for one query.
+class CRegistry {
+ public:
+  explicit CRegistry(ULONG count);
+  ~CRegistry();
+  CRegistry(const CRegistry&) = delete;
+  CRegistry& operator=(const CRegistry&) = delete;
+
+  bool QueryDirect(PCUNICODE_STRING path, PCUNICODE_STRING valueName, ULONG* destination, ULONG defaultType,
+                   LONG defaultValue);
+
+  NTSTATUS LastStatus;
+  PRTL_QUERY_REGISTRY_TABLE QueryTable;
+};
+
+// The Parameters key of the driver's service.
+extern const WCHAR kParametersPath[];
+
+// Kernel entry points.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+DRIVER_UNLOAD DriverUnload;
+DRIVER_STARTIO DriverStartIo;
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchShutdown;
+DRIVER_DISPATCH DispatchIOCTL;

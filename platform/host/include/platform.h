@@ -1,0 +1,402 @@
+// Kernel and HAL interface of the simulated NT machine.
+//
+// The driver includes "platform.h" and nothing else of the platform. On the
+// target that header is the real <ntddk.h>; this one declares the same types
+// and routines, in the same names and shapes, for the simulated kernel that
+// runs the driver on a development host. Only the members the driver touches
+// are modelled; their names and meanings follow the real structures.
+//
+// The host build compiles with -fshort-wchar so that WCHAR is the 16-bit
+// UTF-16 unit of the real kernel and wide literals have their real size.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
+
+#define NTAPI
+#define FASTCALL
+#define NTKERNELAPI extern "C"
+#define NTHALAPI extern "C"
+#define IN
+#define OUT
+#define OPTIONAL
+
+typedef void VOID, *PVOID;
+typedef char CHAR, CCHAR, *PCHAR;
+typedef const char *PCSTR;
+typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN;
+typedef short CSHORT;
+typedef unsigned short USHORT, *PUSHORT;
+typedef int LONG, *PLONG;
+typedef unsigned int ULONG, *PULONG;
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+typedef uintptr_t ULONG_PTR;
+typedef size_t SIZE_T;
+typedef wchar_t WCHAR, *PWCH, *PWSTR;
+typedef const wchar_t *PCWSTR;
+typedef LONG NTSTATUS;
+typedef UCHAR KIRQL, *PKIRQL;
+typedef ULONG DEVICE_TYPE;
+
+#define TRUE 1
+#define FALSE 0
+
+typedef union _LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  };
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER, PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
+
+// Strings ------------------------------------------------------------------
+
+typedef struct _UNICODE_STRING {
+  USHORT Length;  // bytes, without a terminator
+  USHORT MaximumLength;
+  PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING *PCUNICODE_STRING;
+
+NTKERNELAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+
+// Debugger -----------------------------------------------------------------
+
+extern "C" ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+
+// Time ---------------------------------------------------------------------
+
+NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTHALAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+
+// IRQL ---------------------------------------------------------------------
+
+NTHALAPI KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+NTHALAPI VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+#define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
+#define KeLowerIrql(a) KfLowerIrql(a)
+
+// Register access ----------------------------------------------------------
+// Port numbers and mapped addresses travel as pointers, as on the real
+// machine; the simulated bus decodes them and never dereferences them.
+
+NTHALAPI UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port);
+NTHALAPI VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);
+NTKERNELAPI UCHAR NTAPI READ_REGISTER_UCHAR(volatile UCHAR *Register);
+NTKERNELAPI VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR *Register, UCHAR Value);
+
+// Timers and deferred calls ------------------------------------------------
+
+struct _KDPC;
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+  UCHAR Type;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  BOOLEAN Inserted;  // queued and not yet run
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef struct _KTIMER {
+  UCHAR Type;
+  BOOLEAN Inserted;  // armed
+  LONGLONG DueTime;  // absolute interrupt time, 100 ns units
+  struct _KDPC *Dpc;
+  ULONG Period;        // milliseconds, 0 for a one-shot timer
+  ULONGLONG Sequence;  // orders timers that expire at the same time
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
+
+// Pool ---------------------------------------------------------------------
+
+typedef enum _POOL_TYPE { NonPagedPool, PagedPool } POOL_TYPE;
+
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+// Registry -----------------------------------------------------------------
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+
+typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                  ULONG ValueLength, PVOID Context, PVOID EntryContext);
+typedef RTL_QUERY_REGISTRY_ROUTINE *PRTL_QUERY_REGISTRY_ROUTINE;
+
+typedef struct _RTL_QUERY_REGISTRY_TABLE {
+  PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+  ULONG Flags;
+  PWSTR Name;
+  PVOID EntryContext;
+  ULONG DefaultType;
+  PVOID DefaultData;
+  ULONG DefaultLength;
+} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
+
+NTKERNELAPI NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                                  PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                                  PVOID Environment);
+
+// Objects and requests -----------------------------------------------------
+
+#define FILE_DEVICE_UNKNOWN 0x00000022
+#define METHOD_BUFFERED 0
+#define FILE_ANY_ACCESS 0
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN 0x10
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define SL_PENDING_RETURNED 0x01
+#define IO_NO_INCREMENT 0
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
+typedef VOID NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_STARTIO *PDRIVER_STARTIO;
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
+typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_CANCEL *PDRIVER_CANCEL;
+
+typedef struct _DRIVER_OBJECT {
+  CSHORT Type;
+  struct _DEVICE_OBJECT *DeviceObject;
+  UNICODE_STRING DriverName;
+  PDRIVER_STARTIO DriverStartIo;
+  PDRIVER_UNLOAD DriverUnload;
+  PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+  CSHORT Type;
+  struct _DRIVER_OBJECT *DriverObject;
+  struct _DEVICE_OBJECT *NextDevice;
+  struct _IRP *CurrentIrp;
+  ULONG Flags;
+  ULONG Characteristics;
+  DEVICE_TYPE DeviceType;
+  PVOID DeviceExtension;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _IO_STATUS_BLOCK {
+  NTSTATUS Status;
+  ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _IO_STACK_LOCATION {
+  UCHAR MajorFunction;
+  UCHAR MinorFunction;
+  UCHAR Flags;
+  UCHAR Control;
+  union {
+    struct {
+      ULONG OutputBufferLength;
+      ULONG InputBufferLength;
+      ULONG IoControlCode;
+      PVOID Type3InputBuffer;
+    } DeviceIoControl;
+  } Parameters;
+  PDEVICE_OBJECT DeviceObject;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+  CSHORT Type;
+  IO_STATUS_BLOCK IoStatus;
+  union {
+    PVOID SystemBuffer;
+  } AssociatedIrp;
+  BOOLEAN PendingReturned;
+  struct {
+    struct {
+      PIO_STACK_LOCATION CurrentStackLocation;
+    } Overlay;
+  } Tail;
+} IRP, *PIRP;
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+  return Irp->Tail.Overlay.CurrentStackLocation;
+}
+inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT *DeviceObject);
+NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key,
+                                     PDRIVER_CANCEL CancelFunction);
+NTKERNELAPI VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
+NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+#define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
+
+// Error log ----------------------------------------------------------------
+
+#define ERROR_LOG_MAXIMUM_SIZE 240
+
+typedef struct _IO_ERROR_LOG_PACKET {
+  UCHAR MajorFunctionCode;
+  UCHAR RetryCount;
+  USHORT DumpDataSize;
+  USHORT NumberOfStrings;
+  USHORT StringOffset;
+  USHORT EventCategory;
+  NTSTATUS ErrorCode;
+  ULONG UniqueErrorValue;
+  NTSTATUS FinalStatus;
+  ULONG SequenceNumber;
+  ULONG IoControlCode;
+  LARGE_INTEGER DeviceOffset;
+  ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+
+// Resources ----------------------------------------------------------------
+
+typedef enum _INTERFACE_TYPE {
+  InterfaceTypeUndefined = -1,
+  Internal,
+  Isa,
+  Eisa,
+  MicroChannel,
+  TurboChannel,
+  PCIBus
+} INTERFACE_TYPE;
+
+typedef enum _BUS_DATA_TYPE {
+  ConfigurationSpaceUndefined = -1,
+  Cmos,
+  EisaConfiguration,
+  Pos,
+  CbusConfiguration,
+  PCIConfiguration
+} BUS_DATA_TYPE;
+
+typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
+
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceShareUndetermined 0
+#define CmResourceShareDeviceExclusive 1
+#define CmResourceShareDriverExclusive 2
+#define CM_RESOURCE_PORT_MEMORY 0x0000
+#define CM_RESOURCE_PORT_IO 0x0001
+
+#pragma pack(push, 4)
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
+  UCHAR Type;
+  UCHAR ShareDisposition;
+  USHORT Flags;
+  union {
+    struct {
+      PHYSICAL_ADDRESS Start;
+      ULONG Length;
+    } Port;
+    struct {
+      ULONG Data[3];
+    } DeviceSpecificData;
+  } u;
+} CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+
+typedef struct _CM_PARTIAL_RESOURCE_LIST {
+  USHORT Version;
+  USHORT Revision;
+  ULONG Count;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR PartialDescriptors[1];
+} CM_PARTIAL_RESOURCE_LIST, *PCM_PARTIAL_RESOURCE_LIST;
+
+typedef struct _CM_FULL_RESOURCE_DESCRIPTOR {
+  INTERFACE_TYPE InterfaceType;
+  ULONG BusNumber;
+  CM_PARTIAL_RESOURCE_LIST PartialResourceList;
+} CM_FULL_RESOURCE_DESCRIPTOR, *PCM_FULL_RESOURCE_DESCRIPTOR;
+
+typedef struct _CM_RESOURCE_LIST {
+  ULONG Count;
+  CM_FULL_RESOURCE_DESCRIPTOR List[1];
+} CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
+#pragma pack(pop)
+
+static_assert(sizeof(CM_RESOURCE_LIST) == 36, "resource list layout");
+
+NTKERNELAPI NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
+                                                 PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
+                                                 PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
+                                                 ULONG DeviceListSize, BOOLEAN OverrideConflict,
+                                                 PBOOLEAN ConflictDetected);
+NTHALAPI BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
+                                              PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
+                                              PPHYSICAL_ADDRESS TranslatedAddress);
+NTKERNELAPI PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                                     MEMORY_CACHING_TYPE CacheType);
+NTKERNELAPI VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+NTHALAPI ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
+                                   ULONG Length);
+
+// Memory helpers the real headers provide as macros over the C runtime.
+#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
+#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
+#define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))

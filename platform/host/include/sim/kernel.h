@@ -1,0 +1,189 @@
+// The simulated NT kernel behind platform.h.
+//
+// One Kernel object is the machine's kernel and HAL: a virtual clock, the
+// I/O and memory buses, the debugger's output and the verifier. The exported
+// kernel routines act on the current Kernel, which is the one most recently
+// constructed and still alive. Nothing here sleeps or reads the host clock:
+// virtual time moves only by stalls, bus cycles and explicit advances.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Virtual time in 100 ns units, the unit of the NT system time.
+using Ticks = int64_t;
+constexpr Ticks kTicksPerUs = 10;
+constexpr Ticks kTicksPerMs = 10000;
+
+class Clock {
+ public:
+  // The clock interrupt interval that KeQueryTimeIncrement reports, in
+  // 100 ns units; 156,250 is the 15.625 ms tick of a uniprocessor PC HAL.
+  static constexpr uint32_t kDefaultIncrement = 156250;
+  // System time at boot: 2026-01-01 00:00 UTC as 100 ns units since 1601.
+  static constexpr Ticks kBootSystemTime = 134115840000000000LL;
+
+  Ticks now() const { return now_; }
+  uint32_t increment() const { return increment_; }
+  void setIncrement(uint32_t units) { increment_ = units ? units : 1; }
+
+  // The system time advances only at clock interrupts, in whole increments,
+  // as KeQuerySystemTime shows it on the real machine.
+  Ticks systemTime() const { return kBootSystemTime + (now_ / increment_) * increment_; }
+
+  void advance(Ticks delta);
+
+  // Called after every advance with the new time.
+  void onAdvance(std::function<void(Ticks)> listener) { listeners_.push_back(std::move(listener)); }
+
+ private:
+  Ticks now_ = 0;
+  uint32_t increment_ = kDefaultIncrement;
+  std::vector<std::function<void(Ticks)>> listeners_;
+};
+
+// A register block that answers byte accesses at an offset from its base.
+class IoDevice {
+ public:
+  virtual ~IoDevice() = default;
+  virtual uint8_t read(uint32_t offset) = 0;
+  virtual void write(uint32_t offset, uint8_t value) = 0;
+};
+
+enum class Space { Port, Memory };
+
+struct BusAccess {
+  Space space;
+  uint32_t address;  // port number, or physical address for memory
+  bool write;
+  uint8_t value;
+};
+
+// The I/O port space and the physical memory space, with the system virtual
+// addresses that MmMapIoSpace hands out for memory-space blocks.
+class Bus {
+ public:
+  // An LPC I/O cycle costs about a microsecond.
+  static constexpr Ticks kDefaultCycle = 1 * kTicksPerUs;
+
+  explicit Bus(Clock& clock) : clock_(clock) {}
+
+  void attach(Space space, uint32_t base, uint32_t length, IoDevice* device);
+  void detach(IoDevice* device);
+
+  uint8_t read(Space space, uint32_t address);
+  void write(Space space, uint32_t address, uint8_t value);
+
+  // System virtual addresses for memory-space blocks, all below 4 GiB so
+  // that a 32-bit driver field can hold them as on the real machine.
+  uint32_t map(uint64_t physical, uint32_t length);
+  bool unmap(uint32_t virt, uint32_t length);
+  bool translate(uint32_t virt, uint64_t* physical) const;
+  bool isMapped(uint32_t virt) const;
+  size_t mappingCount() const { return views_.size(); }
+
+  void setCycle(Ticks cycle) { cycle_ = cycle; }
+  uint64_t accessCount() const { return accesses_; }
+  void onAccess(std::function<void(const BusAccess&)> listener) { listeners_.push_back(std::move(listener)); }
+
+  // A guard that may refuse an access (the verifier's claim check).
+  void setGuard(std::function<bool(const BusAccess&)> guard) { guard_ = std::move(guard); }
+
+ private:
+  struct Window {
+    Space space;
+    uint32_t base;
+    uint32_t length;
+    IoDevice* device;
+  };
+  struct View {
+    uint64_t physical;
+    uint32_t length;
+  };
+  const Window* find(Space space, uint32_t address) const;
+
+  Clock& clock_;
+  Ticks cycle_ = kDefaultCycle;
+  uint64_t accesses_ = 0;
+  std::vector<Window> windows_;
+  std::map<uint32_t, View> views_;  // by virtual address
+  uint32_t nextView_ = 0xF0000000u;
+  std::vector<std::function<void(const BusAccess&)>> listeners_;
+  std::function<bool(const BusAccess&)> guard_;
+};
+
+// The kernel debugger: collects DbgPrint output and hands it on line by
+// line, as the debugger shows it.
+class Debugger {
+ public:
+  void print(const std::string& text);
+  const std::vector<std::string>& lines() const { return lines_; }
+  void clear() { lines_.clear(); }
+  void onLine(std::function<void(const std::string&)> listener) { listeners_.push_back(std::move(listener)); }
+
+ private:
+  std::string pending_;
+  std::vector<std::string> lines_;
+  std::vector<std::function<void(const std::string&)>> listeners_;
+};
+
+// Kernel rules broken by the driver, each named as a verifier would name it.
+struct Violation {
+  std::string rule;
+  std::string detail;
+};
+
+class Verifier {
+ public:
+  void report(const std::string& rule, const std::string& detail);
+  const std::vector<Violation>& violations() const { return violations_; }
+  void clear() { violations_.clear(); }
+  void onViolation(std::function<void(const Violation&)> listener) {
+    listeners_.push_back(std::move(listener));
+  }
+
+ private:
+  std::vector<Violation> violations_;
+  std::vector<std::function<void(const Violation&)>> listeners_;
+};
+
+class Kernel {
+ public:
+  Kernel();
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  static Kernel& current();
+
+  // Spins the processor: time passes, nothing else happens on it.
+  void stall(Ticks delta) { clock.advance(delta); }
+
+  // Byte access through a system virtual address that MmMapIoSpace gave.
+  // An address outside every mapping is a page fault in non-paged area.
+  uint8_t registerRead(uintptr_t virt);
+  void registerWrite(uintptr_t virt, uint8_t value);
+
+  Clock clock;
+  Bus bus{clock};
+  Debugger debugger;
+  Verifier verifier;
+
+ private:
+  Kernel* previous_;
+};
+
+// "0x" and upper-case hex digits, at least the given number of them.
+std::string hex(uint64_t value, int digits = 8);
+
+// Formats like the kernel's DbgPrint: %ls and %ws take 16-bit wide text,
+// %hs and %hS narrow text, %S wide text.
+std::string formatKernel(const char* format, va_list args);
+
+}  // namespace sim

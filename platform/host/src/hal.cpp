@@ -1,0 +1,44 @@
+// Time, register access and debugger output: the routines the controller
+// link needs from the kernel and the HAL.
+#include "platform.h"
+#include "sim/kernel.h"
+
+using sim::Kernel;
+
+extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID) { return Kernel::current().clock.increment(); }
+
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  CurrentTime->QuadPart = Kernel::current().clock.systemTime();
+}
+
+extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+  Kernel::current().stall(static_cast<sim::Ticks>(MicroSeconds) * sim::kTicksPerUs);
+}
+
+// Port numbers are 16 bits on x86; the HAL takes the low word of the pointer.
+extern "C" UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) {
+  return Kernel::current().bus.read(sim::Space::Port,
+                                    static_cast<uint16_t>(reinterpret_cast<ULONG_PTR>(Port)));
+}
+
+extern "C" VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
+  Kernel::current().bus.write(sim::Space::Port, static_cast<uint16_t>(reinterpret_cast<ULONG_PTR>(Port)),
+                              Value);
+}
+
+extern "C" UCHAR NTAPI READ_REGISTER_UCHAR(volatile UCHAR* Register) {
+  return Kernel::current().registerRead(reinterpret_cast<ULONG_PTR>(Register));
+}
+
+extern "C" VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR* Register, UCHAR Value) {
+  Kernel::current().registerWrite(reinterpret_cast<ULONG_PTR>(Register), Value);
+}
+
+extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+  va_list args;
+  va_start(args, Format);
+  std::string text = sim::formatKernel(Format, args);
+  va_end(args);
+  Kernel::current().debugger.print(text);
+  return STATUS_SUCCESS;
+}

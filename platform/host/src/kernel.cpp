@@ -1,0 +1,164 @@
+#include "sim/kernel.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace sim {
+namespace {
+Kernel* g_current = nullptr;
+}
+
+std::string hex(uint64_t value, int digits) {
+  char text[24];
+  snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
+void Clock::advance(Ticks delta) {
+  if (delta <= 0) {
+    return;
+  }
+  now_ += delta;
+  for (auto& listener : listeners_) {
+    listener(now_);
+  }
+}
+
+void Bus::attach(Space space, uint32_t base, uint32_t length, IoDevice* device) {
+  windows_.push_back({space, base, length, device});
+}
+
+void Bus::detach(IoDevice* device) {
+  for (auto it = windows_.begin(); it != windows_.end();) {
+    it = it->device == device ? windows_.erase(it) : it + 1;
+  }
+}
+
+const Bus::Window* Bus::find(Space space, uint32_t address) const {
+  for (const auto& w : windows_) {
+    if (w.space == space && address >= w.base && address - w.base < w.length) {
+      return &w;
+    }
+  }
+  return nullptr;
+}
+
+uint8_t Bus::read(Space space, uint32_t address) {
+  BusAccess access{space, address, false, 0xFF};
+  if (guard_ && !guard_(access)) {
+    return 0xFF;
+  }
+  clock_.advance(cycle_);
+  // A read that no device claims floats high, as on the ISA/LPC bus.
+  if (const Window* w = find(space, address)) {
+    access.value = w->device->read(address - w->base);
+  }
+  accesses_++;
+  for (auto& listener : listeners_) {
+    listener(access);
+  }
+  return access.value;
+}
+
+void Bus::write(Space space, uint32_t address, uint8_t value) {
+  BusAccess access{space, address, true, value};
+  if (guard_ && !guard_(access)) {
+    return;
+  }
+  clock_.advance(cycle_);
+  if (const Window* w = find(space, address)) {
+    w->device->write(address - w->base, value);
+  }
+  accesses_++;
+  for (auto& listener : listeners_) {
+    listener(access);
+  }
+}
+
+uint32_t Bus::map(uint64_t physical, uint32_t length) {
+  uint32_t virt = nextView_;
+  // Views are page aligned and never reused, so a stale address is caught.
+  nextView_ += (length + 0xFFFu) & ~0xFFFu;
+  nextView_ += 0x1000;
+  views_[virt] = {physical, length};
+  return virt;
+}
+
+bool Bus::unmap(uint32_t virt, uint32_t length) {
+  auto it = views_.find(virt);
+  if (it == views_.end() || it->second.length != length) {
+    return false;
+  }
+  views_.erase(it);
+  return true;
+}
+
+bool Bus::translate(uint32_t virt, uint64_t* physical) const {
+  auto it = views_.upper_bound(virt);
+  if (it == views_.begin()) {
+    return false;
+  }
+  --it;
+  if (virt - it->first >= it->second.length) {
+    return false;
+  }
+  *physical = it->second.physical + (virt - it->first);
+  return true;
+}
+
+bool Bus::isMapped(uint32_t virt) const {
+  uint64_t physical;
+  return translate(virt, &physical);
+}
+
+void Debugger::print(const std::string& text) {
+  for (char c : text) {
+    if (c == '\n') {
+      lines_.push_back(pending_);
+      for (auto& listener : listeners_) {
+        listener(pending_);
+      }
+      pending_.clear();
+    } else {
+      pending_ += c;
+    }
+  }
+}
+
+void Verifier::report(const std::string& rule, const std::string& detail) {
+  violations_.push_back({rule, detail});
+  for (auto& listener : listeners_) {
+    listener(violations_.back());
+  }
+}
+
+Kernel::Kernel() : previous_(g_current) { g_current = this; }
+
+Kernel::~Kernel() { g_current = previous_; }
+
+uint8_t Kernel::registerRead(uintptr_t virt) {
+  uint64_t physical = 0;
+  if (virt > UINT32_MAX || !bus.translate(static_cast<uint32_t>(virt), &physical)) {
+    verifier.report("PAGE_FAULT_IN_NONPAGED_AREA", "register read at unmapped address " + hex(virt));
+    return 0xFF;
+  }
+  return bus.read(Space::Memory, static_cast<uint32_t>(physical));
+}
+
+void Kernel::registerWrite(uintptr_t virt, uint8_t value) {
+  uint64_t physical = 0;
+  if (virt > UINT32_MAX || !bus.translate(static_cast<uint32_t>(virt), &physical)) {
+    verifier.report("PAGE_FAULT_IN_NONPAGED_AREA", "register write at unmapped address " + hex(virt));
+    return;
+  }
+  bus.write(Space::Memory, static_cast<uint32_t>(physical), value);
+}
+
+Kernel& Kernel::current() {
+  if (g_current == nullptr) {
+    throw std::logic_error("no simulated kernel is running");
+  }
+  return *g_current;
+}
+
+}  // namespace sim
