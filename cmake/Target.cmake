@@ -1,0 +1,174 @@
+# Target build: the kernel image tamrixsc.sys for the 32-bit x86 NT kernel,
+# built with mingw-w64 (cmake/mingw-i686.cmake).
+#
+# The same file runs in script mode (cmake -P) as the image check after each
+# link; that part comes first and returns before the build description.
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  # Inputs: OBJDUMP, IMAGE, MAP.
+  #
+  # The kernel resolves imports of the image only against ntoskrnl.exe and
+  # HAL.dll, runs no constructors and processes base relocations: an image
+  # that needs a runtime, a third module or a fixed load address would fail
+  # to load or misbehave once loaded.
+  execute_process(COMMAND ${OBJDUMP} -p -h ${IMAGE}
+                  OUTPUT_VARIABLE dump ERROR_VARIABLE dump_err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${IMAGE}: objdump failed: ${dump_err}")
+  endif()
+  set(problems "")
+
+  string(REGEX MATCHALL "DLL Name: [^\n]+" dll_lines "${dump}")
+  foreach(line IN LISTS dll_lines)
+    string(REGEX REPLACE "DLL Name: ([^\n]+)" "\\1" dll "${line}")
+    string(STRIP "${dll}" dll)
+    string(TOLOWER "${dll}" dll_lower)
+    if(NOT dll_lower STREQUAL "ntoskrnl.exe" AND NOT dll_lower STREQUAL "hal.dll")
+      string(APPEND problems "  imports from ${dll}; only ntoskrnl.exe and HAL.dll exist for a driver\n")
+    endif()
+  endforeach()
+
+  # Section table lines: index, name, size, VMA, LMA, file offset, alignment.
+  string(REGEX MATCHALL "\n +[0-9]+ [.][^ \n]+ +[0-9a-f]+" section_lines "${dump}")
+  set(have_reloc FALSE)
+  foreach(line IN LISTS section_lines)
+    string(REGEX REPLACE "\n +[0-9]+ ([.][^ ]+) +([0-9a-f]+)" "\\1;\\2" fields "${line}")
+    list(GET fields 0 name)
+    list(GET fields 1 size)
+    if(name STREQUAL ".reloc" AND NOT size MATCHES "^0+$")
+      set(have_reloc TRUE)
+    endif()
+    if(name MATCHES "^[.](ctors|dtors|init_array|fini_array|tls|CRT)")
+      string(APPEND problems "  section ${name}: the kernel runs no image initialisers\n")
+    endif()
+  endforeach()
+  if(NOT have_reloc)
+    string(APPEND problems "  no .reloc section: the image could load only at its preferred base\n")
+  endif()
+
+  # The linker folds .ctors input into .text between __CTOR_LIST__ and
+  # __DTOR_LIST__; its map names every object that contributed an entry.
+  file(STRINGS ${MAP} map_lines REGEX "^ [.](ctors|dtors|init_array|fini_array)")
+  foreach(line IN LISTS map_lines)
+    if(line MATCHES "^ ([.][^ ]+) +0x[0-9a-f]+ +0x([0-9a-f]+) +(.+)$")
+      set(section ${CMAKE_MATCH_1})
+      set(size ${CMAKE_MATCH_2})
+      set(object ${CMAKE_MATCH_3})
+      if(NOT size MATCHES "^0+$")
+        string(APPEND problems "  ${section} in ${object}: a global object with a constructor or destructor\n")
+      endif()
+    endif()
+  endforeach()
+
+  if(problems)
+    file(REMOVE ${IMAGE})
+    message(FATAL_ERROR "${IMAGE} is not a loadable driver image:\n${problems}")
+  endif()
+  return()
+endif()
+
+if(NOT CMAKE_BUILD_TYPE)
+  set(CMAKE_BUILD_TYPE Release CACHE STRING "Build type" FORCE)
+endif()
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG")
+
+# The kernel headers live in the ddk folder of the cross compiler's own
+# include directory.
+find_path(TAMRIXSC_DDK_INCLUDE ntddk.h
+  PATHS ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}
+  PATH_SUFFIXES ddk
+  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT TAMRIXSC_DDK_INCLUDE)
+  message(FATAL_ERROR "ntddk.h not found below ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}; "
+                      "install mingw-w64-i686-dev")
+endif()
+
+find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-objdump REQUIRED)
+
+add_executable(tamrixsc
+  ${DRIVER_SOURCES}
+  platform/target/layout_check.cpp
+)
+set_target_properties(tamrixsc PROPERTIES
+  OUTPUT_NAME tamrixsc
+  SUFFIX .sys
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+)
+target_include_directories(tamrixsc PRIVATE
+  driver
+  include
+  platform/target
+)
+# The kernel headers are held to their own standard, not to -Werror.
+target_include_directories(tamrixsc SYSTEM PRIVATE ${TAMRIXSC_DDK_INCLUDE})
+
+# Message table: compiled from the catalogue into the image's resources.
+add_subdirectory(${CMAKE_SOURCE_DIR}/messages ${CMAKE_BINARY_DIR}/messages)
+target_link_libraries(tamrixsc PRIVATE tamrixsc_messages tamrixsc_msgres)
+
+# Windows XP is the oldest kernel the driver is built for: the headers then
+# declare only routines that kernel exports.
+target_compile_definitions(tamrixsc PRIVATE
+  _X86_
+  NTDDI_VERSION=0x05010000
+  _WIN32_WINNT=0x0501
+  WINVER=0x0501
+)
+
+# Kernel code: no exceptions, RTTI, runtime, guard variables, unwind tables
+# or stack cookies, none of which the kernel provides; no stack probes, the
+# kernel stack being resident; no floating-point or vector registers, which
+# the kernel does not save for a driver.
+target_compile_options(tamrixsc PRIVATE
+  -Wall -Wextra -Werror
+  -ffreestanding
+  -fno-exceptions
+  -fno-rtti
+  -fno-threadsafe-statics
+  -fno-asynchronous-unwind-tables
+  -fno-unwind-tables
+  -fno-stack-protector
+  -fno-ident
+  -mno-stack-arg-probe
+  -mgeneral-regs-only
+)
+
+# The link is spelled out in full: the platform's usual rule adds Win32
+# import libraries and an import library of the image itself, neither of
+# which a driver has.
+set(CMAKE_CXX_LINK_EXECUTABLE
+    "<CMAKE_CXX_COMPILER> <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+set(TAMRIXSC_MAP ${CMAKE_BINARY_DIR}/tamrixsc.map)
+target_link_options(tamrixsc PRIVATE
+  -nostdlib
+  -shared
+  -Wl,--subsystem,native
+  -Wl,--entry,_DriverEntry@8
+  -Wl,--image-base,0x10000
+  -Wl,--section-alignment,0x1000
+  -Wl,--file-alignment,0x200
+  -Wl,--major-os-version,5 -Wl,--minor-os-version,1
+  -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,1
+  -Wl,--dynamicbase
+  -Wl,--nxcompat
+  # Nothing is exported; without this a -shared link exports every symbol.
+  -Wl,--exclude-all-symbols
+  # Pseudo relocations need a runtime to apply them: a data import must
+  # fail the link instead.
+  -Wl,--disable-auto-import
+  -Wl,--disable-runtime-pseudo-reloc
+  -Wl,--strip-all
+  -Wl,-Map,${TAMRIXSC_MAP}
+)
+target_link_libraries(tamrixsc PRIVATE ntoskrnl hal gcc)
+
+add_custom_command(TARGET tamrixsc POST_BUILD
+  COMMAND ${CMAKE_COMMAND}
+          -DOBJDUMP=${TAMRIXSC_OBJDUMP}
+          -DIMAGE=$<TARGET_FILE:tamrixsc>
+          -DMAP=${TAMRIXSC_MAP}
+          -P ${CMAKE_CURRENT_LIST_FILE}
+  VERBATIM
+)

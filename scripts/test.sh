@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds the driver image and the host build, then runs every test and the
+# format check. Works on a fresh Debian 12 machine: missing packages are
+# installed first.
+#
+#   scripts/test.sh              everything
+#   scripts/test.sh --deps-only  install the build dependencies and stop
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+
+packages=(
+  cmake ninja-build g++ libgtest-dev libbenchmark-dev clang-format
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+)
+
+install_missing() {
+  local missing=() p
+  for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  if ((${#missing[@]} == 0)); then
+    return
+  fi
+  local sudo=()
+  if [[ $(id -u) != 0 ]]; then
+    sudo=(sudo)
+  fi
+  echo "test.sh: installing ${missing[*]}"
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Formatting of every C++ source the project owns; reports all offenders.
+check_format() {
+  local dirs=() d
+  for d in driver platform board tests tools bench scsim include messages; do
+    if [[ -d $d ]]; then
+      dirs+=("$d")
+    fi
+  done
+  local files=()
+  mapfile -t files < <(find "${dirs[@]}" -type f \( -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) | sort)
+  if ((${#files[@]} == 0)); then
+    return 0
+  fi
+  clang-format --dry-run --Werror "${files[@]}"
+}
+
+install_missing
+if [[ ${1:-} == --deps-only ]]; then
+  exit 0
+fi
+
+format_ok=1
+echo "== format check"
+if ! check_format; then
+  format_ok=0
+  echo "test.sh: files above are not clang-formatted (run clang-format -i on them)" >&2
+fi
+
+echo "== target build"
+cmake --preset target
+cmake --build --preset target
+
+echo "== host build"
+cmake --preset host -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
+cmake --build --preset host
+
+echo "== tests"
+ctest --preset host
+
+if ((format_ok == 0)); then
+  echo "test.sh: FAILED: format check" >&2
+  exit 1
+fi
