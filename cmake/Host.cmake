@@ -9,25 +9,30 @@ find_package(Threads REQUIRED)
 # that strings, entry sizes and offsets come out as on the real machine.
 add_compile_options(-Wall -Wextra -Werror -fshort-wchar)
 
+add_subdirectory(messages)
+
 add_library(simkernel STATIC
   platform/host/src/kernel.cpp
   platform/host/src/hal.cpp
   platform/host/src/format.cpp
   platform/host/src/rtl.cpp
+  platform/host/src/executive.cpp
+  platform/host/src/executive_exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
 target_include_directories(driver_host PUBLIC driver include)
-target_link_libraries(driver_host PUBLIC simkernel)
+target_link_libraries(driver_host PUBLIC simkernel tamrixsc_messages)
 
 add_library(board STATIC
   board/GpioBlock.cpp
   board/Controller.cpp
   board/Board.cpp
+  board/EventView.cpp
 )
 target_include_directories(board PUBLIC board driver)
-target_link_libraries(board PUBLIC simkernel)
+target_link_libraries(board PUBLIC simkernel catalogue)
 
 add_subdirectory(tests)
 add_subdirectory(bench)
