@@ -3,7 +3,11 @@
 #pragma once
 
 #include "Message.h"
+#include "Timer.h"
 #include "platform.h"
+#include "scioctl.h"
+#include "tamrixsc.h"
+#include "tamrixscmsg.h"
 
 // Cardlan state, kept in CDeviceExt::CardlanState.
 enum : LONG {
@@ -80,6 +84,16 @@ class CDeviceExt {
   NTSTATUS hdStatusQuery(UCHAR* status);
   NTSTATUS hdReset();
   NTSTATUS hdWrite(UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3);
+  // What one attempt of a display request hands back.
+  struct HdOutputs {
+    ULONG resultCode;
+    UCHAR groupID;
+    UCHAR messageID;
+    UCHAR displayStatus;
+  };
+  NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdOutputs* out);
+  NTSTATUS hdTransact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
+                      UCHAR* replyStatus);
 
   // Cardlan switching and the poll.
   NTSTATUS IoControlSwitch(bool connect, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);
@@ -92,6 +106,36 @@ class CDeviceExt {
   // Start-up and stop.
   NTSTATUS Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject);
   void stop(bool shutdown);
+
+  // The transaction retry pattern: up to CmdMaxRetries attempts; after each
+  // failed one but the last, an MSG_TEXT event, the caller's warning and a
+  // pause of CmdRetryDelay. `attempt` runs one whole attempt and returns its
+  // status, `succeeded` handles a successful one, `warn` traces a retry.
+  // The status stays STATUS_SUCCESS when no attempt is allowed.
+  template <typename Attempt, typename Succeeded, typename Warn>
+  NTSTATUS retryPattern(PVOID ioObject, PCWSTR eventText, Attempt attempt, Succeeded succeeded, Warn warn,
+                        LONG* attemptsMade = nullptr) {
+    NTSTATUS status = STATUS_SUCCESS;
+    LONG attempts = 0;
+    while (attempts < CmdMaxRetries) {
+      status = attempt();
+      attempts++;
+      if (NT_SUCCESS(status)) {
+        succeeded();
+        break;
+      }
+      if (attempts < CmdMaxRetries) {
+        LogEvent(ioObject, MSG_TEXT, eventText, static_cast<ULONG>(status), nullptr);
+        warn(status);
+        CTimer delay(0);
+        delay.wait(CmdRetryDelay);
+      }
+    }
+    if (attemptsMade != nullptr) {
+      *attemptsMade = attempts;
+    }
+    return status;
+  }
 
   PDRIVER_OBJECT DriverObject;
   PDEVICE_OBJECT DeviceObject;

@@ -46,6 +46,9 @@ class CRegistry {
 // The Parameters key of the driver's service.
 extern const WCHAR kParametersPath[];
 
+// The trace level that the registry asks for (DebugLevel), or the default.
+LONG readDebugLevel();
+
 // Kernel entry points.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 DRIVER_UNLOAD DriverUnload;

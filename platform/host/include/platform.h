@@ -64,6 +64,7 @@ typedef union _LARGE_INTEGER {
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
@@ -89,7 +90,9 @@ NTKERNELAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, P
 
 // Debugger -----------------------------------------------------------------
 
-extern "C" ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// The kernel's own printf dialect (%hS, %ls with 16-bit text), which the
+// compiler's printf checks do not know.
+extern "C" ULONG DbgPrint(PCSTR Format, ...);
 
 // Time ---------------------------------------------------------------------
 
@@ -158,11 +161,16 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 #define REG_NONE 0
 #define REG_SZ 1
 #define REG_BINARY 3
+#define REG_EXPAND_SZ 2
 #define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
 
 #define RTL_REGISTRY_ABSOLUTE 0
 #define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 
 typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                                   ULONG ValueLength, PVOID Context, PVOID EntryContext);
@@ -293,7 +301,10 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 
 // Error log ----------------------------------------------------------------
 
-#define ERROR_LOG_MAXIMUM_SIZE 240
+// The largest entry the I/O manager hands out on x86: a 256-byte port
+// message less the 104 bytes of its own header and the two object names it
+// reserves.
+#define ERROR_LOG_MAXIMUM_SIZE 152
 
 typedef struct _IO_ERROR_LOG_PACKET {
   UCHAR MajorFunctionCode;

@@ -154,6 +154,16 @@ void Kernel::registerWrite(uintptr_t virt, uint8_t value) {
   bus.write(Space::Memory, static_cast<uint32_t>(physical), value);
 }
 
+bool Kernel::checkIrql(const char* routine, uint8_t maximum) {
+  if (irql.level() <= maximum) {
+    return true;
+  }
+  verifier.report("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " +
+                                                std::to_string(irql.level()) + ", above " +
+                                                std::to_string(maximum));
+  return false;
+}
+
 Kernel& Kernel::current() {
   if (g_current == nullptr) {
     throw std::logic_error("no simulated kernel is running");

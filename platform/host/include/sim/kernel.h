@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/executive.h"
+
 namespace sim {
 
 // Virtual time in 100 ns units, the unit of the NT system time.
@@ -170,10 +172,19 @@ class Kernel {
   uint8_t registerRead(uintptr_t virt);
   void registerWrite(uintptr_t virt, uint8_t value);
 
+  // The rule that a routine may be called only at or below an IRQL.
+  bool checkIrql(const char* routine, uint8_t maximum);
+
   Clock clock;
   Bus bus{clock};
   Debugger debugger;
   Verifier verifier;
+  Irql irql;
+  Pool pool{verifier};
+  Registry registry;
+  ErrorLog errorLog{verifier};
+  ObjectNames names;
+  FailurePlan failures;
 
  private:
   Kernel* previous_;

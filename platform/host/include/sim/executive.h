@@ -1,0 +1,169 @@
+// Executive services of the simulated kernel: processor level, pool,
+// registry, error log, object names and injected failures.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Verifier;
+
+// UTF-16 text as the kernel keeps it (WCHAR is 16 bits in this build).
+using WText = std::u16string;
+WText widen(const std::string& text);
+std::string narrow(const WText& text);
+WText fromWide(const wchar_t* text);
+WText fromWide(const wchar_t* text, size_t units);
+
+// The current processor's IRQL. One processor for now.
+class Irql {
+ public:
+  static constexpr uint8_t kPassive = 0;
+  static constexpr uint8_t kApc = 1;
+  static constexpr uint8_t kDispatch = 2;
+
+  uint8_t level() const { return level_; }
+  void set(uint8_t level);
+  void onLower(std::function<void(uint8_t)> listener) { lowerListeners_.push_back(std::move(listener)); }
+
+ private:
+  uint8_t level_ = kPassive;
+  std::vector<std::function<void(uint8_t)>> lowerListeners_;
+};
+
+// Pool with a ledger by tag: a leak shows as an outstanding block, a double
+// or foreign free as a verifier report.
+class Pool {
+ public:
+  struct Block {
+    size_t size;
+    uint32_t tag;
+    bool paged;
+  };
+  explicit Pool(Verifier& verifier) : verifier_(verifier) {}
+  ~Pool();
+  void* allocate(bool paged, size_t size, uint32_t tag);
+  void free(void* p, uint32_t tag);
+  const std::map<void*, Block>& outstanding() const { return blocks_; }
+  uint64_t allocations() const { return allocations_; }
+
+ private:
+  Verifier& verifier_;
+  std::map<void*, Block> blocks_;
+  uint64_t allocations_ = 0;
+};
+
+// The registry: keys by absolute path (case-insensitive), each with typed
+// values.
+class Registry {
+ public:
+  struct Value {
+    uint32_t type;
+    std::vector<uint8_t> data;
+  };
+  struct Key {
+    std::map<std::string, Value> values;  // by upper-case name
+  };
+
+  static std::string fold(const std::string& name);
+
+  void createKey(const std::string& path) { keys_[fold(path)]; }
+  void removeKey(const std::string& path) { keys_.erase(fold(path)); }
+  Key* key(const std::string& path);
+  void setDword(const std::string& path, const std::string& name, uint32_t value);
+  void setString(const std::string& path, const std::string& name, const std::string& text);
+  void deleteValue(const std::string& path, const std::string& name);
+  uint64_t queries() const { return queries_; }
+  void countQuery() { queries_++; }
+
+ private:
+  std::map<std::string, Key> keys_;
+  uint64_t queries_ = 0;
+};
+
+// One entry written through IoWriteErrorLogEntry, as the event log keeps it.
+struct LoggedEvent {
+  std::string objectName;
+  uint8_t majorFunction;
+  uint8_t retryCount;
+  uint16_t dumpDataSize;
+  uint16_t numberOfStrings;
+  uint16_t stringOffset;
+  uint16_t eventCategory;
+  uint32_t errorCode;
+  uint32_t uniqueValue;
+  uint32_t finalStatus;
+  uint32_t sequenceNumber;
+  uint32_t ioControlCode;
+  int64_t deviceOffset;
+  uint8_t entrySize;
+  std::vector<std::string> strings;
+};
+
+// The I/O manager's error log: entries handed out, entries written.
+class ErrorLog {
+ public:
+  explicit ErrorLog(Verifier& verifier) : verifier_(verifier) {}
+  ~ErrorLog();
+  void* allocate(const std::string& objectName, uint8_t size);
+  void write(void* entry);
+  // Entries handed out and not yet written: each one is a driver fault once
+  // the driver is done with them.
+  size_t unwritten() const { return open_.size(); }
+  void reportUnwritten();
+  const std::vector<LoggedEvent>& events() const { return events_; }
+  void clear() { events_.clear(); }
+  void onEvent(std::function<void(const LoggedEvent&)> listener) {
+    listeners_.push_back(std::move(listener));
+  }
+
+  // Guard bytes after each entry catch a write past its end.
+  static constexpr size_t kGuardBytes = 16;
+  static constexpr uint8_t kGuardFill = 0xE7;
+
+ private:
+  struct Open {
+    std::unique_ptr<uint8_t[]> memory;
+    uint8_t size;
+    std::string objectName;
+  };
+  Verifier& verifier_;
+  std::map<void*, Open> open_;
+  std::vector<LoggedEvent> events_;
+  std::vector<std::function<void(const LoggedEvent&)>> listeners_;
+};
+
+// Names of driver and device objects, as the object manager knows them.
+class ObjectNames {
+ public:
+  void set(const void* object, const std::string& name) { names_[object] = name; }
+  void remove(const void* object) { names_.erase(object); }
+  std::string of(const void* object) const;
+
+ private:
+  std::map<const void*, std::string> names_;
+};
+
+// Failures injected into kernel routines by name: the next COUNT calls fail
+// with STATUS (or return no pointer, or 0, as the routine's shape says).
+class FailurePlan {
+ public:
+  void arm(const std::string& routine, int32_t status, uint32_t count);
+  // True when this call of the routine is to fail; *status gets its status.
+  bool take(const std::string& routine, int32_t* status = nullptr);
+  void clear() { plans_.clear(); }
+
+ private:
+  struct Plan {
+    int32_t status;
+    uint32_t count;
+  };
+  std::map<std::string, Plan> plans_;
+};
+
+}  // namespace sim

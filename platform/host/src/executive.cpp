@@ -1,0 +1,199 @@
+#include "sim/executive.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "sim/kernel.h"
+
+namespace sim {
+
+WText widen(const std::string& text) {
+  WText out;
+  for (unsigned char c : text) out += static_cast<char16_t>(c);
+  return out;
+}
+
+std::string narrow(const WText& text) {
+  std::string out;
+  for (char16_t c : text) out += c < 0x100 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+WText fromWide(const wchar_t* text) {
+  WText out;
+  for (; text != nullptr && *text != 0; text++) out += static_cast<char16_t>(*text);
+  return out;
+}
+
+WText fromWide(const wchar_t* text, size_t units) {
+  WText out;
+  for (size_t i = 0; text != nullptr && i < units; i++) out += static_cast<char16_t>(text[i]);
+  return out;
+}
+
+void Irql::set(uint8_t level) {
+  bool lowered = level < level_;
+  level_ = level;
+  if (lowered) {
+    for (auto& listener : lowerListeners_) listener(level_);
+  }
+}
+
+Pool::~Pool() {
+  for (auto& block : blocks_) ::operator delete(block.first);
+}
+
+void* Pool::allocate(bool paged, size_t size, uint32_t tag) {
+  // A zero-byte request still gets a distinct block, as from the real pool.
+  void* p = ::operator new(size ? size : 1);
+  std::memset(p, 0xCD, size);  // pool is not zeroed
+  blocks_[p] = {size, tag, paged};
+  allocations_++;
+  return p;
+}
+
+void Pool::free(void* p, uint32_t tag) {
+  auto it = blocks_.find(p);
+  if (it == blocks_.end()) {
+    verifier_.report("BAD_POOL_CALLER", "free of " + hex(reinterpret_cast<uintptr_t>(p)) +
+                                            ", which is not an allocated block (double free?)");
+    return;
+  }
+  if (tag != 0 && tag != it->second.tag) {
+    verifier_.report("BAD_POOL_CALLER",
+                     "free with tag " + hex(tag) + " of a block tagged " + hex(it->second.tag));
+  }
+  ::operator delete(p);
+  blocks_.erase(it);
+}
+
+std::string Registry::fold(const std::string& name) {
+  std::string out = name;
+  for (auto& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+Registry::Key* Registry::key(const std::string& path) {
+  auto it = keys_.find(fold(path));
+  return it == keys_.end() ? nullptr : &it->second;
+}
+
+void Registry::setDword(const std::string& path, const std::string& name, uint32_t value) {
+  Value v{4 /* REG_DWORD */, std::vector<uint8_t>(4)};
+  std::memcpy(v.data.data(), &value, 4);
+  keys_[fold(path)].values[fold(name)] = v;
+}
+
+void Registry::setString(const std::string& path, const std::string& name, const std::string& text) {
+  Value v{1 /* REG_SZ */, {}};
+  for (unsigned char c : text) {
+    v.data.push_back(c);
+    v.data.push_back(0);
+  }
+  v.data.push_back(0);
+  v.data.push_back(0);
+  keys_[fold(path)].values[fold(name)] = v;
+}
+
+void Registry::deleteValue(const std::string& path, const std::string& name) {
+  if (Key* k = key(path)) k->values.erase(fold(name));
+}
+
+ErrorLog::~ErrorLog() = default;
+
+void* ErrorLog::allocate(const std::string& objectName, uint8_t size) {
+  Open entry{std::unique_ptr<uint8_t[]>(new uint8_t[size + kGuardBytes]), size, objectName};
+  // The I/O manager zeroes the entry it hands out.
+  std::memset(entry.memory.get(), 0, size);
+  std::memset(entry.memory.get() + size, kGuardFill, kGuardBytes);
+  void* p = entry.memory.get();
+  open_[p] = std::move(entry);
+  return p;
+}
+
+void ErrorLog::write(void* p) {
+  auto it = open_.find(p);
+  if (it == open_.end()) {
+    verifier_.report("IO_ERROR_LOG_ENTRY", "write of " + hex(reinterpret_cast<uintptr_t>(p)) +
+                                               ", which is not an allocated error log entry");
+    return;
+  }
+  const Open& entry = it->second;
+  const uint8_t* bytes = entry.memory.get();
+  for (size_t i = 0; i < kGuardBytes; i++) {
+    if (bytes[entry.size + i] != kGuardFill) {
+      verifier_.report("IO_ERROR_LOG_OVERRUN",
+                       "error log entry of " + std::to_string(entry.size) + " bytes written past its end");
+      break;
+    }
+  }
+  LoggedEvent e{};
+  e.objectName = entry.objectName;
+  e.entrySize = entry.size;
+  // The header layout of IO_ERROR_LOG_PACKET, read field by field.
+  auto u16 = [&](size_t off) { return static_cast<uint16_t>(bytes[off] | bytes[off + 1] << 8); };
+  auto u32 = [&](size_t off) {
+    return static_cast<uint32_t>(u16(off) | static_cast<uint32_t>(u16(off + 2)) << 16);
+  };
+  if (entry.size >= 48) {
+    e.majorFunction = bytes[0];
+    e.retryCount = bytes[1];
+    e.dumpDataSize = u16(2);
+    e.numberOfStrings = u16(4);
+    e.stringOffset = u16(6);
+    e.eventCategory = u16(8);
+    e.errorCode = u32(12);
+    e.uniqueValue = u32(16);
+    e.finalStatus = u32(20);
+    e.sequenceNumber = u32(24);
+    e.ioControlCode = u32(28);
+    e.deviceOffset =
+        static_cast<int64_t>(static_cast<uint64_t>(u32(32)) | static_cast<uint64_t>(u32(36)) << 32);
+    size_t off = e.stringOffset;
+    for (uint16_t s = 0; s < e.numberOfStrings && off < entry.size; s++) {
+      WText text;
+      while (off + 1 < entry.size && u16(off) != 0) {
+        text += static_cast<char16_t>(u16(off));
+        off += 2;
+      }
+      off += 2;
+      e.strings.push_back(narrow(text));
+    }
+  } else {
+    verifier_.report("IO_ERROR_LOG_ENTRY",
+                     "entry of " + std::to_string(entry.size) + " bytes is smaller than its header");
+  }
+  open_.erase(it);
+  events_.push_back(e);
+  for (auto& listener : listeners_) listener(events_.back());
+}
+
+void ErrorLog::reportUnwritten() {
+  for (auto& entry : open_) {
+    verifier_.report("IO_ERROR_LOG_LEAK", "error log entry of " + std::to_string(entry.second.size) +
+                                              " bytes for " + entry.second.objectName +
+                                              " allocated, never written");
+  }
+  open_.clear();
+}
+
+std::string ObjectNames::of(const void* object) const {
+  auto it = names_.find(object);
+  return it == names_.end() ? std::string() : it->second;
+}
+
+void FailurePlan::arm(const std::string& routine, int32_t status, uint32_t count) {
+  plans_[routine] = {status, count};
+}
+
+bool FailurePlan::take(const std::string& routine, int32_t* status) {
+  auto it = plans_.find(routine);
+  if (it == plans_.end() || it->second.count == 0) {
+    return false;
+  }
+  if (status != nullptr) *status = it->second.status;
+  if (--it->second.count == 0) plans_.erase(it);
+  return true;
+}
+
+}  // namespace sim

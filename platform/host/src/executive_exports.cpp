@@ -1,0 +1,174 @@
+// Kernel routines of the executive: IRQL, pool, registry and error log.
+#include <cstring>
+
+#include "platform.h"
+#include "sim/kernel.h"
+
+using sim::Kernel;
+
+// KfRaiseIrql may only raise and KfLowerIrql may only lower: a change the
+// other way is the bug check IRQL_NOT_GREATER_OR_EQUAL / _LESS_OR_EQUAL.
+extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  Kernel& k = Kernel::current();
+  KIRQL old = k.irql.level();
+  if (NewIrql < old) {
+    k.verifier.report("IRQL_NOT_GREATER_OR_EQUAL",
+                      "KfRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(old));
+  }
+  k.irql.set(NewIrql);
+  return old;
+}
+
+extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  Kernel& k = Kernel::current();
+  if (NewIrql > k.irql.level()) {
+    k.verifier.report("IRQL_NOT_LESS_OR_EQUAL", "KfLowerIrql to " + std::to_string(NewIrql) + " from " +
+                                                    std::to_string(k.irql.level()));
+  }
+  k.irql.set(NewIrql);
+}
+
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return Kernel::current().irql.level(); }
+
+// Paged pool may be touched at APC_LEVEL at most, nonpaged pool at
+// DISPATCH_LEVEL at most.
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  Kernel& k = Kernel::current();
+  bool paged = PoolType == PagedPool;
+  k.checkIrql("ExAllocatePoolWithTag", paged ? APC_LEVEL : DISPATCH_LEVEL);
+  if (k.failures.take("ExAllocatePoolWithTag")) {
+    return nullptr;
+  }
+  return k.pool.allocate(paged, NumberOfBytes, Tag);
+}
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("ExFreePoolWithTag", DISPATCH_LEVEL);
+  k.pool.free(P, Tag);
+}
+
+namespace {
+
+const char* typeName(ULONG type) {
+  switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_QWORD: return "REG_QWORD";
+    default: return "REG_NONE";
+  }
+}
+
+bool isStringType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Stores one value in a direct entry's destination the way the kernel does:
+// up to four bytes of a non-string value land in the ULONG there, a string
+// goes in as a UNICODE_STRING, a longer value needs a sized buffer. Only the
+// first case fits a 32-bit destination; the others are reported instead of
+// written, so that a driver that lets them happen is caught.
+NTSTATUS storeDirect(Kernel& k, const RTL_QUERY_REGISTRY_TABLE& entry, const std::string& name, ULONG type,
+                     const void* data, size_t length) {
+  bool dwordDestination = (entry.DefaultType & 0xFF) == REG_DWORD;
+  if (isStringType(type) || length > sizeof(ULONG)) {
+    k.verifier.report("REGISTRY_DIRECT_OVERRUN",
+                      "value " + name + " of type " + typeName(type) + " (" + std::to_string(length) +
+                          " bytes) stored through a direct entry" +
+                          (dwordDestination ? " whose destination is a 32-bit number" : ""));
+    return STATUS_SUCCESS;
+  }
+  std::memcpy(entry.EntryContext, data, length);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS queryEntry(Kernel& k, sim::Registry::Key& key, RTL_QUERY_REGISTRY_TABLE& entry, PVOID context) {
+  std::string name = sim::narrow(sim::fromWide(entry.Name));
+  auto it = key.values.find(sim::Registry::fold(name));
+  ULONG type;
+  const void* data;
+  size_t length;
+  if (it != key.values.end()) {
+    type = it->second.type;
+    data = it->second.data.data();
+    length = it->second.data.size();
+  } else if (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) {
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  } else if ((entry.DefaultType & 0xFF) != REG_NONE) {
+    type = entry.DefaultType & 0xFF;
+    data = entry.DefaultData;
+    length = entry.DefaultLength;
+  } else {
+    return STATUS_SUCCESS;  // nothing to report for this entry
+  }
+  // With the type check, a value of another type than the one named in the
+  // high byte of DefaultType is refused before anything is stored.
+  if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) {
+    ULONG expected = entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+    if (type != expected) {
+      return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+  }
+  if (entry.Flags & RTL_QUERY_REGISTRY_DIRECT) {
+    return storeDirect(k, entry, name, type, data, length);
+  }
+  if (entry.QueryRoutine != nullptr) {
+    return entry.QueryRoutine(entry.Name, type, const_cast<void*>(data), static_cast<ULONG>(length), context,
+                              entry.EntryContext);
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// Registry access needs PASSIVE_LEVEL: keys and values are paged.
+extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                                 PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                                 PVOID Environment) {
+  (void)Environment;
+  Kernel& k = Kernel::current();
+  k.registry.countQuery();
+  if (!k.checkIrql("RtlQueryRegistryValues", PASSIVE_LEVEL)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  NTSTATUS injected;
+  if (k.failures.take("RtlQueryRegistryValues", &injected)) {
+    return injected;
+  }
+  if (RelativeTo != RTL_REGISTRY_ABSOLUTE) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  sim::Registry::Key* key = k.registry.key(sim::narrow(sim::fromWide(Path)));
+  if (key == nullptr) {
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  }
+  for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable; entry->QueryRoutine != nullptr || entry->Name != nullptr;
+       entry++) {
+    NTSTATUS status = queryEntry(k, *key, *entry, Context);
+    if (!NT_SUCCESS(status)) {
+      return status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+// Entries come from a nonpaged zone and can be had at DISPATCH_LEVEL; sizes
+// above ERROR_LOG_MAXIMUM_SIZE are refused.
+extern "C" PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoAllocateErrorLogEntry", DISPATCH_LEVEL);
+  if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE) {
+    return nullptr;
+  }
+  if (k.failures.take("IoAllocateErrorLogEntry")) {
+    return nullptr;
+  }
+  return k.errorLog.allocate(k.names.of(IoObject), EntrySize);
+}
+
+extern "C" VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoWriteErrorLogEntry", DISPATCH_LEVEL);
+  k.errorLog.write(ElEntry);
+}
