@@ -155,6 +155,17 @@ class Verifier {
   std::vector<std::function<void(const Violation&)>> listeners_;
 };
 
+// PCI configuration space as the HAL reads it. A slot number holds the
+// device number in bits 0-4 and the function in bits 5-7.
+class PciConfigSpace {
+ public:
+  virtual ~PciConfigSpace() = default;
+  // Copies up to `length` bytes of the function's configuration space and
+  // returns the count copied: 0 for a bus that does not exist, and for an
+  // empty slot a count that is not 0 with vendor 0xFFFF.
+  virtual uint32_t read(uint32_t bus, uint32_t slot, void* buffer, uint32_t length) = 0;
+};
+
 class Kernel {
  public:
   Kernel();
@@ -185,6 +196,7 @@ class Kernel {
   ErrorLog errorLog{verifier};
   ObjectNames names;
   FailurePlan failures;
+  PciConfigSpace* pci = nullptr;  // the board's PCI buses, when it has any
 
  private:
   Kernel* previous_;
