@@ -74,7 +74,7 @@ class Controller {
     bool cardlanConnected = false;
     uint8_t switchParams[3] = {};
     std::string display = "    ";
-    bool led = false;
+    bool led = true;  // lit from power-on until a driver takes over
     uint8_t displayStatus = 0;
     uint8_t refreshRate = 0;
     std::map<uint8_t, bool> groups;  // group numbers in use

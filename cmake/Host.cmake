@@ -14,10 +14,13 @@ add_subdirectory(messages)
 add_library(simkernel STATIC
   platform/host/src/kernel.cpp
   platform/host/src/hal.cpp
+  platform/host/src/hal_bus.cpp
   platform/host/src/format.cpp
   platform/host/src/rtl.cpp
   platform/host/src/executive.cpp
   platform/host/src/executive_exports.cpp
+  platform/host/src/dispatcher.cpp
+  platform/host/src/ke_exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
 
@@ -30,6 +33,8 @@ add_library(board STATIC
   board/Controller.cpp
   board/Board.cpp
   board/EventView.cpp
+  board/SuperIo.cpp
+  board/Pci.cpp
 )
 target_include_directories(board PUBLIC board driver)
 target_link_libraries(board PUBLIC simkernel catalogue)

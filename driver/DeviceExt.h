@@ -47,6 +47,7 @@ class CDeviceExt {
 
   // Interface discovery and claim.
   NTSTATUS acquireInterface();
+  void idleLines();
   void releaseInterface();
   NTSTATUS locateDevice(ULONG* base);
   NTSTATUS allocateHardware(ULONG start, ULONG length, ULONG* addressSpace, ULONG* mappedBase,
@@ -101,7 +102,10 @@ class CDeviceExt {
   NTSTATUS clSwitchConnect();
   NTSTATUS clSwitchDisconnect();
   void runPoll();
+  void clStep(PCWSTR eventText, LONG state, const char* display);
   static KDEFERRED_ROUTINE pollDpc;
+  static LONG pollPeriod(ULONG periodMs);
+  static constexpr LONG kMaxPollPeriodMs = 0x7FFFFFFF;
 
   // Start-up and stop.
   NTSTATUS Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject);
@@ -164,4 +168,7 @@ class CDeviceExt {
   KTIMER PollTimer;
   KDPC PollDpc;
   LONG CardlanState;
+
+  // Beyond the record's fixed layout.
+  BOOLEAN Stopped;  // stop has run: the interface is released
 };

@@ -396,3 +396,357 @@ NTSTATUS CDeviceExt::hdWrite(UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3) {
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdWrite() Exit; status [0x%X]\n", status);
   return status;
 }
+
+// Interface discovery and claim ---------------------------------------------
+
+namespace {
+// The resource list of one range of I/O ports, as IoReportResourceUsage
+// takes it; the all-zero list of the same shape withdraws the claim.
+void buildPortList(CM_RESOURCE_LIST* list, ULONG start, ULONG length) {
+  RtlZeroMemory(list, sizeof(*list));
+  list->Count = 1;
+  list->List[0].InterfaceType = Isa;
+  list->List[0].BusNumber = 0;
+  list->List[0].PartialResourceList.Version = 0;
+  list->List[0].PartialResourceList.Revision = 0;
+  list->List[0].PartialResourceList.Count = 1;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR& port = list->List[0].PartialResourceList.PartialDescriptors[0];
+  port.Type = CmResourceTypePort;
+  port.ShareDisposition = CmResourceShareDriverExclusive;
+  port.Flags = CM_RESOURCE_PORT_IO;
+  port.u.Port.Start.LowPart = start;
+  port.u.Port.Start.HighPart = 0;
+  port.u.Port.Length = length;
+}
+
+constexpr ULONG kEmptyResourceListSize = sizeof(ULONG);  // Count only
+constexpr ULONG kNoBase = 0x0000;                        // the chip decodes nothing there
+constexpr ULONG kFloatingBase = 0xFFFF;                  // no chip answered the reads
+}  // namespace
+
+UCHAR CDeviceExt::superIoRead(ULONG base, ULONG offset, ULONG addressSpace) {
+  PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset));
+  return addressSpace == kAddressSpaceIo ? READ_PORT_UCHAR(address) : READ_REGISTER_UCHAR(address);
+}
+
+void CDeviceExt::superIoWrite(ULONG base, ULONG offset, ULONG addressSpace, UCHAR value) {
+  PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset));
+  if (addressSpace == kAddressSpaceIo) {
+    WRITE_PORT_UCHAR(address, value);
+  } else {
+    WRITE_REGISTER_UCHAR(address, value);
+  }
+}
+
+NTSTATUS CDeviceExt::allocateHardware(ULONG start, ULONG length, ULONG* addressSpace, ULONG* mappedBase,
+                                      BOOLEAN* mapped) {
+  CM_RESOURCE_LIST list;
+  buildPortList(&list, start, length);
+  BOOLEAN conflict = FALSE;
+  NTSTATUS status = IoReportResourceUsage(nullptr, DriverObject, &list, sizeof(list), DeviceObject, nullptr,
+                                          0, FALSE, &conflict);
+  if (!NT_SUCCESS(status)) {
+    SC_TRACE(
+        TRACE_ERROR,
+        "CDeviceExt::allocateHardware() ***** ERROR Function 'IoReportResourceUsage' failed; status [0x%X]\n",
+        status);
+    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoReportResourceUsage' failed",
+             static_cast<ULONG>(status), nullptr);
+    return status;
+  }
+  if (conflict) {
+    status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    SC_TRACE(TRACE_ERROR,
+             "CDeviceExt::allocateHardware() ***** ERROR Resource conflict detected; status [0x%X]\n",
+             status);
+    LogEvent(DriverObject, MSG_INIT_FAILED, L"Resource conflict detected", static_cast<ULONG>(status),
+             nullptr);
+    return status;
+  }
+
+  PHYSICAL_ADDRESS busAddress;
+  busAddress.LowPart = start;
+  busAddress.HighPart = 0;
+  PHYSICAL_ADDRESS translated;
+  translated.QuadPart = 0;
+  // Without a translation there is no address to reach the range at; the
+  // claim stands until the caller releases it.
+  if (!HalTranslateBusAddress(Isa, 0, busAddress, addressSpace, &translated)) {
+    status = STATUS_UNSUCCESSFUL;
+    SC_TRACE(TRACE_ERROR,
+             "CDeviceExt::allocateHardware() ***** ERROR Function 'HalTranslateBusAddress' failed; status "
+             "[0x%X]\n",
+             status);
+    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'HalTranslateBusAddress' failed",
+             static_cast<ULONG>(status), nullptr);
+    return status;
+  }
+  SC_TRACE(
+      TRACE_FLOW,
+      "CDeviceExt::allocateHardware() Translated address; low part [0x%X]; high part [0x%X]; type [%d]\n",
+      translated.LowPart, translated.HighPart, *addressSpace);
+
+  if (*addressSpace == 0) {
+    PVOID view = MmMapIoSpace(translated, length, MmNonCached);
+    if (view == nullptr) {
+      status = STATUS_UNSUCCESSFUL;
+      SC_TRACE(TRACE_ERROR,
+               "CDeviceExt::allocateHardware() ***** ERROR Function 'MmMapIoSpace' failed; status [0x%X]\n",
+               status);
+      LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'MmMapIoSpace' failed", static_cast<ULONG>(status),
+               nullptr);
+      return status;
+    }
+    // System addresses are 32 bits on this platform.
+    *mappedBase = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(view));
+    *mapped = TRUE;
+    SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Port was mapped to [0x%X]\n", *mappedBase);
+  } else {
+    *mappedBase = translated.LowPart;
+    SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Port was not mapped; using low part [0x%X]\n",
+             *mappedBase);
+  }
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Exit; status [0x%X]\n", status);
+  return status;
+}
+
+void CDeviceExt::releaseHardware(ULONG base, ULONG length, BOOLEAN mapped) {
+  if (mapped) {
+    MmUnmapIoSpace(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(base)), length);
+    SC_TRACE(TRACE_FLOW, "CDeviceExt::releaseHardware() Port unmapped; port size [%d]\n", length);
+  }
+  CM_RESOURCE_LIST list;
+  RtlZeroMemory(&list, sizeof(list));
+  BOOLEAN conflict = FALSE;
+  IoReportResourceUsage(nullptr, DriverObject, &list, kEmptyResourceListSize, DeviceObject, nullptr, 0, FALSE,
+                        &conflict);
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::releaseHardware() Exit\n");
+}
+
+NTSTATUS CDeviceExt::locateDevice(ULONG* base) {
+  ULONG addressSpace = kAddressSpaceIo;
+  ULONG cfgBase = 0;
+  BOOLEAN mapped = FALSE;
+  NTSTATUS status = allocateHardware(Sio::kIndexPort, Sio::kPortCount, &addressSpace, &cfgBase, &mapped);
+  if (!NT_SUCCESS(status)) {
+    SC_TRACE(TRACE_ERROR,
+             "CDeviceExt::locateDevice() ***** ERROR Failed to allocate the Super I/O control port\n");
+    return status;
+  }
+  const ULONG index = 0;
+  const ULONG data = 1;
+  superIoWrite(cfgBase, index, addressSpace, Sio::kEnterKey);
+  superIoWrite(cfgBase, index, addressSpace, Sio::kRegLdn);
+  superIoWrite(cfgBase, data, addressSpace, Sio::kLdnGpio);
+  superIoWrite(cfgBase, index, addressSpace, Sio::kRegActivate);
+  UCHAR activate = superIoRead(cfgBase, data, addressSpace) | Sio::kActivateBit;
+  superIoWrite(cfgBase, index, addressSpace, Sio::kRegActivate);
+  superIoWrite(cfgBase, data, addressSpace, activate);
+  superIoWrite(cfgBase, index, addressSpace, Sio::kRegBaseHigh);
+  UCHAR high = superIoRead(cfgBase, data, addressSpace);
+  superIoWrite(cfgBase, index, addressSpace, Sio::kRegBaseLow);
+  UCHAR low = superIoRead(cfgBase, data, addressSpace);
+  *base = static_cast<ULONG>(high) * 256 + low;
+  superIoWrite(cfgBase, index, addressSpace, Sio::kExitKey);
+  releaseHardware(cfgBase, Sio::kPortCount, mapped);
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::locateDevice() GPIO device activated; base address [0x%.8X]\n", *base);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CDeviceExt::acquireInterface() {
+  ULONG base = 0;
+  NTSTATUS status = locateDevice(&base);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  // A base of 0, or all ones from a chip that did not answer, is no GPIO
+  // block: touching it would write into whatever decodes there.
+  if (base == kNoBase || base == kFloatingBase) {
+    status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    SC_TRACE(TRACE_ERROR,
+             "CDeviceExt::acquireInterface() ***** ERROR Invalid GPIO base address [0x%.4X]; status [0x%X]\n",
+             base, status);
+    LogEvent(DriverObject, MSG_INIT_FAILED, L"Invalid GPIO base address", static_cast<ULONG>(status),
+             nullptr);
+    return status;
+  }
+  status = allocateHardware(base, Gpio::kBlockLength, &AddressSpace, &PortBase, &PortMapped);
+  if (!NT_SUCCESS(status)) {
+    SC_TRACE(TRACE_ERROR,
+             "CDeviceExt::acquireInterface() ***** ERROR Failed to allocate the GPIO interface ports\n");
+    return status;
+  }
+  idleLines();
+  writeReg(Gpio::kRegSetup31, 0x00);
+  writeReg(Gpio::kRegSetup2C, 0x00);
+  writeReg(Gpio::kRegSetup2D, 0x01);
+  writeReg(Gpio::kRegSetup30, 0x01);
+  setDataDirection(false);
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::acquireInterface() Exit; status [0x%X]\n", status);
+  return status;
+}
+
+// Host request and strobe deasserted, each by a clear-then-set of its bit.
+void CDeviceExt::idleLines() {
+  setHostRequest(true);
+  setHostRequest(false);
+  setStrobe(true);
+  setStrobe(false);
+}
+
+void CDeviceExt::releaseInterface() {
+  if (PortBase != 0) {
+    setDataDirection(false);
+    idleLines();
+  }
+  releaseHardware(PortBase, Gpio::kBlockLength, PortMapped);
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::releaseInterface() Exit\n");
+}
+
+// Cardlan switching and the poll ---------------------------------------------
+
+namespace {
+constexpr UCHAR kSlotActive = 0x40;       // bit of a slot report: the slot is active
+constexpr LONG kPollFirstDue = -5000000;  // 0.5 s, relative, in 100 ns units
+}  // namespace
+
+void CDeviceExt::startPollTimer(LONG periodMs) {
+  LARGE_INTEGER due;
+  due.QuadPart = kPollFirstDue;
+  KeSetTimerEx(&PollTimer, due, periodMs, &PollDpc);
+}
+
+// Periods come from the registry as unsigned numbers; the kernel takes a
+// signed one.
+LONG CDeviceExt::pollPeriod(ULONG periodMs) {
+  return periodMs > static_cast<ULONG>(kMaxPollPeriodMs) ? kMaxPollPeriodMs : static_cast<LONG>(periodMs);
+}
+
+void CDeviceExt::readSwitchRegistry() {
+  ULONG cardID = 0;
+  ULONG signType = 0;
+  ULONG tnMapType = 0;
+  NTSTATUS status = queryRegistry(L"CardID", &cardID);
+  if (NT_SUCCESS(status)) {
+    status = queryRegistry(L"SignallingType", &signType);
+  }
+  if (NT_SUCCESS(status)) {
+    status = queryRegistry(L"TNMappingType", &tnMapType);
+  }
+  if (NT_SUCCESS(status)) {
+    RegCardID = static_cast<UCHAR>(cardID);
+    RegSignType = static_cast<UCHAR>(signType);
+    RegTNMapType = static_cast<UCHAR>(tnMapType);
+  }
+  RegSwitchStatus = status;
+}
+
+NTSTATUS CDeviceExt::clSwitchConnect() {
+  NTSTATUS status = retryPattern(
+      DriverObject, L"Communication errors during 'SWITCH_CONNECT'",
+      [this] {
+        const UCHAR payload[] = {CardID, SignType, TNMapType};
+        UCHAR size = 0;
+        UCHAR replyStatus = 0;
+        return Message.transact(SWITCH_CONNECT, payload, sizeof(payload), CmdReplyTimer, nullptr, &size,
+                                &replyStatus);
+      },
+      nothing,
+      [](NTSTATUS s) {
+        SC_TRACE(TRACE_WARNING,
+                 "CDeviceExt::clSwitchConnect() !!!!! WARNING Command failed; status [0x%X]; retrying...\n",
+                 s);
+      });
+  if (NT_SUCCESS(status)) {
+    CardlanState = CL_CONNECTING;
+    startPollTimer(pollPeriod(TimerPollCardlan));
+  } else {
+    LogEvent(DriverObject, MSG_CARDLAN_OP_FAILED, L"CONNECT", static_cast<ULONG>(status), nullptr);
+  }
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::clSwitchConnect() Exit; status [0x%X]; Cardlan status [%d]\n", status,
+           CardlanState);
+  return status;
+}
+
+NTSTATUS CDeviceExt::clSwitchDisconnect() {
+  UCHAR size = 0;
+  UCHAR replyStatus = 0;
+  NTSTATUS status =
+      Message.transact(SWITCH_DISCONNECT, nullptr, 0, CmdReplyTimer, nullptr, &size, &replyStatus);
+  if (NT_SUCCESS(status)) {
+    CardlanState = CL_DISCONNECTED;
+    hdWrite('D', 'M', 'I', 'N');
+  } else {
+    LogEvent(DriverObject, MSG_CARDLAN_OP_FAILED, L"DISCONNECT", static_cast<ULONG>(status), nullptr);
+  }
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::clSwitchDisconnect() Exit; status [0x%X]; Cardlan status [%d]\n", status,
+           CardlanState);
+  return status;
+}
+
+// One step of the Cardlan state on a slot report: the event, the new state,
+// the normal poll period once both slots are active, the display text.
+void CDeviceExt::clStep(PCWSTR eventText, LONG state, const char* display) {
+  LogEvent(DriverObject, MSG_CARDLAN_STATE, eventText, 0, nullptr);
+  CardlanState = state;
+  if (state == CL_ACTIVE) {
+    startPollTimer(pollPeriod(TimerPollNormal));
+  }
+  hdWrite(display[0], display[1], display[2], display[3]);
+}
+
+void CDeviceExt::runPoll() {
+  UCHAR cardlanStatus = 0;
+  // Bytes a short reply leaves out count as inactive and error-free.
+  UCHAR report[4] = {0, 0, 0, 0};
+  if (!NT_SUCCESS(hcPoll(&cardlanStatus, report))) {
+    return;
+  }
+  const bool primary = (report[0] & kSlotActive) != 0;
+  const bool secondary = (report[1] & kSlotActive) != 0;
+  switch (CardlanState) {
+    case CL_CONNECTING:
+      if (primary && secondary) {
+        clStep(L"active", CL_ACTIVE, " OK ");
+      } else if (primary) {
+        clStep(L"active on primary slot", CL_ACTIVE_PRIMARY, "C:02");
+      } else if (secondary) {
+        clStep(L"active on secondary slot", CL_ACTIVE_SECONDARY, "C:01");
+      }
+      break;
+    case CL_ACTIVE_PRIMARY:
+      if (secondary) {
+        clStep(L"active on secondary slot", CL_ACTIVE, " OK ");
+      }
+      break;
+    case CL_ACTIVE_SECONDARY:
+      if (primary) {
+        clStep(L"active on primary slot", CL_ACTIVE, " OK ");
+      }
+      break;
+    default:  // CL_NONE, CL_DISCONNECTED, CL_ACTIVE: the state stays
+      break;
+  }
+
+  const UCHAR commErrors = report[2];
+  const UCHAR pollErrors = report[3];
+  if (commErrors != 0) {
+    LogEvent(DriverObject, MSG_CONTROLLER_ERRORS, L"communication timeout", commErrors, nullptr);
+    SC_TRACE(TRACE_WARNING,
+             "CDeviceExt::runPoll() !!!!! WARNING 8051 reports communication timeout errors [%d]\n",
+             commErrors);
+  }
+  if (pollErrors != 0) {
+    LogEvent(DriverObject, MSG_CONTROLLER_ERRORS, L"host poll timeout", pollErrors, nullptr);
+    SC_TRACE(TRACE_WARNING,
+             "CDeviceExt::runPoll() !!!!! WARNING 8051 reports host poll timeout errors [%d]\n", pollErrors);
+  }
+}
+
+VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArgument1,
+                               PVOID systemArgument2) {
+  (void)dpc;
+  (void)systemArgument1;
+  (void)systemArgument2;
+  static_cast<CDeviceExt*>(deferredContext)->runPoll();
+}

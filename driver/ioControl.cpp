@@ -1,4 +1,6 @@
 // CDeviceExt: start-up, stop and the request handlers.
+#include <new>
+
 #include "DeviceExt.h"
 #include "scioctl.h"
 #include "tamrixsc.h"
@@ -105,4 +107,140 @@ NTSTATUS CDeviceExt::IoControlHexDisplay(ULONG ioctlCode, PVOID input, ULONG inp
   }
   SC_TRACE(TRACE_FLOW, "CDeviceExt::IoControlHexDisplay() Exit; status [0x%X]\n", status);
   return status;
+}
+
+NTSTATUS CDeviceExt::IoControlSwitch(bool connect, PVOID input, ULONG inputLength, PVOID output,
+                                     ULONG outputLength) {
+  (void)inputLength;
+  (void)outputLength;
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::IoControlSwitch() Enter\n");
+  NTSTATUS status = STATUS_INVALID_PARAMETER;
+  const SC_SWITCH_RECORD request = *static_cast<const SC_SWITCH_RECORD*>(input);
+  SC_SWITCH_RECORD* reply = static_cast<SC_SWITCH_RECORD*>(output);
+
+  if (connect && CardlanState == CL_DISCONNECTED) {
+    SC_TRACE(TRACE_FLOW,
+             "CDeviceExt::IoControlSwitch() CONNECT requested; ConfigSource [%d]; CardID [0x%.2X]; SignType "
+             "[0x%.2X]; "
+             "TNMapType [0x%.2X]; CemuxIpIf [%d]\n",
+             request.ConfigSource, request.CardID, request.SignType, request.TNMapType, request.CemuxIpIf);
+    reply->ConfigSource = request.ConfigSource;
+    reply->CemuxIpIf = request.CemuxIpIf;
+    reply->ResultCode = 0;
+    status = STATUS_SUCCESS;
+    switch (request.ConfigSource) {
+      case CS_REGISTRY:
+        status = RegSwitchStatus;
+        if (NT_SUCCESS(status)) {
+          CardID = RegCardID;
+          SignType = RegSignType;
+          TNMapType = RegTNMapType;
+        }
+        break;
+      case CS_CURRENT: break;
+      case CS_REQUEST:
+        CardID = request.CardID;
+        SignType = request.SignType;
+        TNMapType = request.TNMapType;
+        break;
+      default: setDefaultSwitchParams(); break;
+    }
+    if (NT_SUCCESS(status)) {
+      reply->CardID = CardID;
+      reply->SignType = SignType;
+      reply->TNMapType = TNMapType;
+      status = clSwitchConnect();
+    }
+  } else if (!connect && CardlanState != CL_DISCONNECTED) {
+    reply->ConfigSource = request.ConfigSource;
+    reply->CemuxIpIf = request.CemuxIpIf;
+    reply->ResultCode = 0;
+    reply->CardID = CardID;
+    reply->SignType = SignType;
+    reply->TNMapType = TNMapType;
+    status = clSwitchDisconnect();
+  } else {
+    // Unicode formats are for PASSIVE_LEVEL only, and this runs at
+    // DISPATCH_LEVEL: the request's name goes in as narrow text.
+    SC_TRACE(TRACE_WARNING,
+             "CDeviceExt::IoControlSwitch() !!!!! WARNING Invalid request [%s]; Cardlan status [%d]\n",
+             connect ? "CONNECT" : "DISCONNECT", CardlanState);
+    LogEvent(DriverObject, MSG_INVALID_CARDLAN_REQUEST, connect ? L"CONNECT" : L"DISCONNECT",
+             static_cast<ULONG>(STATUS_INVALID_PARAMETER), nullptr);
+  }
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::IoControlSwitch() Exit; status [0x%X]\n", status);
+  return status;
+}
+
+// Start-up and stop -----------------------------------------------------------
+
+NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject) {
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::Init() Enter\n");
+  KeInitializeTimer(&PollTimer);
+  KeInitializeDpc(&PollDpc, pollDpc, this);
+  DriverObject = driverObject;
+  DeviceObject = deviceObject;
+  new (&Message) CMessage(this);
+
+  Options = 0;
+  DevTimeoutComm = 60;
+  DevTimeoutPoll = 62;
+  DevTimeoutWatchdog = 600;
+  CmdReplyTimer = 5000;
+  CmdRetryDelay = 1000;
+  CmdMaxRetries = 3;
+  TimerPollCardlan = 1000;
+  TimerPollNormal = 30000;
+  readRegistryParams();
+
+  CardlanState = CL_NONE;
+  PortMapped = FALSE;
+  PortBase = 0;
+  AddressSpace = 1;
+  Stopped = FALSE;
+  setDefaultSwitchParams();
+  setDefaultFirmwareVersion();
+
+  NTSTATUS status = acquireInterface();
+  if (NT_SUCCESS(status)) {
+    // The conversation busy-waits at DISPATCH_LEVEL, as every later one.
+    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    status = hcDriverConnect();
+    if (NT_SUCCESS(status)) {
+      clSwitchDisconnect();
+      hcFirmwareVersion();
+      hcStatusLED(false);
+      hdWrite('C', 'D', 'L', 'N');
+      clSwitchConnect();
+      hdReset();
+    }
+    KfLowerIrql(oldIrql);
+  }
+  if (NT_SUCCESS(status)) {
+    startPollTimer(pollPeriod(TimerPollCardlan));
+    LogEvent(DeviceObject, MSG_DRIVER_STARTED, nullptr, 0, nullptr);
+  } else {
+    releaseInterface();
+  }
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::Init() Exit; status [0x%X]\n", status);
+  return status;
+}
+
+void CDeviceExt::stop(bool shutdown) {
+  // The unload routine stops a device that shutdown may have stopped
+  // already; a second stop would talk through a released interface.
+  if (Stopped) {
+    return;
+  }
+  Stopped = TRUE;
+  KeCancelTimer(&PollTimer);
+  // A poll already queued must not run against the released interface.
+  KeRemoveQueueDpc(&PollDpc);
+  if (shutdown) {
+    hcStatusLED(true);
+    hcDriverDisconnect("DOWN", true);
+  } else {
+    hcDriverDisconnect("UNLD", false);
+  }
+  releaseInterface();
 }

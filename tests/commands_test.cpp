@@ -203,11 +203,11 @@ TEST_F(CommandTest, ShortPollReplyLeavesTheCallersBytes) {
 }
 
 TEST_F(CommandTest, LedAndCommand4MakeOneAttemptWithoutEvents) {
-  EXPECT_EQ(ext->IoControlStatusLED(true), STATUS_SUCCESS);
   EXPECT_EQ(ext->IoControlStatusLED(false), STATUS_SUCCESS);
+  EXPECT_EQ(ext->IoControlStatusLED(true), STATUS_SUCCESS);
   EXPECT_EQ(ext->IoControlCommand4(), STATUS_SUCCESS);
-  EXPECT_EQ(commands(), (std::vector<std::string>{"03 05 F8", "03 06 F7", "03 04 F9"}));
-  EXPECT_EQ(led, (std::vector<bool>{true, false}));
+  EXPECT_EQ(commands(), (std::vector<std::string>{"03 06 F7", "03 05 F8", "03 04 F9"}));
+  EXPECT_EQ(led, (std::vector<bool>{false, true}));
   EXPECT_EQ(countTraced("TAMRIXSC: CDeviceExt::hcStatusLED() Exit; status [0x0]"), 2);
 
   board.controller.setSilent(true);

@@ -132,7 +132,41 @@ void Verifier::report(const std::string& rule, const std::string& detail) {
   }
 }
 
-Kernel::Kernel() : previous_(g_current) { g_current = this; }
+Kernel::Kernel() : previous_(g_current) {
+  g_current = this;
+  translate = [](uint64_t busAddress, uint32_t* space, uint64_t* translated) {
+    (void)space;
+    *translated = busAddress;
+    return true;
+  };
+  clock.onAdvance([this](Ticks) { dispatcher.poll(); });
+  irql.onLower([this](uint8_t level) {
+    if (level < Irql::kDispatch) dispatcher.poll();
+  });
+}
+
+void Kernel::enforceClaims() {
+  bus.setGuard([this](const BusAccess& access) {
+    if (!accessAllowed(access)) {
+      verifier.report("UNCLAIMED_REGISTER_ACCESS",
+                      std::string(access.write ? "write to " : "read of ") +
+                          (access.space == Space::Port ? "port " : "physical address ") +
+                          hex(access.address, 4) + ", which no claimed and translated range covers");
+    }
+    return true;
+  });
+}
+
+bool Kernel::accessAllowed(const BusAccess& access) const {
+  bool port = access.space == Space::Port;
+  for (const auto& t : translations) {
+    bool inRange = access.address >= t.translatedStart && access.address - t.translatedStart < t.length;
+    if (inRange && t.space == (port ? 1u : 0u) && resources.claimed(t.busStart, true)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 Kernel::~Kernel() { g_current = previous_; }
 

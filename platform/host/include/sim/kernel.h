@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/dispatcher.h"
 #include "sim/executive.h"
 
 namespace sim {
@@ -186,6 +187,22 @@ class Kernel {
   // The rule that a routine may be called only at or below an IRQL.
   bool checkIrql(const char* routine, uint8_t maximum);
 
+  // HalTranslateBusAddress: where a bus address lands and in which space
+  // (1 I/O, 0 memory). Boards replace the identity translation.
+  struct Translation {
+    uint64_t busStart;
+    uint32_t length;
+    uint32_t space;
+    uint64_t translatedStart;
+  };
+  std::function<bool(uint64_t busAddress, uint32_t* space, uint64_t* translated)> translate;
+  std::vector<Translation> translations;
+
+  // From now on every register access must fall in a range that a driver
+  // has claimed and translated; the machine turns this on for the driver.
+  void enforceClaims();
+  bool accessAllowed(const BusAccess& access) const;
+
   Clock clock;
   Bus bus{clock};
   Debugger debugger;
@@ -197,6 +214,8 @@ class Kernel {
   ObjectNames names;
   FailurePlan failures;
   PciConfigSpace* pci = nullptr;  // the board's PCI buses, when it has any
+  Dispatcher dispatcher{clock, irql, verifier};
+  ResourceMap resources;
 
  private:
   Kernel* previous_;

@@ -1,0 +1,98 @@
+// Kernel timers, deferred procedure calls and the resource map of the
+// simulated kernel.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct _KTIMER;
+struct _KDPC;
+
+namespace sim {
+
+class Clock;
+class Irql;
+class Verifier;
+
+using Ticks = int64_t;
+
+// Timers expire at the clock interrupt that follows their due time, as on
+// the real machine; an expired timer with a deferred call queues it, and
+// queued calls run in order whenever the processor drops below
+// DISPATCH_LEVEL. One processor.
+class Dispatcher {
+ public:
+  Dispatcher(Clock& clock, Irql& irql, Verifier& verifier);
+
+  void initTimer(_KTIMER* timer);
+  bool setTimer(_KTIMER* timer, int64_t dueTime, int32_t periodMs, _KDPC* dpc);
+  bool cancelTimer(_KTIMER* timer);
+  void initDpc(_KDPC* dpc);
+  bool queueDpc(_KDPC* dpc);
+  bool removeDpc(_KDPC* dpc);
+
+  // Lets time pass with the processor idle at PASSIVE_LEVEL until `until`,
+  // running every expiry and deferred call on the way in deadline order.
+  void idleUntil(Ticks until);
+
+  // Expiries due by now, then the queued calls if the level allows.
+  void poll();
+
+  bool isArmed(const _KTIMER* timer) const;
+  std::vector<_KTIMER*> armedTimers() const { return timers_; }
+  const std::deque<_KDPC*>& queuedDpcs() const { return dpcs_; }
+  uint64_t dpcsRun() const { return dpcsRun_; }
+
+ private:
+  Ticks interruptAfter(Ticks time) const;
+  void expire(Ticks now);
+  void drain();
+
+  Clock& clock_;
+  Irql& irql_;
+  Verifier& verifier_;
+  std::vector<_KTIMER*> timers_;  // armed
+  std::deque<_KDPC*> dpcs_;       // queued
+  uint64_t sequence_ = 0;
+  uint64_t dpcsRun_ = 0;
+  bool draining_ = false;
+};
+
+// One range of a resource list.
+struct ResourceRange {
+  uint64_t start;
+  uint32_t length;
+  bool port;
+};
+
+// What the I/O manager answers a resource report: its status, and whether
+// it saw a conflict (then nothing is recorded).
+struct ResourceVerdict {
+  int32_t status;
+  bool conflict;
+};
+
+// The resources each driver has reported, as IoReportResourceUsage keeps
+// them: one list per driver, each report replacing the last.
+class ResourceMap {
+ public:
+  ResourceVerdict report(const void* driver, const std::vector<ResourceRange>& ranges);
+  const std::vector<ResourceRange>& claims(const void* driver) const;
+  bool claimed(uint64_t address, bool port) const;
+  bool anyClaims() const;
+
+  // The board's answer to a report before it is recorded: a conflict with
+  // another driver's resources, or a failure.
+  std::function<ResourceVerdict(const ResourceRange&)> policy;
+
+  // Reports as they were made, for tests: an empty list withdraws.
+  std::vector<std::vector<ResourceRange>> history;
+
+ private:
+  std::vector<std::pair<const void*, std::vector<ResourceRange>>> lists_;
+};
+
+}  // namespace sim

@@ -1,0 +1,195 @@
+#include "sim/dispatcher.h"
+
+#include <algorithm>
+
+#include "platform.h"
+#include "sim/kernel.h"
+
+namespace sim {
+
+Dispatcher::Dispatcher(Clock& clock, Irql& irql, Verifier& verifier)
+    : clock_(clock), irql_(irql), verifier_(verifier) {}
+
+void Dispatcher::initTimer(_KTIMER* timer) {
+  cancelTimer(timer);
+  timer->Type = 8;  // notification timer
+  timer->Inserted = FALSE;
+  timer->DueTime = 0;
+  timer->Dpc = nullptr;
+  timer->Period = 0;
+  timer->Sequence = 0;
+}
+
+bool Dispatcher::isArmed(const _KTIMER* timer) const {
+  return std::find(timers_.begin(), timers_.end(), timer) != timers_.end();
+}
+
+// A negative due time is relative, in 100 ns units; a positive one is an
+// absolute system time. Setting an armed timer replaces its schedule.
+bool Dispatcher::setTimer(_KTIMER* timer, int64_t dueTime, int32_t periodMs, _KDPC* dpc) {
+  bool wasArmed = cancelTimer(timer);
+  Ticks due = dueTime < 0 ? clock_.now() - dueTime : dueTime - Clock::kBootSystemTime;
+  timer->DueTime = due;
+  timer->Period = periodMs > 0 ? static_cast<ULONG>(periodMs) : 0;
+  timer->Dpc = dpc;
+  timer->Inserted = TRUE;
+  timer->Sequence = ++sequence_;
+  timers_.push_back(timer);
+  return wasArmed;
+}
+
+bool Dispatcher::cancelTimer(_KTIMER* timer) {
+  auto it = std::find(timers_.begin(), timers_.end(), timer);
+  if (it == timers_.end()) {
+    return false;
+  }
+  timers_.erase(it);
+  timer->Inserted = FALSE;
+  return true;
+}
+
+void Dispatcher::initDpc(_KDPC* dpc) {
+  removeDpc(dpc);
+  dpc->Inserted = FALSE;
+}
+
+bool Dispatcher::queueDpc(_KDPC* dpc) {
+  if (dpc->Inserted) {
+    return false;
+  }
+  dpc->Inserted = TRUE;
+  dpcs_.push_back(dpc);
+  return true;
+}
+
+bool Dispatcher::removeDpc(_KDPC* dpc) {
+  auto it = std::find(dpcs_.begin(), dpcs_.end(), dpc);
+  if (it == dpcs_.end()) {
+    return false;
+  }
+  dpcs_.erase(it);
+  dpc->Inserted = FALSE;
+  return true;
+}
+
+// The first clock interrupt at or after `time`.
+Ticks Dispatcher::interruptAfter(Ticks time) const {
+  Ticks tick = clock_.increment();
+  if (time <= 0) return 0;
+  return (time + tick - 1) / tick * tick;
+}
+
+void Dispatcher::expire(Ticks now) {
+  for (;;) {
+    _KTIMER* next = nullptr;
+    for (_KTIMER* t : timers_) {
+      if (interruptAfter(t->DueTime) > now) continue;
+      if (next == nullptr || t->DueTime < next->DueTime ||
+          (t->DueTime == next->DueTime && t->Sequence < next->Sequence)) {
+        next = t;
+      }
+    }
+    if (next == nullptr) {
+      return;
+    }
+    if (next->Period != 0) {
+      next->DueTime += static_cast<Ticks>(next->Period) * kTicksPerMs;
+    } else {
+      cancelTimer(next);
+    }
+    if (next->Dpc != nullptr) {
+      queueDpc(next->Dpc);
+    }
+  }
+}
+
+// Deferred calls run at DISPATCH_LEVEL and must return at that level.
+void Dispatcher::drain() {
+  if (draining_) {
+    return;
+  }
+  draining_ = true;
+  while (!dpcs_.empty() && irql_.level() < Irql::kDispatch) {
+    _KDPC* dpc = dpcs_.front();
+    dpcs_.pop_front();
+    dpc->Inserted = FALSE;
+    uint8_t before = irql_.level();
+    irql_.set(Irql::kDispatch);
+    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    dpcsRun_++;
+    if (irql_.level() != Irql::kDispatch) {
+      verifier_.report("IRQL_UNEXPECTED_VALUE", "deferred routine returned at IRQL " +
+                                                    std::to_string(irql_.level()) + ", entered at " +
+                                                    std::to_string(Irql::kDispatch));
+    }
+    irql_.set(before);
+    expire(clock_.now());
+  }
+  draining_ = false;
+}
+
+void Dispatcher::poll() {
+  expire(clock_.now());
+  drain();
+}
+
+void Dispatcher::idleUntil(Ticks until) {
+  for (;;) {
+    poll();
+    Ticks next = -1;
+    for (_KTIMER* t : timers_) {
+      Ticks at = interruptAfter(t->DueTime);
+      if (next < 0 || at < next) next = at;
+    }
+    if (next < 0 || next > until) {
+      if (until > clock_.now()) clock_.advance(until - clock_.now());
+      poll();
+      return;
+    }
+    if (next > clock_.now()) {
+      clock_.advance(next - clock_.now());
+    }
+  }
+}
+
+ResourceVerdict ResourceMap::report(const void* driver, const std::vector<ResourceRange>& ranges) {
+  history.push_back(ranges);
+  for (const auto& range : ranges) {
+    if (policy) {
+      ResourceVerdict verdict = policy(range);
+      if (verdict.status < 0 || verdict.conflict) {
+        return verdict;
+      }
+    }
+  }
+  auto it = std::find_if(lists_.begin(), lists_.end(), [driver](const auto& l) { return l.first == driver; });
+  if (ranges.empty()) {
+    if (it != lists_.end()) lists_.erase(it);
+  } else if (it != lists_.end()) {
+    it->second = ranges;
+  } else {
+    lists_.push_back({driver, ranges});
+  }
+  return {0, false};
+}
+
+const std::vector<ResourceRange>& ResourceMap::claims(const void* driver) const {
+  static const std::vector<ResourceRange> none;
+  for (const auto& l : lists_) {
+    if (l.first == driver) return l.second;
+  }
+  return none;
+}
+
+bool ResourceMap::claimed(uint64_t address, bool port) const {
+  for (const auto& l : lists_) {
+    for (const auto& r : l.second) {
+      if (r.port == port && address >= r.start && address - r.start < r.length) return true;
+    }
+  }
+  return false;
+}
+
+bool ResourceMap::anyClaims() const { return !lists_.empty(); }
+
+}  // namespace sim

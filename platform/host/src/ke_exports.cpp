@@ -1,0 +1,141 @@
+// Timers, deferred calls and resources: the kernel and HAL routines.
+#include "platform.h"
+#include "sim/kernel.h"
+
+using sim::Kernel;
+
+extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) { Kernel::current().dispatcher.initTimer(Timer); }
+
+// Timers may be set and cancelled at DISPATCH_LEVEL at most.
+extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("KeSetTimerEx", DISPATCH_LEVEL);
+  if (Period < 0) {
+    k.verifier.report("INVALID_TIMER_PERIOD", "KeSetTimerEx with period " + std::to_string(Period));
+  }
+  return k.dispatcher.setTimer(Timer, DueTime.QuadPart, Period, Dpc);
+}
+
+extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("KeCancelTimer", DISPATCH_LEVEL);
+  return k.dispatcher.cancelTimer(Timer);
+}
+
+extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  Dpc->Type = 19;  // DpcObject
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+  Dpc->SystemArgument1 = nullptr;
+  Dpc->SystemArgument2 = nullptr;
+  Kernel::current().dispatcher.initDpc(Dpc);
+}
+
+extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Kernel::current().dispatcher.removeDpc(Dpc); }
+
+// With one processor a deferred call never runs while another is queued.
+extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);
+  k.dispatcher.poll();
+}
+
+namespace {
+std::vector<sim::ResourceRange> rangesOf(const CM_RESOURCE_LIST* list, ULONG size) {
+  std::vector<sim::ResourceRange> ranges;
+  if (list == nullptr || size < sizeof(ULONG)) {
+    return ranges;
+  }
+  for (ULONG f = 0; f < list->Count && f < 1; f++) {
+    const CM_PARTIAL_RESOURCE_LIST& partial = list->List[f].PartialResourceList;
+    for (ULONG d = 0; d < partial.Count && d < 1; d++) {
+      const CM_PARTIAL_RESOURCE_DESCRIPTOR& desc = partial.PartialDescriptors[d];
+      if (desc.Type == CmResourceTypePort) {
+        ranges.push_back({static_cast<uint64_t>(desc.u.Port.Start.QuadPart), desc.u.Port.Length,
+                          (desc.Flags & CM_RESOURCE_PORT_IO) != 0});
+      }
+    }
+  }
+  return ranges;
+}
+}  // namespace
+
+// One list per driver, each report replacing the last; a conflict leaves
+// the old list standing and is reported through ConflictDetected.
+extern "C" NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
+                                                PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
+                                                PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
+                                                ULONG DeviceListSize, BOOLEAN OverrideConflict,
+                                                PBOOLEAN ConflictDetected) {
+  (void)DriverClassName;
+  (void)DeviceObject;
+  (void)DeviceList;
+  (void)DeviceListSize;
+  (void)OverrideConflict;
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoReportResourceUsage", PASSIVE_LEVEL);
+  *ConflictDetected = FALSE;
+  NTSTATUS injected;
+  if (k.failures.take("IoReportResourceUsage", &injected)) {
+    return injected;
+  }
+  if (DriverList != nullptr && DriverListSize < sizeof(ULONG)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  sim::ResourceVerdict verdict = k.resources.report(DriverObject, rangesOf(DriverList, DriverListSize));
+  *ConflictDetected = verdict.conflict ? TRUE : FALSE;
+  return verdict.status;
+}
+
+extern "C" BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
+                                                PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
+                                                PPHYSICAL_ADDRESS TranslatedAddress) {
+  (void)InterfaceType;
+  (void)BusNumber;
+  Kernel& k = Kernel::current();
+  if (k.failures.take("HalTranslateBusAddress")) {
+    return FALSE;
+  }
+  uint64_t bus = static_cast<uint64_t>(BusAddress.QuadPart);
+  uint32_t space = *AddressSpace;
+  uint64_t translated = 0;
+  if (!k.translate(bus, &space, &translated)) {
+    return FALSE;
+  }
+  *AddressSpace = space;
+  TranslatedAddress->QuadPart = static_cast<LONGLONG>(translated);
+  // Remember the translation of the claimed range that holds the address.
+  uint32_t length = 1;
+  for (const auto& claimList : k.resources.history) {
+    for (const auto& r : claimList) {
+      if (bus >= r.start && bus - r.start < r.length)
+        length = r.length - static_cast<uint32_t>(bus - r.start);
+    }
+  }
+  k.translations.push_back({bus, length, space, translated});
+  return TRUE;
+}
+
+extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                                    MEMORY_CACHING_TYPE CacheType) {
+  (void)CacheType;
+  Kernel& k = Kernel::current();
+  k.checkIrql("MmMapIoSpace", DISPATCH_LEVEL);
+  if (k.failures.take("MmMapIoSpace") || NumberOfBytes == 0) {
+    return nullptr;
+  }
+  uint32_t virt =
+      k.bus.map(static_cast<uint64_t>(PhysicalAddress.QuadPart), static_cast<uint32_t>(NumberOfBytes));
+  return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(virt));
+}
+
+extern "C" VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("MmUnmapIoSpace", DISPATCH_LEVEL);
+  uintptr_t virt = reinterpret_cast<uintptr_t>(BaseAddress);
+  if (virt > UINT32_MAX || !k.bus.unmap(static_cast<uint32_t>(virt), static_cast<uint32_t>(NumberOfBytes))) {
+    k.verifier.report("BAD_UNMAP", "MmUnmapIoSpace of " + sim::hex(virt) + " (" +
+                                       std::to_string(NumberOfBytes) +
+                                       " bytes), which is not a mapping of that size");
+  }
+}
