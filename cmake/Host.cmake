@@ -21,6 +21,8 @@ add_library(simkernel STATIC
   platform/host/src/executive_exports.cpp
   platform/host/src/dispatcher.cpp
   platform/host/src/ke_exports.cpp
+  platform/host/src/iomanager.cpp
+  platform/host/src/io_exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
 
@@ -44,3 +46,8 @@ add_subdirectory(bench)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()
+
+# The whole machine with the driver in it, and the board's script runner.
+add_library(machine STATIC scsim/Machine.cpp)
+target_include_directories(machine PUBLIC scsim)
+target_link_libraries(machine PUBLIC driver_host board)

@@ -7,6 +7,13 @@
 
 // Request handlers ----------------------------------------------------------
 
+NTSTATUS CDeviceExt::completeRequest(PIRP irp, NTSTATUS status, ULONG information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 NTSTATUS CDeviceExt::IoControlFirmwareVersion(PVOID buffer, ULONG size) {
   SC_TRACE(TRACE_FLOW, "CDeviceExt::IoControlFirmwareVersion() Enter\n");
   // The request carries no input: whatever the caller's buffer held goes.

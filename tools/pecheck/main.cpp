@@ -18,6 +18,7 @@ void usage(FILE* out) {
                "usage: pecheck [options] IMAGE\n"
                "  --imports             print each imported routine as module!name\n"
                "  --allow-imports FILE  fail on an imported routine that FILE does not list\n"
+               "  --exact-imports FILE  as --allow-imports, and fail on a listed routine not imported\n"
                "  --messages            print the message table (type 11, name 1, language 1033)\n"
                "                        as 0xID<TAB>text, one message a line\n"
                "  --no-checks           skip the driver-image checks\n");
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
   bool listMessages = false;
   bool checks = true;
   std::string allowFile;
+  bool exact = false;
   std::string path;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
@@ -39,7 +41,8 @@ int main(int argc, char** argv) {
       listMessages = true;
     } else if (arg == "--no-checks") {
       checks = false;
-    } else if (arg == "--allow-imports" && i + 1 < argc) {
+    } else if ((arg == "--allow-imports" || arg == "--exact-imports") && i + 1 < argc) {
+      exact = arg == "--exact-imports";
       allowFile = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
@@ -84,6 +87,11 @@ int main(int argc, char** argv) {
       if (listImports) std::printf("%s\n", imp.qualifiedName().c_str());
       if (!allowFile.empty() && !allowed.allows(imp)) {
         findings.push_back("imports " + imp.qualifiedName() + ", which " + allowFile + " does not allow");
+      }
+    }
+    if (exact) {
+      for (const std::string& m : allowed.missing(imports)) {
+        findings.push_back("does not import " + m + ", which " + allowFile + " lists");
       }
     }
   }

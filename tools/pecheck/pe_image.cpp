@@ -581,4 +581,14 @@ bool ImportAllowList::allows(const Import& import) const {
   return functions_.count(name) != 0 || qualified_.count(lower(import.dll) + "!" + name) != 0;
 }
 
+std::vector<std::string> ImportAllowList::missing(const std::vector<Import>& imports) const {
+  std::set<std::string> present;
+  for (const Import& imp : imports) present.insert(lower(imp.dll) + "!" + imp.function);
+  std::vector<std::string> out;
+  for (const std::string& q : qualified_) {
+    if (present.count(q) == 0) out.push_back(q);
+  }
+  return out;
+}
+
 }  // namespace pecheck

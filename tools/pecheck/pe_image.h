@@ -126,6 +126,8 @@ class ImportAllowList {
   bool loadFile(const std::string& path, std::string* error);
   void parse(const std::string& text);
   bool allows(const Import& import) const;
+  // Listed routines (module!Routine entries) that `imports` lacks.
+  std::vector<std::string> missing(const std::vector<Import>& imports) const;
 
  private:
   std::set<std::string> functions_;

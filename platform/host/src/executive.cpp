@@ -1,7 +1,10 @@
 #include "sim/executive.h"
 
+#include <sys/mman.h>
+
 #include <cctype>
 #include <cstring>
+#include <map>
 
 #include "sim/kernel.h"
 
@@ -29,6 +32,73 @@ WText fromWide(const wchar_t* text, size_t units) {
   WText out;
   for (size_t i = 0; text != nullptr && i < units; i++) out += static_cast<char16_t>(text[i]);
   return out;
+}
+
+namespace {
+constexpr uintptr_t kSystemSpaceBase = 0x7E000000;
+constexpr size_t kSystemSpaceSize = 64u << 20;
+constexpr size_t kSystemSpaceAlign = 16;
+
+struct Region {
+  uint8_t* base = nullptr;
+  size_t used = 0;
+  std::multimap<size_t, void*> free;  // blocks to reuse, by size
+  std::map<void*, size_t> live;
+};
+
+Region& region() {
+  static Region r;
+  if (r.base == nullptr) {
+    void* p = mmap(reinterpret_cast<void*>(kSystemSpaceBase), kSystemSpaceSize, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (p == MAP_FAILED || p != reinterpret_cast<void*>(kSystemSpaceBase)) {
+      // The address is taken: any place will do, only less repeatable.
+      if (p != MAP_FAILED) munmap(p, kSystemSpaceSize);
+      p = mmap(nullptr, kSystemSpaceSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+    r.base = static_cast<uint8_t*>(p);
+  }
+  return r;
+}
+}  // namespace
+
+void* SystemSpace::allocate(size_t size) {
+  Region& r = region();
+  size = (size + kSystemSpaceAlign - 1) / kSystemSpaceAlign * kSystemSpaceAlign;
+  if (size == 0) size = kSystemSpaceAlign;
+  void* p;
+  auto reuse = r.free.find(size);
+  if (reuse != r.free.end()) {
+    p = reuse->second;
+    r.free.erase(reuse);
+  } else if (r.base != MAP_FAILED && r.used + size <= kSystemSpaceSize) {
+    p = r.base + r.used;
+    r.used += size;
+  } else {
+    p = ::operator new(size);  // the region is full: ordinary memory
+  }
+  r.live[p] = size;
+  return p;
+}
+
+void SystemSpace::free(void* p) {
+  Region& r = region();
+  auto it = r.live.find(p);
+  if (it == r.live.end()) return;
+  uint8_t* b = static_cast<uint8_t*>(p);
+  if (r.base != MAP_FAILED && b >= r.base && b < r.base + kSystemSpaceSize) {
+    r.free.insert({it->second, p});
+  } else {
+    ::operator delete(p);
+  }
+  r.live.erase(it);
+}
+
+void SystemSpace::reset() {
+  Region& r = region();
+  if (!r.live.empty()) return;
+  r.used = 0;
+  r.free.clear();
 }
 
 void Irql::set(uint8_t level) {

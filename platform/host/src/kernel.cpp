@@ -134,6 +134,7 @@ void Verifier::report(const std::string& rule, const std::string& detail) {
 
 Kernel::Kernel() : previous_(g_current) {
   g_current = this;
+  SystemSpace::reset();
   translate = [](uint64_t busAddress, uint32_t* space, uint64_t* translated) {
     (void)space;
     *translated = busAddress;

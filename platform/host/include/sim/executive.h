@@ -20,6 +20,18 @@ std::string narrow(const WText& text);
 WText fromWide(const wchar_t* text);
 WText fromWide(const wchar_t* text, size_t units);
 
+// System space for the I/O manager's buffers and device extensions: one
+// fixed region below 4 GiB, handed out in the same order each run, so that
+// the addresses a driver traces are the same every time and fit 32 bits.
+class SystemSpace {
+ public:
+  static void* allocate(size_t size);
+  static void free(void* p);
+  // Starts handing out from the region's beginning again; only when
+  // nothing is allocated.
+  static void reset();
+};
+
 // The current processor's IRQL. One processor for now.
 class Irql {
  public:

@@ -16,6 +16,7 @@
 
 #include "sim/dispatcher.h"
 #include "sim/executive.h"
+#include "sim/iomanager.h"
 
 namespace sim {
 
@@ -216,6 +217,7 @@ class Kernel {
   PciConfigSpace* pci = nullptr;  // the board's PCI buses, when it has any
   Dispatcher dispatcher{clock, irql, verifier};
   ResourceMap resources;
+  IoManager io{*this};
 
  private:
   Kernel* previous_;

@@ -1,0 +1,115 @@
+// The loader and the I/O manager of the simulated kernel: driver and device
+// objects, names and links, requests and the device queue.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace sim {
+
+class Kernel;
+
+// One request as the I/O manager tracks it, from issue to completion.
+struct Request {
+  Request();
+  ~Request();
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  IRP irp;
+  IO_STACK_LOCATION stack;
+  uint8_t* systemBuffer = nullptr;  // the one buffer of the buffered method
+  size_t systemBufferSize = 0;
+  uint32_t outputLength = 0;
+  bool completed = false;
+  bool pendingReturned = false;
+  NTSTATUS status = 0;
+  ULONG_PTR information = 0;
+  std::vector<uint8_t> output;  // what went back to the caller
+};
+
+class IoManager {
+ public:
+  explicit IoManager(Kernel& kernel) : kernel_(kernel) {}
+  ~IoManager();
+
+  // Loads a driver: a driver object named \Driver\NAME, then its entry point
+  // at PASSIVE_LEVEL. A driver whose entry fails is gone again.
+  using Entry = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
+  NTSTATUS load(const std::string& name, Entry entry);
+  bool loaded() const { return driver_ != nullptr; }
+  PDRIVER_OBJECT driver() const { return driver_.get(); }
+  // Runs the unload routine, then checks that nothing of the driver is
+  // left: devices, links, registrations, claims, mappings, timers, calls,
+  // pool, requests.
+  void unload();
+
+  // The device a symbolic link names, or null.
+  PDEVICE_OBJECT lookup(const std::string& link) const;
+
+  // Sends a request to a device; `done` runs when it completes (at once, or
+  // later for a pending one). The result is what the dispatch routine
+  // returned.
+  using Done = std::function<void(const Request&)>;
+  NTSTATUS create(PDEVICE_OBJECT device, Done done);
+  NTSTATUS close(PDEVICE_OBJECT device, Done done);
+  NTSTATUS deviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
+                         uint32_t inputLength, uint32_t outputLength, bool buffer, Done done);
+  // IRP_MJ_SHUTDOWN to each device registered for it; false when none is.
+  bool shutdown(NTSTATUS* status, Done done);
+
+  // Kernel routines.
+  NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, DEVICE_TYPE type,
+                        ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device);
+  void deleteDevice(PDEVICE_OBJECT device);
+  NTSTATUS createLink(PUNICODE_STRING link, PUNICODE_STRING device);
+  NTSTATUS deleteLink(PUNICODE_STRING link);
+  NTSTATUS registerShutdown(PDEVICE_OBJECT device);
+  void unregisterShutdown(PDEVICE_OBJECT device);
+  void startPacket(PDEVICE_OBJECT device, PIRP irp);
+  void startNextPacket(PDEVICE_OBJECT device);
+  void completeRequest(PIRP irp, CCHAR boost);
+
+  size_t deviceCount() const { return devices_.size(); }
+  size_t linkCount() const { return links_.size(); }
+  size_t queued(PDEVICE_OBJECT device) const;
+  uint64_t completions() const { return completions_; }
+
+ private:
+  struct Extension {
+    void operator()(uint8_t* p) const;
+  };
+  struct Device {
+    std::unique_ptr<DEVICE_OBJECT> object;
+    std::unique_ptr<uint8_t[], Extension> extension;
+    std::string name;
+    std::deque<PIRP> queue;
+  };
+  struct Link {
+    std::string name;
+    std::string target;
+  };
+  Device* find(PDEVICE_OBJECT device);
+  Request* find(PIRP irp);
+  NTSTATUS dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> request, Done done);
+  void retire(Request* request);
+  void checkLeftovers(const std::string& when);
+  static std::string text(PUNICODE_STRING s);
+
+  Kernel& kernel_;
+  std::unique_ptr<DRIVER_OBJECT> driver_;
+  std::string driverName_;
+  std::vector<Device> devices_;
+  std::vector<Link> links_;
+  std::vector<PDEVICE_OBJECT> shutdownList_;
+  std::vector<std::pair<std::unique_ptr<Request>, Done>> requests_;  // issued, not retired
+  uint64_t completions_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,73 @@
+// The I/O manager's routines: devices, links, shutdown registration, the
+// device queue and completion.
+#include "platform.h"
+#include "sim/kernel.h"
+
+using sim::Kernel;
+
+extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                         PDEVICE_OBJECT* DeviceObject) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoCreateDevice", PASSIVE_LEVEL);
+  NTSTATUS injected;
+  if (k.failures.take("IoCreateDevice", &injected)) {
+    return injected;
+  }
+  return k.io.createDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
+                           Exclusive, DeviceObject);
+}
+
+extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoDeleteDevice", PASSIVE_LEVEL);
+  k.io.deleteDevice(DeviceObject);
+}
+
+extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoCreateSymbolicLink", PASSIVE_LEVEL);
+  NTSTATUS injected;
+  if (k.failures.take("IoCreateSymbolicLink", &injected)) {
+    return injected;
+  }
+  return k.io.createLink(SymbolicLinkName, DeviceName);
+}
+
+extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
+  return k.io.deleteLink(SymbolicLinkName);
+}
+
+extern "C" NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoRegisterShutdownNotification", PASSIVE_LEVEL);
+  NTSTATUS injected;
+  if (k.failures.take("IoRegisterShutdownNotification", &injected)) {
+    return injected;
+  }
+  return k.io.registerShutdown(DeviceObject);
+}
+
+extern "C" VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+  Kernel::current().io.unregisterShutdown(DeviceObject);
+}
+
+extern "C" VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction) {
+  (void)Key;
+  (void)CancelFunction;
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoStartPacket", DISPATCH_LEVEL);
+  k.io.startPacket(DeviceObject, Irp);
+}
+
+extern "C" VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
+  (void)Cancelable;
+  Kernel::current().io.startNextPacket(DeviceObject);
+}
+
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  Kernel::current().io.completeRequest(Irp, PriorityBoost);
+}

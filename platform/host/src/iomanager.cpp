@@ -1,0 +1,397 @@
+#include "sim/iomanager.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/kernel.h"
+
+namespace sim {
+namespace {
+
+// The handler the I/O manager leaves in every major function a driver does
+// not claim.
+NTSTATUS NTAPI invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+std::vector<WCHAR> wideCopy(const std::string& text) {
+  std::vector<WCHAR> out(text.begin(), text.end());
+  out.push_back(0);
+  return out;
+}
+
+}  // namespace
+
+Request::Request() {
+  std::memset(&irp, 0, sizeof(irp));
+  std::memset(&stack, 0, sizeof(stack));
+}
+
+Request::~Request() { SystemSpace::free(systemBuffer); }
+
+void IoManager::Extension::operator()(uint8_t* p) const { SystemSpace::free(p); }
+
+IoManager::~IoManager() = default;
+
+std::string IoManager::text(PUNICODE_STRING s) {
+  return s == nullptr ? std::string() : narrow(fromWide(s->Buffer, s->Length / sizeof(WCHAR)));
+}
+
+NTSTATUS IoManager::load(const std::string& name, Entry entry) {
+  static std::vector<WCHAR> nameBuffer;
+  static std::vector<WCHAR> pathBuffer;
+  driverName_ = "\\Driver\\" + name;
+  nameBuffer = wideCopy(driverName_);
+  pathBuffer = wideCopy("\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\" + name);
+
+  driver_ = std::make_unique<DRIVER_OBJECT>();
+  std::memset(driver_.get(), 0, sizeof(DRIVER_OBJECT));
+  driver_->Type = 4;  // IO_TYPE_DRIVER
+  RtlInitUnicodeString(&driver_->DriverName, nameBuffer.data());
+  for (auto& handler : driver_->MajorFunction) handler = invalidDeviceRequest;
+  kernel_.names.set(driver_.get(), driverName_);
+
+  UNICODE_STRING registryPath;
+  RtlInitUnicodeString(&registryPath, pathBuffer.data());
+  uint8_t level = kernel_.irql.level();
+  NTSTATUS status = entry(driver_.get(), &registryPath);
+  if (kernel_.irql.level() != level) {
+    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "DriverEntry returned at IRQL " +
+                                                         std::to_string(kernel_.irql.level()) + ", entered at " +
+                                                         std::to_string(level));
+  }
+  // A driver whose entry fails is removed without its unload routine: it
+  // must have undone everything itself.
+  if (!NT_SUCCESS(status)) {
+    checkLeftovers("failed DriverEntry");
+    kernel_.names.remove(driver_.get());
+    driver_.reset();
+  }
+  return status;
+}
+
+void IoManager::unload() {
+  if (!driver_) {
+    return;
+  }
+  if (driver_->DriverUnload != nullptr) {
+    uint8_t level = kernel_.irql.level();
+    driver_->DriverUnload(driver_.get());
+    if (kernel_.irql.level() != level) {
+      kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "DriverUnload returned at IRQL " +
+                                                           std::to_string(kernel_.irql.level()));
+    }
+  }
+  checkLeftovers("unload");
+  kernel_.names.remove(driver_.get());
+  driver_.reset();
+}
+
+// What a driver must have undone when it goes: each leftover is reported,
+// then taken away so that nothing refers to the driver's memory.
+void IoManager::checkLeftovers(const std::string& when) {
+  Verifier& v = kernel_.verifier;
+  for (const auto& d : devices_) v.report("DEVICE_LEFT_BEHIND", d.name + " still exists after " + when);
+  for (const auto& l : links_) v.report("LINK_LEFT_BEHIND", l.name + " still exists after " + when);
+  for (size_t i = 0; i < shutdownList_.size(); i++) {
+    v.report("SHUTDOWN_REGISTRATION_LEFT_BEHIND", "a device is still registered for shutdown after " + when);
+  }
+  for (const auto& r : kernel_.resources.claims(driver_.get())) {
+    v.report("CLAIM_LEFT_BEHIND", "port range " + hex(r.start, 4) + " (" + std::to_string(r.length) +
+                                      " bytes) still claimed after " + when);
+  }
+  if (kernel_.bus.mappingCount() != 0) {
+    v.report("MAPPING_LEFT_BEHIND", std::to_string(kernel_.bus.mappingCount()) + " I/O space mapping(s) after " + when);
+  }
+  for (_KTIMER* t : kernel_.dispatcher.armedTimers()) {
+    v.report("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "timer still armed after " + when);
+    kernel_.dispatcher.cancelTimer(t);
+  }
+  while (!kernel_.dispatcher.queuedDpcs().empty()) {
+    v.report("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "deferred call still queued after " + when);
+    kernel_.dispatcher.removeDpc(kernel_.dispatcher.queuedDpcs().front());
+  }
+  for (const auto& block : kernel_.pool.outstanding()) {
+    v.report("POOL_NOT_FREED", std::to_string(block.second.size) + " bytes tagged " + hex(block.second.tag) +
+                                   " still allocated after " + when);
+  }
+  for (const auto& r : requests_) {
+    if (!r.first->completed) v.report("IRP_NEVER_COMPLETED", "a request was never completed before " + when);
+  }
+  kernel_.errorLog.reportUnwritten();
+  requests_.clear();
+  shutdownList_.clear();
+  links_.clear();
+  for (auto& d : devices_) kernel_.names.remove(d.object.get());
+  devices_.clear();
+}
+
+NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
+                                 DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
+                                 PDEVICE_OBJECT* device) {
+  (void)exclusive;
+  std::string deviceName = text(name);
+  for (const auto& d : devices_) {
+    if (!deviceName.empty() && Registry::fold(d.name) == Registry::fold(deviceName)) {
+      return STATUS_OBJECT_NAME_COLLISION;
+    }
+  }
+  Device d;
+  d.object = std::make_unique<DEVICE_OBJECT>();
+  std::memset(d.object.get(), 0, sizeof(DEVICE_OBJECT));
+  // The extension is zeroed nonpaged memory, aligned as pool is.
+  d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(extensionSize)));
+  std::memset(d.extension.get(), 0, extensionSize);
+  d.name = deviceName;
+  DEVICE_OBJECT* o = d.object.get();
+  o->Type = 3;  // IO_TYPE_DEVICE
+  o->DriverObject = driver;
+  o->DeviceType = type;
+  o->Characteristics = characteristics;
+  o->DeviceExtension = d.extension.get();
+  o->NextDevice = driver->DeviceObject;
+  driver->DeviceObject = o;
+  kernel_.names.set(o, deviceName);
+  devices_.push_back(std::move(d));
+  *device = o;
+  return STATUS_SUCCESS;
+}
+
+void IoManager::deleteDevice(PDEVICE_OBJECT device) {
+  auto it = std::find_if(devices_.begin(), devices_.end(), [device](const Device& d) { return d.object.get() == device; });
+  if (it == devices_.end()) {
+    kernel_.verifier.report("INVALID_DEVICE_OBJECT", "IoDeleteDevice of " + hex(reinterpret_cast<uintptr_t>(device)) +
+                                                         ", which is not a device");
+    return;
+  }
+  if (std::find(shutdownList_.begin(), shutdownList_.end(), device) != shutdownList_.end()) {
+    kernel_.verifier.report("SHUTDOWN_REGISTRATION_LEFT_BEHIND", it->name + " deleted while registered for shutdown");
+  }
+  PDRIVER_OBJECT driver = device->DriverObject;
+  for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
+    if (*link == device) {
+      *link = device->NextDevice;
+      break;
+    }
+  }
+  kernel_.names.remove(device);
+  devices_.erase(it);
+}
+
+NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING device) {
+  std::string name = text(link);
+  for (const auto& l : links_) {
+    if (Registry::fold(l.name) == Registry::fold(name)) return STATUS_OBJECT_NAME_COLLISION;
+  }
+  links_.push_back({name, text(device)});
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoManager::deleteLink(PUNICODE_STRING link) {
+  std::string name = Registry::fold(text(link));
+  auto it = std::find_if(links_.begin(), links_.end(), [&](const Link& l) { return Registry::fold(l.name) == name; });
+  if (it == links_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  links_.erase(it);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoManager::registerShutdown(PDEVICE_OBJECT device) {
+  shutdownList_.push_back(device);
+  return STATUS_SUCCESS;
+}
+
+void IoManager::unregisterShutdown(PDEVICE_OBJECT device) {
+  auto it = std::find(shutdownList_.begin(), shutdownList_.end(), device);
+  if (it != shutdownList_.end()) shutdownList_.erase(it);
+}
+
+PDEVICE_OBJECT IoManager::lookup(const std::string& link) const {
+  for (const auto& l : links_) {
+    if (Registry::fold(l.name) != Registry::fold(link)) continue;
+    for (const auto& d : devices_) {
+      if (Registry::fold(d.name) == Registry::fold(l.target)) return d.object.get();
+    }
+  }
+  return nullptr;
+}
+
+IoManager::Device* IoManager::find(PDEVICE_OBJECT device) {
+  for (auto& d : devices_) {
+    if (d.object.get() == device) return &d;
+  }
+  return nullptr;
+}
+
+Request* IoManager::find(PIRP irp) {
+  for (auto& r : requests_) {
+    if (&r.first->irp == irp) return r.first.get();
+  }
+  return nullptr;
+}
+
+size_t IoManager::queued(PDEVICE_OBJECT device) const {
+  for (const auto& d : devices_) {
+    if (d.object.get() == device) return d.queue.size();
+  }
+  return 0;
+}
+
+// Dispatch routines run at PASSIVE_LEVEL and return at the level they were
+// entered at; STATUS_PENDING needs the pending mark, any other status a
+// completed request with that status.
+NTSTATUS IoManager::dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> request, Done done) {
+  Request* r = request.get();
+  r->irp.Tail.Overlay.CurrentStackLocation = &r->stack;
+  r->stack.DeviceObject = device;
+  requests_.push_back({std::move(request), std::move(done)});
+  uint8_t level = kernel_.irql.level();
+  PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[r->stack.MajorFunction];
+  NTSTATUS status = routine(device, &r->irp);
+  if (kernel_.irql.level() != level) {
+    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "dispatch routine for major function " +
+                                                         std::to_string(r->stack.MajorFunction) +
+                                                         " returned at IRQL " + std::to_string(kernel_.irql.level()) +
+                                                         ", entered at " + std::to_string(level));
+  }
+  if (status == STATUS_PENDING) {
+    if ((r->stack.Control & SL_PENDING_RETURNED) == 0) {
+      kernel_.verifier.report("PENDING_WITHOUT_MARK", "STATUS_PENDING returned for a request not marked pending");
+    }
+    r->pendingReturned = true;
+  } else if (!r->completed) {
+    kernel_.verifier.report("IRP_NOT_COMPLETED", "dispatch returned " + hex(static_cast<uint32_t>(status)) +
+                                                     " for a request it neither completed nor marked pending");
+  } else if (r->status != status) {
+    kernel_.verifier.report("STATUS_MISMATCH", "dispatch returned " + hex(static_cast<uint32_t>(status)) +
+                                                   " for a request completed with " +
+                                                   hex(static_cast<uint32_t>(r->status)));
+  }
+  retire(r);
+  return status;
+}
+
+void IoManager::retire(Request* request) {
+  if (!request->completed) return;
+  auto it = std::find_if(requests_.begin(), requests_.end(), [request](const auto& e) { return e.first.get() == request; });
+  if (it != requests_.end()) requests_.erase(it);
+}
+
+NTSTATUS IoManager::create(PDEVICE_OBJECT device, Done done) {
+  auto r = std::make_unique<Request>();
+  r->stack.MajorFunction = IRP_MJ_CREATE;
+  return dispatch(device, std::move(r), std::move(done));
+}
+
+NTSTATUS IoManager::close(PDEVICE_OBJECT device, Done done) {
+  auto r = std::make_unique<Request>();
+  r->stack.MajorFunction = IRP_MJ_CLOSE;
+  return dispatch(device, std::move(r), std::move(done));
+}
+
+NTSTATUS IoManager::deviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
+                                  uint32_t inputLength, uint32_t outputLength, bool buffer, Done done) {
+  auto r = std::make_unique<Request>();
+  r->stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  r->stack.Parameters.DeviceIoControl.IoControlCode = code;
+  r->stack.Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  r->stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  r->outputLength = outputLength;
+  // Buffered method: one buffer of the larger length, the input copied in;
+  // no buffer at all when both lengths are 0.
+  size_t size = std::max(inputLength, outputLength);
+  if (buffer && size != 0) {
+    r->systemBuffer = static_cast<uint8_t*>(SystemSpace::allocate(size));
+    r->systemBufferSize = size;
+    std::memset(r->systemBuffer, 0, size);
+    std::memcpy(r->systemBuffer, input.data(), std::min<size_t>(input.size(), inputLength));
+    r->irp.AssociatedIrp.SystemBuffer = r->systemBuffer;
+  }
+  return dispatch(device, std::move(r), std::move(done));
+}
+
+bool IoManager::shutdown(NTSTATUS* status, Done done) {
+  if (shutdownList_.empty()) return false;
+  std::vector<PDEVICE_OBJECT> devices = shutdownList_;
+  for (PDEVICE_OBJECT device : devices) {
+    auto r = std::make_unique<Request>();
+    r->stack.MajorFunction = IRP_MJ_SHUTDOWN;
+    *status = dispatch(device, std::move(r), done);
+  }
+  return true;
+}
+
+// IoStartPacket raises to DISPATCH_LEVEL and calls the start-I/O routine
+// at once when the device is idle; otherwise the request waits its turn.
+void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
+  Device* d = find(device);
+  if (d == nullptr) return;
+  uint8_t old = kernel_.irql.level();
+  if (old < Irql::kDispatch) kernel_.irql.set(Irql::kDispatch);
+  if (device->CurrentIrp == nullptr) {
+    device->CurrentIrp = irp;
+    device->DriverObject->DriverStartIo(device, irp);
+  } else {
+    d->queue.push_back(irp);
+  }
+  if (kernel_.irql.level() != Irql::kDispatch) {
+    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "start-I/O routine returned at IRQL " +
+                                                         std::to_string(kernel_.irql.level()));
+  }
+  kernel_.irql.set(old);
+}
+
+void IoManager::startNextPacket(PDEVICE_OBJECT device) {
+  Device* d = find(device);
+  if (d == nullptr) return;
+  kernel_.checkIrql("IoStartNextPacket", DISPATCH_LEVEL);
+  if (d->queue.empty()) {
+    device->CurrentIrp = nullptr;
+    return;
+  }
+  PIRP next = d->queue.front();
+  d->queue.pop_front();
+  device->CurrentIrp = next;
+  device->DriverObject->DriverStartIo(device, next);
+}
+
+// The I/O manager copies Information bytes of the system buffer back to the
+// caller, and only when the status is not an error status.
+void IoManager::completeRequest(PIRP irp, CCHAR boost) {
+  (void)boost;
+  kernel_.checkIrql("IofCompleteRequest", DISPATCH_LEVEL);
+  Request* r = find(irp);
+  if (r == nullptr) {
+    kernel_.verifier.report("MULTIPLE_IRP_COMPLETE_REQUESTS", "completion of a request that is already complete");
+    return;
+  }
+  if (r->completed) {
+    kernel_.verifier.report("MULTIPLE_IRP_COMPLETE_REQUESTS", "request completed twice");
+    return;
+  }
+  if (irp->IoStatus.Status == STATUS_PENDING) {
+    kernel_.verifier.report("IRP_COMPLETED_PENDING", "request completed with STATUS_PENDING");
+  }
+  r->completed = true;
+  r->status = irp->IoStatus.Status;
+  r->information = irp->IoStatus.Information;
+  completions_++;
+  if (!NT_ERROR(r->status) && r->irp.AssociatedIrp.SystemBuffer != nullptr) {
+    size_t count = r->information;
+    if (count > r->outputLength) {
+      kernel_.verifier.report("BUFFER_OVERRUN", "Information " + std::to_string(count) + " exceeds the output length " +
+                                                    std::to_string(r->outputLength));
+      count = r->outputLength;
+    }
+    r->output.assign(r->systemBuffer, r->systemBuffer + count);
+  }
+  for (auto& e : requests_) {
+    if (e.first.get() == r && e.second) e.second(*r);
+  }
+  // A request completed after its dispatch routine returned is done with.
+  if (r->pendingReturned) retire(r);
+}
+
+}  // namespace sim

@@ -1,0 +1,79 @@
+#include "Machine.h"
+
+#include <cstdio>
+
+#include "EventView.h"
+#include "tamrixsc.h"
+
+namespace scsim {
+namespace {
+std::string statusText(NTSTATUS status) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+}  // namespace
+
+Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), sink_(std::move(sink)) {
+  // The trace level the driver starts with, whatever ran before it.
+  g_DebugLevel = TRACE_WARNING;
+  kernel.registry.createKey(kParametersKey);
+  kernel.enforceClaims();
+  kernel.debugger.onLine([this](const std::string& line) { sink_("dbg: " + line); });
+  kernel.errorLog.onEvent([this](const sim::LoggedEvent& e) { sink_(board::eventLine(e)); });
+  kernel.verifier.onViolation([this](const sim::Violation& v) { sink_("verifier: " + v.rule + ": " + v.detail); });
+  auto& events = board.controller.events();
+  events.frame = [this](bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
+    sink_(std::string("wire: ") + (fromHost ? "host> " : "ctl> ") + board::hexBytes(bytes) + (complete ? "" : " ..."));
+  };
+  events.display = [this](const std::string& text) { sink_("display: \"" + text + "\""); };
+  events.led = [this](bool on) { sink_(on ? "led: on" : "led: off"); };
+}
+
+Machine::~Machine() = default;
+
+NTSTATUS Machine::load() { return kernel.io.load("TAMRIXSC", DriverEntry); }
+
+bool Machine::unload() {
+  if (!kernel.io.loaded()) return false;
+  kernel.io.unload();
+  return true;
+}
+
+bool Machine::shutdown(NTSTATUS* status) { return kernel.io.loaded() && kernel.io.shutdown(status, nullptr); }
+
+NTSTATUS Machine::open() {
+  PDEVICE_OBJECT d = device();
+  return d == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND : kernel.io.create(d, nullptr);
+}
+
+NTSTATUS Machine::close() {
+  PDEVICE_OBJECT d = device();
+  return d == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND : kernel.io.close(d, nullptr);
+}
+
+bool Machine::ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t inputLength, uint32_t outputLength,
+                    bool buffer, std::function<void(const IoctlResult&)> done) {
+  PDEVICE_OBJECT d = device();
+  if (d == nullptr) return false;
+  kernel.io.deviceControl(d, code, input, inputLength, outputLength, buffer, [done](const sim::Request& r) {
+    IoctlResult result;
+    result.completed = true;
+    result.status = r.status;
+    result.information = r.information;
+    result.output = r.output;
+    if (done) done(result);
+  });
+  return true;
+}
+
+void Machine::advanceMs(int64_t ms) { kernel.dispatcher.idleUntil(kernel.clock.now() + ms * sim::kTicksPerMs); }
+
+std::string ioctlLine(uint32_t code, const Machine::IoctlResult& result) {
+  char head[96];
+  snprintf(head, sizeof(head), "ioctl: code=0x%X status=%s info=%llu out=[", code, statusText(result.status).c_str(),
+           static_cast<unsigned long long>(result.information));
+  return head + board::hexBytes(result.output) + "]";
+}
+
+}  // namespace scsim
