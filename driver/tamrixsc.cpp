@@ -24,7 +24,9 @@ constexpr ULONG kVersionLength = 72;  // SC_VERSION_RECORD
 constexpr ULONG kLevelLength = 4;     // one signed 32-bit trace level
 constexpr LONG kMaxDebugLevel = TRACE_FLOW;
 
-CDeviceExt* recordOf(PDEVICE_OBJECT deviceObject) { return static_cast<CDeviceExt*>(deviceObject->DeviceExtension); }
+CDeviceExt* recordOf(PDEVICE_OBJECT deviceObject) {
+  return static_cast<CDeviceExt*>(deviceObject->DeviceExtension);
+}
 
 bool isHexDisplayCode(ULONG code) { return code >= IOCTL_SC_HD_CLEAR_STATUS && code <= IOCTL_SC_HD_RESET; }
 
@@ -73,26 +75,29 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
   RtlInitUnicodeString(&linkName, kLinkName);
 
   PDEVICE_OBJECT deviceObject = nullptr;
-  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDeviceExt), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                   &deviceObject);
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDeviceExt), &deviceName, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &deviceObject);
   if (!NT_SUCCESS(status)) {
-    SC_TRACE(TRACE_ERROR, "createDevice() ***** ERROR Function 'IoCreateDevice' failed; status [0x%X]\n", status);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoCreateDevice' failed", static_cast<ULONG>(status), nullptr);
+    SC_TRACE(TRACE_ERROR, "createDevice() ***** ERROR Function 'IoCreateDevice' failed; status [0x%X]\n",
+             status);
+    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoCreateDevice' failed", static_cast<ULONG>(status),
+             nullptr);
     return status;
   }
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status)) {
-    SC_TRACE(TRACE_ERROR, "createDevice() ***** ERROR Function 'IoCreateSymbolicLink' failed; status [0x%X]\n",
-             status);
+    SC_TRACE(TRACE_ERROR,
+             "createDevice() ***** ERROR Function 'IoCreateSymbolicLink' failed; status [0x%X]\n", status);
     IoDeleteDevice(deviceObject);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoCreateSymbolicLink' failed", static_cast<ULONG>(status),
-             nullptr);
+    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoCreateSymbolicLink' failed",
+             static_cast<ULONG>(status), nullptr);
     return status;
   }
   status = IoRegisterShutdownNotification(deviceObject);
   if (!NT_SUCCESS(status)) {
     SC_TRACE(TRACE_ERROR,
-             "createDevice() ***** ERROR Function 'IoRegisterShutdownNotification' failed; status [0x%X]\n", status);
+             "createDevice() ***** ERROR Function 'IoRegisterShutdownNotification' failed; status [0x%X]\n",
+             status);
     IoDeleteSymbolicLink(&linkName);
     IoDeleteDevice(deviceObject);
     LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoRegisterShutdownNotification' failed",
@@ -183,10 +188,11 @@ NTSTATUS setDebugLevel(CDeviceExt* record, PIRP Irp, PIO_STACK_LOCATION stack) {
   ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   if (buffer == nullptr || inputLength != kLevelLength) {
     status = STATUS_INVALID_PARAMETER;
-    SC_TRACE(TRACE_ERROR,
-             "DispatchIOCTL() !!!!! WARNING Invalid parameter for 'Debug Level' request; buffer [0x%X]; size in "
-             "[%d]\n",
-             traceAddress(buffer), inputLength);
+    SC_TRACE(
+        TRACE_ERROR,
+        "DispatchIOCTL() !!!!! WARNING Invalid parameter for 'Debug Level' request; buffer [0x%X]; size in "
+        "[%d]\n",
+        traceAddress(buffer), inputLength);
   } else {
     LONG oldLevel = g_DebugLevel;
     LONG newLevel = *static_cast<LONG*>(buffer);
@@ -225,8 +231,8 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = setDebugLevel(record, Irp, stack);
   } else {
     SC_TRACE(TRACE_WARNING, "DispatchIOCTL() !!!!! WARNING Invalid IOCTL request [0x%X]\n", code);
-    LogEvent(DeviceObject, MSG_INVALID_REQUEST, L"DispatchIOCTL", static_cast<ULONG>(STATUS_INVALID_DEVICE_REQUEST),
-             Irp);
+    LogEvent(DeviceObject, MSG_INVALID_REQUEST, L"DispatchIOCTL",
+             static_cast<ULONG>(STATUS_INVALID_DEVICE_REQUEST), Irp);
     status = record->completeRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
   SC_TRACE(TRACE_FLOW, "DispatchIOCTL() Exit; status [0x%X]\n", status);
@@ -237,7 +243,8 @@ namespace {
 // A broken size rule: the request is refused before the controller is
 // contacted.
 NTSTATUS refuseParameters(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  LogEvent(DeviceObject, MSG_INVALID_PARAMETER, L"DriverStartIo", static_cast<ULONG>(STATUS_INVALID_PARAMETER), Irp);
+  LogEvent(DeviceObject, MSG_INVALID_PARAMETER, L"DriverStartIo",
+           static_cast<ULONG>(STATUS_INVALID_PARAMETER), Irp);
   return STATUS_INVALID_PARAMETER;
 }
 }  // namespace
@@ -268,18 +275,21 @@ VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
     } else {
       SC_TRACE(TRACE_WARNING,
-               "DriverStartIo() !!!!! WARNING Invalid parameter for hex display request; buffer [0x%X]; size in [%d]; "
+               "DriverStartIo() !!!!! WARNING Invalid parameter for hex display request; buffer [0x%X]; size "
+               "in [%d]; "
                "size out [%d]\n",
                traceAddress(buffer), inputLength, outputLength);
       status = refuseParameters(DeviceObject, Irp);
     }
   } else if (code == IOCTL_SC_SWITCH_CONNECT || code == IOCTL_SC_SWITCH_DISCONNECT) {
     if (recordSizes) {
-      status = record->IoControlSwitch(code == IOCTL_SC_SWITCH_CONNECT, buffer, inputLength, buffer, outputLength);
+      status =
+          record->IoControlSwitch(code == IOCTL_SC_SWITCH_CONNECT, buffer, inputLength, buffer, outputLength);
       information = outputLength;
     } else {
       SC_TRACE(TRACE_WARNING,
-               "DriverStartIo() !!!!! WARNING Invalid parameter for switch request; buffer [0x%X]; size in [%d]; size "
+               "DriverStartIo() !!!!! WARNING Invalid parameter for switch request; buffer [0x%X]; size in "
+               "[%d]; size "
                "out [%d]\n",
                traceAddress(buffer), inputLength, outputLength);
       status = refuseParameters(DeviceObject, Irp);
@@ -290,7 +300,8 @@ VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       information = outputLength;
     } else {
       SC_TRACE(TRACE_WARNING,
-               "DriverStartIo() !!!!! WARNING Invalid parameter for version request; buffer [0x%X]; size out [%d]\n",
+               "DriverStartIo() !!!!! WARNING Invalid parameter for version request; buffer [0x%X]; size out "
+               "[%d]\n",
                traceAddress(buffer), outputLength);
       status = refuseParameters(DeviceObject, Irp);
     }

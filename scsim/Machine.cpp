@@ -21,10 +21,12 @@ Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), 
   kernel.enforceClaims();
   kernel.debugger.onLine([this](const std::string& line) { sink_("dbg: " + line); });
   kernel.errorLog.onEvent([this](const sim::LoggedEvent& e) { sink_(board::eventLine(e)); });
-  kernel.verifier.onViolation([this](const sim::Violation& v) { sink_("verifier: " + v.rule + ": " + v.detail); });
+  kernel.verifier.onViolation(
+      [this](const sim::Violation& v) { sink_("verifier: " + v.rule + ": " + v.detail); });
   auto& events = board.controller.events();
   events.frame = [this](bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
-    sink_(std::string("wire: ") + (fromHost ? "host> " : "ctl> ") + board::hexBytes(bytes) + (complete ? "" : " ..."));
+    sink_(std::string("wire: ") + (fromHost ? "host> " : "ctl> ") + board::hexBytes(bytes) +
+          (complete ? "" : " ..."));
   };
   events.display = [this](const std::string& text) { sink_("display: \"" + text + "\""); };
   events.led = [this](bool on) { sink_(on ? "led: on" : "led: off"); };
@@ -52,8 +54,8 @@ NTSTATUS Machine::close() {
   return d == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND : kernel.io.close(d, nullptr);
 }
 
-bool Machine::ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t inputLength, uint32_t outputLength,
-                    bool buffer, std::function<void(const IoctlResult&)> done) {
+bool Machine::ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t inputLength,
+                    uint32_t outputLength, bool buffer, std::function<void(const IoctlResult&)> done) {
   PDEVICE_OBJECT d = device();
   if (d == nullptr) return false;
   kernel.io.deviceControl(d, code, input, inputLength, outputLength, buffer, [done](const sim::Request& r) {
@@ -67,12 +69,14 @@ bool Machine::ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t i
   return true;
 }
 
-void Machine::advanceMs(int64_t ms) { kernel.dispatcher.idleUntil(kernel.clock.now() + ms * sim::kTicksPerMs); }
+void Machine::advanceMs(int64_t ms) {
+  kernel.dispatcher.idleUntil(kernel.clock.now() + ms * sim::kTicksPerMs);
+}
 
 std::string ioctlLine(uint32_t code, const Machine::IoctlResult& result) {
   char head[96];
-  snprintf(head, sizeof(head), "ioctl: code=0x%X status=%s info=%llu out=[", code, statusText(result.status).c_str(),
-           static_cast<unsigned long long>(result.information));
+  snprintf(head, sizeof(head), "ioctl: code=0x%X status=%s info=%llu out=[", code,
+           statusText(result.status).c_str(), static_cast<unsigned long long>(result.information));
   return head + board::hexBytes(result.output) + "]";
 }
 

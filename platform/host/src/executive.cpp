@@ -101,8 +101,20 @@ void SystemSpace::reset() {
   r.free.clear();
 }
 
+int64_t Irql::dispatchTicks() const {
+  int64_t running = level_ >= kDispatch && now_ ? now_() - raisedAt_ : 0;
+  return dispatchTicks_ + running;
+}
+
 void Irql::set(uint8_t level) {
   bool lowered = level < level_;
+  if (now_ && (level >= kDispatch) != (level_ >= kDispatch)) {
+    if (level >= kDispatch) {
+      raisedAt_ = now_();
+    } else {
+      dispatchTicks_ += now_() - raisedAt_;
+    }
+  }
   level_ = level;
   if (lowered) {
     for (auto& listener : lowerListeners_) listener(level_);

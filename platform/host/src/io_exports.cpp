@@ -55,7 +55,8 @@ extern "C" VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObje
   Kernel::current().io.unregisterShutdown(DeviceObject);
 }
 
-extern "C" VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction) {
+extern "C" VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key,
+                                    PDRIVER_CANCEL CancelFunction) {
   (void)Key;
   (void)CancelFunction;
   Kernel& k = Kernel::current();

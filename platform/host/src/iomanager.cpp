@@ -60,8 +60,8 @@ NTSTATUS IoManager::load(const std::string& name, Entry entry) {
   NTSTATUS status = entry(driver_.get(), &registryPath);
   if (kernel_.irql.level() != level) {
     kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "DriverEntry returned at IRQL " +
-                                                         std::to_string(kernel_.irql.level()) + ", entered at " +
-                                                         std::to_string(level));
+                                                         std::to_string(kernel_.irql.level()) +
+                                                         ", entered at " + std::to_string(level));
   }
   // A driver whose entry fails is removed without its unload routine: it
   // must have undone everything itself.
@@ -81,8 +81,8 @@ void IoManager::unload() {
     uint8_t level = kernel_.irql.level();
     driver_->DriverUnload(driver_.get());
     if (kernel_.irql.level() != level) {
-      kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "DriverUnload returned at IRQL " +
-                                                           std::to_string(kernel_.irql.level()));
+      kernel_.verifier.report("IRQL_UNEXPECTED_VALUE",
+                              "DriverUnload returned at IRQL " + std::to_string(kernel_.irql.level()));
     }
   }
   checkLeftovers("unload");
@@ -104,14 +104,16 @@ void IoManager::checkLeftovers(const std::string& when) {
                                       " bytes) still claimed after " + when);
   }
   if (kernel_.bus.mappingCount() != 0) {
-    v.report("MAPPING_LEFT_BEHIND", std::to_string(kernel_.bus.mappingCount()) + " I/O space mapping(s) after " + when);
+    v.report("MAPPING_LEFT_BEHIND",
+             std::to_string(kernel_.bus.mappingCount()) + " I/O space mapping(s) after " + when);
   }
   for (_KTIMER* t : kernel_.dispatcher.armedTimers()) {
     v.report("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "timer still armed after " + when);
     kernel_.dispatcher.cancelTimer(t);
   }
   while (!kernel_.dispatcher.queuedDpcs().empty()) {
-    v.report("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "deferred call still queued after " + when);
+    v.report("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+             "deferred call still queued after " + when);
     kernel_.dispatcher.removeDpc(kernel_.dispatcher.queuedDpcs().front());
   }
   for (const auto& block : kernel_.pool.outstanding()) {
@@ -161,14 +163,17 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
 }
 
 void IoManager::deleteDevice(PDEVICE_OBJECT device) {
-  auto it = std::find_if(devices_.begin(), devices_.end(), [device](const Device& d) { return d.object.get() == device; });
+  auto it = std::find_if(devices_.begin(), devices_.end(),
+                         [device](const Device& d) { return d.object.get() == device; });
   if (it == devices_.end()) {
-    kernel_.verifier.report("INVALID_DEVICE_OBJECT", "IoDeleteDevice of " + hex(reinterpret_cast<uintptr_t>(device)) +
-                                                         ", which is not a device");
+    kernel_.verifier.report(
+        "INVALID_DEVICE_OBJECT",
+        "IoDeleteDevice of " + hex(reinterpret_cast<uintptr_t>(device)) + ", which is not a device");
     return;
   }
   if (std::find(shutdownList_.begin(), shutdownList_.end(), device) != shutdownList_.end()) {
-    kernel_.verifier.report("SHUTDOWN_REGISTRATION_LEFT_BEHIND", it->name + " deleted while registered for shutdown");
+    kernel_.verifier.report("SHUTDOWN_REGISTRATION_LEFT_BEHIND",
+                            it->name + " deleted while registered for shutdown");
   }
   PDRIVER_OBJECT driver = device->DriverObject;
   for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
@@ -192,7 +197,8 @@ NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING device) {
 
 NTSTATUS IoManager::deleteLink(PUNICODE_STRING link) {
   std::string name = Registry::fold(text(link));
-  auto it = std::find_if(links_.begin(), links_.end(), [&](const Link& l) { return Registry::fold(l.name) == name; });
+  auto it = std::find_if(links_.begin(), links_.end(),
+                         [&](const Link& l) { return Registry::fold(l.name) == name; });
   if (it == links_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
   links_.erase(it);
   return STATUS_SUCCESS;
@@ -251,19 +257,21 @@ NTSTATUS IoManager::dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> req
   PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[r->stack.MajorFunction];
   NTSTATUS status = routine(device, &r->irp);
   if (kernel_.irql.level() != level) {
-    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "dispatch routine for major function " +
-                                                         std::to_string(r->stack.MajorFunction) +
-                                                         " returned at IRQL " + std::to_string(kernel_.irql.level()) +
-                                                         ", entered at " + std::to_string(level));
+    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE",
+                            "dispatch routine for major function " + std::to_string(r->stack.MajorFunction) +
+                                " returned at IRQL " + std::to_string(kernel_.irql.level()) +
+                                ", entered at " + std::to_string(level));
   }
   if (status == STATUS_PENDING) {
     if ((r->stack.Control & SL_PENDING_RETURNED) == 0) {
-      kernel_.verifier.report("PENDING_WITHOUT_MARK", "STATUS_PENDING returned for a request not marked pending");
+      kernel_.verifier.report("PENDING_WITHOUT_MARK",
+                              "STATUS_PENDING returned for a request not marked pending");
     }
     r->pendingReturned = true;
   } else if (!r->completed) {
-    kernel_.verifier.report("IRP_NOT_COMPLETED", "dispatch returned " + hex(static_cast<uint32_t>(status)) +
-                                                     " for a request it neither completed nor marked pending");
+    kernel_.verifier.report("IRP_NOT_COMPLETED",
+                            "dispatch returned " + hex(static_cast<uint32_t>(status)) +
+                                " for a request it neither completed nor marked pending");
   } else if (r->status != status) {
     kernel_.verifier.report("STATUS_MISMATCH", "dispatch returned " + hex(static_cast<uint32_t>(status)) +
                                                    " for a request completed with " +
@@ -275,7 +283,8 @@ NTSTATUS IoManager::dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> req
 
 void IoManager::retire(Request* request) {
   if (!request->completed) return;
-  auto it = std::find_if(requests_.begin(), requests_.end(), [request](const auto& e) { return e.first.get() == request; });
+  auto it = std::find_if(requests_.begin(), requests_.end(),
+                         [request](const auto& e) { return e.first.get() == request; });
   if (it != requests_.end()) requests_.erase(it);
 }
 
@@ -337,8 +346,8 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
     d->queue.push_back(irp);
   }
   if (kernel_.irql.level() != Irql::kDispatch) {
-    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "start-I/O routine returned at IRQL " +
-                                                         std::to_string(kernel_.irql.level()));
+    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE",
+                            "start-I/O routine returned at IRQL " + std::to_string(kernel_.irql.level()));
   }
   kernel_.irql.set(old);
 }
@@ -364,7 +373,8 @@ void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   kernel_.checkIrql("IofCompleteRequest", DISPATCH_LEVEL);
   Request* r = find(irp);
   if (r == nullptr) {
-    kernel_.verifier.report("MULTIPLE_IRP_COMPLETE_REQUESTS", "completion of a request that is already complete");
+    kernel_.verifier.report("MULTIPLE_IRP_COMPLETE_REQUESTS",
+                            "completion of a request that is already complete");
     return;
   }
   if (r->completed) {
@@ -381,7 +391,8 @@ void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   if (!NT_ERROR(r->status) && r->irp.AssociatedIrp.SystemBuffer != nullptr) {
     size_t count = r->information;
     if (count > r->outputLength) {
-      kernel_.verifier.report("BUFFER_OVERRUN", "Information " + std::to_string(count) + " exceeds the output length " +
+      kernel_.verifier.report("BUFFER_OVERRUN", "Information " + std::to_string(count) +
+                                                    " exceeds the output length " +
                                                     std::to_string(r->outputLength));
       count = r->outputLength;
     }

@@ -141,6 +141,7 @@ Kernel::Kernel() : previous_(g_current) {
     return true;
   };
   clock.onAdvance([this](Ticks) { dispatcher.poll(); });
+  irql.attachClock([this] { return clock.now(); });
   irql.onLower([this](uint8_t level) {
     if (level < Irql::kDispatch) dispatcher.poll();
   });

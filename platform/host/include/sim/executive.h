@@ -43,7 +43,14 @@ class Irql {
   void set(uint8_t level);
   void onLower(std::function<void(uint8_t)> listener) { lowerListeners_.push_back(std::move(listener)); }
 
+  // Virtual time spent at DISPATCH_LEVEL or above, given the clock.
+  void attachClock(std::function<int64_t()> now) { now_ = std::move(now); }
+  int64_t dispatchTicks() const;
+
  private:
+  std::function<int64_t()> now_;
+  int64_t raisedAt_ = 0;
+  int64_t dispatchTicks_ = 0;
   uint8_t level_ = kPassive;
   std::vector<std::function<void(uint8_t)>> lowerListeners_;
 };
