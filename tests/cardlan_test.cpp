@@ -204,6 +204,15 @@ TEST_F(CardlanTest, RequestsAcceptedByState) {
   }
 }
 
+TEST_F(CardlanTest, RefusalTracesNoUnicodeAtDispatchLevel) {
+  ext->CardlanState = CL_CONNECTING;
+  SC_SWITCH_RECORD r = record(CS_CURRENT, 0, 0, 0);
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  EXPECT_EQ(switchRequest(true, &r), STATUS_INVALID_PARAMETER);
+  KfLowerIrql(old);
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+}
+
 TEST_F(CardlanTest, DisconnectEchoesTheParametersInForceAndShowsDmin) {
   SC_SWITCH_RECORD r = record(7, 0x11, 0x22, 0x33);
   EXPECT_EQ(switchRequest(false, &r), STATUS_SUCCESS);

@@ -72,9 +72,10 @@ std::string integer(const Spec& spec, va_list& args) {
   return pad(sign + body, spec);
 }
 
-std::string text(const Spec& spec, va_list& args) {
+std::string text(const Spec& spec, va_list& args, bool* usedUnicode) {
   size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
   bool wide = spec.size == 'l' || spec.size == 'w' || (spec.conv == 'S' && spec.size != 'h');
+  if (wide || spec.conv == 'Z') *usedUnicode = true;
   if (spec.conv == 'Z') {
     if (spec.size == 'w') {
       auto* us = va_arg(args, PUNICODE_STRING);
@@ -98,7 +99,8 @@ std::string text(const Spec& spec, va_list& args) {
 
 }  // namespace
 
-std::string formatKernel(const char* format, va_list args) {
+std::string formatKernel(const char* format, va_list args, bool* usedUnicode) {
+  bool unicode = false;
   va_list ap;
   va_copy(ap, args);
   std::string out;
@@ -155,7 +157,7 @@ std::string formatKernel(const char* format, va_list args) {
       case 'c': out += pad(std::string(1, static_cast<char>(va_arg(ap, int))), spec); break;
       case 's':
       case 'S':
-      case 'Z': out += text(spec, ap); break;
+      case 'Z': out += text(spec, ap, &unicode); break;
       case 'p': {
         char buffer[32];
         snprintf(buffer, sizeof(buffer), "%08llX",
@@ -171,6 +173,7 @@ std::string formatKernel(const char* format, va_list args) {
     }
   }
   va_end(ap);
+  if (usedUnicode != nullptr) *usedUnicode = unicode;
   return out;
 }
 

@@ -37,8 +37,15 @@ extern "C" VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR* Register, UCHAR Value
 extern "C" ULONG DbgPrint(PCSTR Format, ...) {
   va_list args;
   va_start(args, Format);
-  std::string text = sim::formatKernel(Format, args);
+  bool unicode = false;
+  std::string text = sim::formatKernel(Format, args, &unicode);
   va_end(args);
-  Kernel::current().debugger.print(text);
+  Kernel& k = Kernel::current();
+  // Unicode conversions touch pageable tables: PASSIVE_LEVEL only.
+  if (unicode && k.irql.level() > PASSIVE_LEVEL) {
+    k.verifier.report("DBGPRINT_UNICODE_AT_RAISED_IRQL",
+                      "Unicode format at IRQL " + std::to_string(k.irql.level()) + ": " + Format);
+  }
+  k.debugger.print(text);
   return STATUS_SUCCESS;
 }

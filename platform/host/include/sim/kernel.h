@@ -228,6 +228,7 @@ std::string hex(uint64_t value, int digits = 8);
 
 // Formats like the kernel's DbgPrint: %ls and %ws take 16-bit wide text,
 // %hs and %hS narrow text, %S wide text.
-std::string formatKernel(const char* format, va_list args);
+// *usedUnicode tells whether a Unicode conversion was among them.
+std::string formatKernel(const char* format, va_list args, bool* usedUnicode = nullptr);
 
 }  // namespace sim
