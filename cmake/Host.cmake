@@ -23,6 +23,7 @@ add_library(simkernel STATIC
   platform/host/src/ke_exports.cpp
   platform/host/src/iomanager.cpp
   platform/host/src/io_exports.cpp
+  platform/host/src/spinlock_exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
 

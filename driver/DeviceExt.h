@@ -171,4 +171,8 @@ class CDeviceExt {
 
   // Beyond the record's fixed layout.
   BOOLEAN Stopped;  // stop has run: the interface is released
+  // Held for each whole conversation of the start-I/O routine and the poll,
+  // which may run on two processors at once, and by stop while it takes
+  // the link from them.
+  KSPIN_LOCK LinkLock;
 };

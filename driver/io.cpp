@@ -748,5 +748,10 @@ VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArg
   (void)dpc;
   (void)systemArgument1;
   (void)systemArgument2;
-  static_cast<CDeviceExt*>(deferredContext)->runPoll();
+  CDeviceExt* record = static_cast<CDeviceExt*>(deferredContext);
+  KeAcquireSpinLockAtDpcLevel(&record->LinkLock);
+  if (!record->Stopped) {
+    record->runPoll();
+  }
+  KeReleaseSpinLockFromDpcLevel(&record->LinkLock);
 }

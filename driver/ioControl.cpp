@@ -205,6 +205,7 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
   PortBase = 0;
   AddressSpace = 1;
   Stopped = FALSE;
+  KeInitializeSpinLock(&LinkLock);
   setDefaultSwitchParams();
   setDefaultFirmwareVersion();
 
@@ -234,15 +235,24 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
 }
 
 void CDeviceExt::stop(bool shutdown) {
+  // Under the link lock: a request or a poll on another processor finishes
+  // its conversation first, and none starts another once Stopped is set.
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&LinkLock, &oldIrql);
   // The unload routine stops a device that shutdown may have stopped
   // already; a second stop would talk through a released interface.
-  if (Stopped) {
+  bool already = Stopped;
+  Stopped = TRUE;
+  if (!already) {
+    KeCancelTimer(&PollTimer);
+    // A poll already queued must not run against the released interface.
+    KeRemoveQueueDpc(&PollDpc);
+  }
+  KeReleaseSpinLock(&LinkLock, oldIrql);
+  if (already) {
     return;
   }
-  Stopped = TRUE;
-  KeCancelTimer(&PollTimer);
-  // A poll already queued must not run against the released interface.
-  KeRemoveQueueDpc(&PollDpc);
+  // The last exchanges run at the caller's PASSIVE_LEVEL.
   if (shutdown) {
     hcStatusLED(true);
     hcDriverDisconnect("DOWN", true);

@@ -261,6 +261,8 @@ VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ULONG information = 0;
   bool recordSizes = buffer != nullptr && inputLength == kRecordLength && outputLength == kRecordLength;
 
+  // One conversation at a time: the poll may run on another processor.
+  KeAcquireSpinLockAtDpcLevel(&record->LinkLock);
   if (record->Stopped) {
     // After shutdown the interface is released: nothing may reach the
     // controller any more.
@@ -313,6 +315,7 @@ VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = STATUS_NOT_SUPPORTED;
     SC_TRACE(TRACE_ERROR, "DriverStartIo() ***** ERROR Software bug\n");
   }
+  KeReleaseSpinLockFromDpcLevel(&record->LinkLock);
   record->completeRequest(Irp, status, information);
   IoStartNextPacket(DeviceObject, FALSE);
   SC_TRACE(TRACE_FLOW, "DriverStartIo() Exit\n");

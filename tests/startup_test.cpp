@@ -241,6 +241,17 @@ TEST_F(StartupTest, ShutdownAndUnloadSequences) {
   EXPECT_TRUE(wire.empty());
 }
 
+TEST_F(StartupTest, PollQueuedAroundStopNeverTalksToTheController) {
+  ASSERT_EQ(init(), STATUS_SUCCESS);
+  ext->stop(false);
+  wire.clear();
+  // As a poll that another processor had already taken off the queue.
+  kernel.dispatcher.queueDpc(&ext->PollDpc);
+  kernel.dispatcher.poll();
+  EXPECT_EQ(kernel.dispatcher.dpcsRun(), 1u);
+  EXPECT_TRUE(wire.empty());
+}
+
 TEST_F(StartupTest, UnloadSendsOnlyTheDisconnectEvenToASilentController) {
   ASSERT_EQ(init(), STATUS_SUCCESS);
   board.controller.setSilent(true);
