@@ -26,6 +26,20 @@ class CDeviceExt {
  public:
   static constexpr ULONG kFirmwareVersionSize = 64;
 
+  // Defaults of the fields the registry can override, and of the switch
+  // parameters.
+  static constexpr UCHAR kDefaultDevTimeoutComm = 60;        // ms
+  static constexpr UCHAR kDefaultDevTimeoutPoll = 62;        // s
+  static constexpr USHORT kDefaultDevTimeoutWatchdog = 600;  // ms
+  static constexpr ULONG kDefaultCmdReplyTimer = 5000;       // us
+  static constexpr ULONG kDefaultCmdRetryDelay = 1000;       // us
+  static constexpr LONG kDefaultCmdMaxRetries = 3;
+  static constexpr ULONG kDefaultTimerPollCardlan = 1000;  // ms
+  static constexpr ULONG kDefaultTimerPollNormal = 30000;  // ms
+  static constexpr UCHAR kDefaultCardID = 70;
+  static constexpr UCHAR kDefaultSignType = 3;
+  static constexpr UCHAR kDefaultTNMapType = 3;
+
   // Record operations.
   void setDefaultSwitchParams();
   void setDefaultFirmwareVersion();

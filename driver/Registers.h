@@ -38,12 +38,16 @@ constexpr uint32_t kDataLineCount = 8;
 constexpr uint8_t kLineOutput = 0x80;  // the host drives the line
 constexpr uint8_t kLineInput = 0x01;   // the host reads the line
 
-// Registers the host writes once when it sets the block up; it never reads
-// them back.
-constexpr uint32_t kRegSetup2C = 0x2C;  // written 0x00
-constexpr uint32_t kRegSetup2D = 0x2D;  // written 0x01
-constexpr uint32_t kRegSetup30 = 0x30;  // written 0x01
-constexpr uint32_t kRegSetup31 = 0x31;  // written 0x00
+// Registers the host writes once when it sets the block up, with these
+// values; it never reads them back.
+constexpr uint32_t kRegSetup2C = 0x2C;
+constexpr uint32_t kRegSetup2D = 0x2D;
+constexpr uint32_t kRegSetup30 = 0x30;
+constexpr uint32_t kRegSetup31 = 0x31;
+constexpr uint8_t kSetup2CValue = 0x00;
+constexpr uint8_t kSetup2DValue = 0x01;
+constexpr uint8_t kSetup30Value = 0x01;
+constexpr uint8_t kSetup31Value = 0x00;
 
 constexpr uint32_t kRegData = 0x4B;     // the eight data lines
 constexpr uint32_t kRegControl = 0x4C;  // the four handshake lines

@@ -14,9 +14,9 @@ const char kUnknownVersion[] = "Unknown";
 // Record operations ---------------------------------------------------------
 
 void CDeviceExt::setDefaultSwitchParams() {
-  CardID = 70;
-  SignType = 3;
-  TNMapType = 3;
+  CardID = kDefaultCardID;
+  SignType = kDefaultSignType;
+  TNMapType = kDefaultTNMapType;
   RegCardID = 0;
   RegSignType = 0;
   RegTNMapType = 0;
@@ -577,10 +577,10 @@ NTSTATUS CDeviceExt::acquireInterface() {
     return status;
   }
   idleLines();
-  writeReg(Gpio::kRegSetup31, 0x00);
-  writeReg(Gpio::kRegSetup2C, 0x00);
-  writeReg(Gpio::kRegSetup2D, 0x01);
-  writeReg(Gpio::kRegSetup30, 0x01);
+  writeReg(Gpio::kRegSetup31, Gpio::kSetup31Value);
+  writeReg(Gpio::kRegSetup2C, Gpio::kSetup2CValue);
+  writeReg(Gpio::kRegSetup2D, Gpio::kSetup2DValue);
+  writeReg(Gpio::kRegSetup30, Gpio::kSetup30Value);
   setDataDirection(false);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::acquireInterface() Exit; status [0x%X]\n", status);
   return status;

@@ -190,14 +190,14 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
   new (&Message) CMessage(this);
 
   Options = 0;
-  DevTimeoutComm = 60;
-  DevTimeoutPoll = 62;
-  DevTimeoutWatchdog = 600;
-  CmdReplyTimer = 5000;
-  CmdRetryDelay = 1000;
-  CmdMaxRetries = 3;
-  TimerPollCardlan = 1000;
-  TimerPollNormal = 30000;
+  DevTimeoutComm = kDefaultDevTimeoutComm;
+  DevTimeoutPoll = kDefaultDevTimeoutPoll;
+  DevTimeoutWatchdog = kDefaultDevTimeoutWatchdog;
+  CmdReplyTimer = kDefaultCmdReplyTimer;
+  CmdRetryDelay = kDefaultCmdRetryDelay;
+  CmdMaxRetries = kDefaultCmdMaxRetries;
+  TimerPollCardlan = kDefaultTimerPollCardlan;
+  TimerPollNormal = kDefaultTimerPollNormal;
   readRegistryParams();
 
   CardlanState = CL_NONE;
