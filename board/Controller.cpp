@@ -116,7 +116,7 @@ bool Controller::step(sim::Ticks now) {
         if (faults_.stuckTrdyArmed) {
           faults_.stuckTrdyArmed = false;
           faults_.stuckTrdy = true;
-        } else {
+        } else if (!faults_.stuckTrdy) {
           gpio_.driveTrdy(false);
         }
         state_ = State::RxLatched;
@@ -175,7 +175,7 @@ bool Controller::step(sim::Ticks now) {
         if (faults_.stuckTrdyArmed) {
           faults_.stuckTrdyArmed = false;
           faults_.stuckTrdy = true;
-        } else {
+        } else if (!faults_.stuckTrdy) {
           gpio_.driveTrdy(false);
         }
         state_ = State::TxAcked;

@@ -28,10 +28,38 @@ CDeviceExt* recordOf(PDEVICE_OBJECT deviceObject) {
   return static_cast<CDeviceExt*>(deviceObject->DeviceExtension);
 }
 
-bool isHexDisplayCode(ULONG code) { return code >= IOCTL_SC_HD_CLEAR_STATUS && code <= IOCTL_SC_HD_RESET; }
+bool isHexDisplayCode(ULONG code) {
+  switch (code) {
+    case IOCTL_SC_HD_CLEAR_STATUS:
+    case IOCTL_SC_HD_SET_STATUS:
+    case IOCTL_SC_HD_SET_REFRESH_RATE:
+    case IOCTL_SC_HD_GROUP_ADD:
+    case IOCTL_SC_HD_GROUP_DELETE:
+    case IOCTL_SC_HD_MESSAGE_ADD:
+    case IOCTL_SC_HD_MESSAGE_EXCHANGE:
+    case IOCTL_SC_HD_MESSAGE_DELETE:
+    case IOCTL_SC_HD_STATUS_QUERY:
+    case IOCTL_SC_HD_RESET:
+      return true;
+    default:
+      return false;
+  }
+}
 
+// The codes served through the device queue: every one that talks to the
+// controller, and the version request.
 bool isQueuedCode(ULONG code) {
-  return isHexDisplayCode(code) || (code >= IOCTL_SC_SWITCH_CONNECT && code <= IOCTL_SC_STATUS_LED_OFF);
+  switch (code) {
+    case IOCTL_SC_SWITCH_CONNECT:
+    case IOCTL_SC_SWITCH_DISCONNECT:
+    case IOCTL_SC_FIRMWARE_VERSION:
+    case IOCTL_SC_COMMAND4:
+    case IOCTL_SC_STATUS_LED_ON:
+    case IOCTL_SC_STATUS_LED_OFF:
+      return true;
+    default:
+      return isHexDisplayCode(code);
+  }
 }
 
 ULONG traceAddress(PVOID p) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p)); }

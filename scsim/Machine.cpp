@@ -34,7 +34,12 @@ Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), 
 
 Machine::~Machine() = default;
 
-NTSTATUS Machine::load() { return kernel.io.load("TAMRIXSC", DriverEntry); }
+NTSTATUS Machine::load() {
+  // Each load maps the image afresh, so its data starts as the file holds
+  // it: a level left by an earlier load does not carry over.
+  g_DebugLevel = TRACE_WARNING;
+  return kernel.io.load("TAMRIXSC", DriverEntry);
+}
 
 bool Machine::unload() {
   if (!kernel.io.loaded()) return false;
