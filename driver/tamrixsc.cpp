@@ -39,10 +39,8 @@ bool isHexDisplayCode(ULONG code) {
     case IOCTL_SC_HD_MESSAGE_EXCHANGE:
     case IOCTL_SC_HD_MESSAGE_DELETE:
     case IOCTL_SC_HD_STATUS_QUERY:
-    case IOCTL_SC_HD_RESET:
-      return true;
-    default:
-      return false;
+    case IOCTL_SC_HD_RESET: return true;
+    default: return false;
   }
 }
 
@@ -55,10 +53,8 @@ bool isQueuedCode(ULONG code) {
     case IOCTL_SC_FIRMWARE_VERSION:
     case IOCTL_SC_COMMAND4:
     case IOCTL_SC_STATUS_LED_ON:
-    case IOCTL_SC_STATUS_LED_OFF:
-      return true;
-    default:
-      return isHexDisplayCode(code);
+    case IOCTL_SC_STATUS_LED_OFF: return true;
+    default: return isHexDisplayCode(code);
   }
 }
 
