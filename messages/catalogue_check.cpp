@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "catalogue.h"
-#include "msgtable.h"
+#include "pe_image.h"
 
 namespace {
 
@@ -36,17 +36,6 @@ std::string visible(const std::string& text) {
   return "\"" + s + "\"";
 }
 
-bool readFile(const char* path, std::vector<uint8_t>* out) {
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,21 +44,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* path = argv[1];
-  std::vector<uint8_t> file;
-  if (!readFile(path, &file)) {
-    std::fprintf(stderr, "catalogue_check: cannot read %s (build the target first)\n", path);
+  pecheck::PeImage image;
+  std::string error;
+  if (!image.loadFile(path, &error)) {
+    std::fprintf(stderr, "catalogue_check: %s: %s (build the target first)\n", path, error.c_str());
     return 1;
   }
-  std::vector<msgtable::Message> table;
-  std::string error;
-  if (!msgtable::readMessageTable(file, &table, &error)) {
+  std::vector<pecheck::Message> table;
+  if (!image.messages(&table, &error)) {
     std::fprintf(stderr, "catalogue_check: %s: %s\n", path, error.c_str());
     return 1;
   }
 
   int problems = 0;
-  std::map<uint32_t, const msgtable::Message*> inImage;
-  for (const msgtable::Message& m : table) {
+  std::map<uint32_t, const pecheck::Message*> inImage;
+  for (const pecheck::Message& m : table) {
     if (!inImage.emplace(m.id, &m).second) {
       std::fprintf(stderr, "0x%08X: listed twice in the image\n", m.id);
       problems++;
@@ -85,7 +74,7 @@ int main(int argc, char** argv) {
       problems++;
       continue;
     }
-    const msgtable::Message& m = *it->second;
+    const pecheck::Message& m = *it->second;
     if (!m.unicode) {
       std::fprintf(stderr, "0x%08X %s: not a Unicode entry\n", e.id, e.name);
       problems++;
@@ -96,7 +85,7 @@ int main(int argc, char** argv) {
       problems++;
     }
   }
-  for (const msgtable::Message& m : table) {
+  for (const pecheck::Message& m : table) {
     if (inCatalogue.count(m.id) == 0) {
       std::fprintf(stderr, "0x%08X: in the image but not in the catalogue: %s\n", m.id,
                    visible(m.text).c_str());

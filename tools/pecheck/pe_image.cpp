@@ -448,7 +448,8 @@ bool decodeMessageTable(const std::vector<uint8_t>& data, std::vector<Message>* 
       m.id = static_cast<uint32_t>(id);
       const uint8_t* text = table.data() + at + 4;
       size_t textBytes = length - 4u;
-      if (flags & kMessageUnicode) {
+      m.unicode = (flags & kMessageUnicode) != 0;
+      if (m.unicode) {
         m.text = utf16ToUtf8(text, textBytes / 2);
       } else if (flags & kMessageUtf8) {
         m.text.assign(reinterpret_cast<const char*>(text),

@@ -48,7 +48,8 @@ struct Import {
 
 struct Message {
   uint32_t id = 0;
-  std::string text;  // UTF-8
+  bool unicode = false;  // a UTF-16 entry, as the event viewer expects
+  std::string text;      // UTF-8
 };
 
 struct RelocationSummary {

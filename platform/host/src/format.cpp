@@ -13,7 +13,7 @@
 namespace sim {
 namespace {
 
-struct Spec {
+struct Conversion {
   std::string flags;
   int width = -1;
   int precision = -1;
@@ -32,7 +32,7 @@ std::string narrowOf(const WCHAR* text, size_t maxUnits) {
   return out;
 }
 
-std::string pad(std::string body, const Spec& spec) {
+std::string pad(std::string body, const Conversion& spec) {
   if (spec.width < 0 || static_cast<int>(body.size()) >= spec.width) {
     return body;
   }
@@ -40,7 +40,7 @@ std::string pad(std::string body, const Spec& spec) {
   return spec.flags.find('-') != std::string::npos ? body + fill : fill + body;
 }
 
-std::string integer(const Spec& spec, va_list& args) {
+std::string integer(const Conversion& spec, va_list& args) {
   bool isSigned = spec.conv == 'd' || spec.conv == 'i';
   unsigned long long magnitude;
   bool negative = false;
@@ -72,7 +72,7 @@ std::string integer(const Spec& spec, va_list& args) {
   return pad(sign + body, spec);
 }
 
-std::string text(const Spec& spec, va_list& args, bool* usedUnicode) {
+std::string text(const Conversion& spec, va_list& args, bool* usedUnicode) {
   size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
   bool wide = spec.size == 'l' || spec.size == 'w' || (spec.conv == 'S' && spec.size != 'h');
   if (wide || spec.conv == 'Z') *usedUnicode = true;
@@ -114,7 +114,7 @@ std::string formatKernel(const char* format, va_list args, bool* usedUnicode) {
       out += '%';
       continue;
     }
-    Spec spec;
+    Conversion spec;
     while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
       spec.flags += *p++;
     }
