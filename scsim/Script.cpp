@@ -424,7 +424,8 @@ class Interpreter {
 
   void controller(const Words& w) {
     const std::string choices =
-        "silent, alive, no-reply, post, version, slots, errors, status, corrupt, unsolicited, stuck-trdy";
+        "silent, alive, no-reply, post, version, slots, errors, status, corrupt, unsolicited, stuck-trdy, "
+        "latency, reply-length, reply-data, trdy-lost, treq-held";
     const std::string& s = sub(w, choices);
     auto& c = machine_.board.controller;
     auto& fw = c.firmware();
@@ -475,6 +476,37 @@ class Interpreter {
     } else if (s == "stuck-trdy") {
       arity(w, 2, 2, "controller stuck-trdy");
       c.faults().stuckTrdyArmed = true;
+    } else if (s == "latency") {
+      // Beyond the contract: how long the controller takes to raise TREQ
+      // with its reply, for every command or for one code.
+      arity(w, 3, 4, "controller latency US [CODE]");
+      uint32_t us = u32Arg(w[2], 0, "controller latency US");
+      if (w.size() > 3) {
+        c.setReplyLatencyUs(byteArg(w[3], "controller latency CODE"), us);
+      } else {
+        c.setReplyLatencyUs(us);
+      }
+    } else if (s == "reply-length") {
+      arity(w, 3, 3, "controller reply-length L");
+      c.faults().replyLength = byteArg(w[2], "controller reply-length");
+    } else if (s == "reply-data") {
+      arity(w, 2, 2 + kMaxMessageData, "controller reply-data [DATA...] (at most 64 data bytes)");
+      std::vector<uint8_t> data;
+      for (size_t i = 2; i < w.size(); i++) data.push_back(byteArg(w[i], "controller reply-data"));
+      c.faults().replyData = data;
+    } else if (s == "trdy-lost") {
+      arity(w, 4, 4, "controller trdy-lost host|reply K");
+      int k = static_cast<int>(byteArg(w[3], "controller trdy-lost K"));
+      if (w[2] == "host") {
+        c.faults().trdyLostHostByte = k;
+      } else if (w[2] == "reply") {
+        c.faults().trdyLostReplyByte = k;
+      } else {
+        fail("controller trdy-lost: 'host' or 'reply', not '" + w[2] + "'");
+      }
+    } else if (s == "treq-held") {
+      arity(w, 2, 2, "controller treq-held");
+      c.faults().treqHeld = true;
     } else {
       badSub(w, choices);
     }
