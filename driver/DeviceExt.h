@@ -107,6 +107,8 @@ class CDeviceExt {
     UCHAR displayStatus;
   };
   NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdOutputs* out);
+  NTSTATUS hdAnswered(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
+                      ULONG* resultCode, ULONG refused, ULONG noGroup);
   NTSTATUS hdTransact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
                       UCHAR* replyStatus);
 

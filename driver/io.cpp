@@ -275,8 +275,9 @@ NTSTATUS CDeviceExt::hcStatusLED(bool on) {
 // Hex display -------------------------------------------------------------
 
 namespace {
-// The display's result codes for a controller's status byte.
-ULONG refusal(UCHAR status, ULONG refused) { return status == 0 ? HD_RESULT_OK : refused; }
+// The status byte by which the controller says a message's group does not
+// exist.
+constexpr UCHAR kStatusNoGroup = 2;
 }  // namespace
 
 // One display transaction: the command, its payload, an optional one-byte
@@ -302,63 +303,56 @@ NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
   return status;
 }
 
-NTSTATUS CDeviceExt::hdGroupAdd(UCHAR* groupID, ULONG* resultCode) {
+// A display command whose status byte may refuse it. The result code says
+// "not done" until a reply came, then 0, or the refusal for the status:
+// `noGroup` for status 2, `refused` for any other.
+NTSTATUS CDeviceExt::hdAnswered(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
+                                ULONG* resultCode, ULONG refused, ULONG noGroup) {
   *resultCode = HD_RESULT_NOT_DONE;
-  *groupID = 0;
   UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_GROUP_ADD, nullptr, 0, groupID, &replyStatus);
+  NTSTATUS status = hdTransact(cmdCode, payload, payloadLength, replyByte, &replyStatus);
   if (NT_SUCCESS(status)) {
-    *resultCode = refusal(replyStatus, HD_RESULT_ADD_REFUSED);
+    *resultCode = replyStatus == 0 ? HD_RESULT_OK : replyStatus == kStatusNoGroup ? noGroup : refused;
   }
+  return status;
+}
+
+NTSTATUS CDeviceExt::hdGroupAdd(UCHAR* groupID, ULONG* resultCode) {
+  *groupID = 0;
+  NTSTATUS status =
+      hdAnswered(HD_GROUP_ADD, nullptr, 0, groupID, resultCode, HD_RESULT_ADD_REFUSED, HD_RESULT_ADD_REFUSED);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdGroupAdd() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdGroupDelete(UCHAR groupID, ULONG* resultCode) {
-  *resultCode = HD_RESULT_NOT_DONE;
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_GROUP_DELETE, &groupID, 1, nullptr, &replyStatus);
-  if (NT_SUCCESS(status)) {
-    *resultCode = refusal(replyStatus, HD_RESULT_GROUP_REFUSED);
-  }
+  NTSTATUS status = hdAnswered(HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode, HD_RESULT_GROUP_REFUSED,
+                               HD_RESULT_GROUP_REFUSED);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdGroupDelete() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdMessageAdd(UCHAR groupID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3, UCHAR* messageID,
                                   ULONG* resultCode) {
-  *resultCode = HD_RESULT_NOT_DONE;
   const UCHAR payload[] = {groupID, c0, c1, c2, c3};
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_MESSAGE_ADD, payload, sizeof(payload), messageID, &replyStatus);
-  if (NT_SUCCESS(status)) {
-    // Status 2 says the group does not exist; any other refusal, no room.
-    *resultCode = replyStatus == 2 ? HD_RESULT_GROUP_REFUSED : refusal(replyStatus, HD_RESULT_ADD_REFUSED);
-  }
+  NTSTATUS status = hdAnswered(HD_MESSAGE_ADD, payload, sizeof(payload), messageID, resultCode,
+                               HD_RESULT_ADD_REFUSED, HD_RESULT_GROUP_REFUSED);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageAdd() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdMessageExchange(UCHAR messageID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3,
                                        ULONG* resultCode) {
-  *resultCode = HD_RESULT_NOT_DONE;
   const UCHAR payload[] = {messageID, c0, c1, c2, c3};
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_MESSAGE_EXCHANGE, payload, sizeof(payload), nullptr, &replyStatus);
-  if (NT_SUCCESS(status)) {
-    *resultCode = refusal(replyStatus, HD_RESULT_MESSAGE_REFUSED);
-  }
+  NTSTATUS status = hdAnswered(HD_MESSAGE_EXCHANGE, payload, sizeof(payload), nullptr, resultCode,
+                               HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageExchange() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdMessageDelete(UCHAR messageID, ULONG* resultCode) {
-  *resultCode = HD_RESULT_NOT_DONE;
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_MESSAGE_DELETE, &messageID, 1, nullptr, &replyStatus);
-  if (NT_SUCCESS(status)) {
-    *resultCode = refusal(replyStatus, HD_RESULT_MESSAGE_REFUSED);
-  }
+  NTSTATUS status = hdAnswered(HD_MESSAGE_DELETE, &messageID, 1, nullptr, resultCode,
+                               HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageDelete() Exit; status [0x%X]\n", status);
   return status;
 }
