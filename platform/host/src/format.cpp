@@ -32,69 +32,71 @@ std::string narrowOf(const WCHAR* text, size_t maxUnits) {
   return out;
 }
 
-std::string pad(std::string body, const Conversion& spec) {
-  if (spec.width < 0 || static_cast<int>(body.size()) >= spec.width) {
+std::string pad(std::string body, const Conversion& conversion) {
+  if (conversion.width < 0 || static_cast<int>(body.size()) >= conversion.width) {
     return body;
   }
-  std::string fill(spec.width - body.size(), ' ');
-  return spec.flags.find('-') != std::string::npos ? body + fill : fill + body;
+  std::string fill(conversion.width - body.size(), ' ');
+  return conversion.flags.find('-') != std::string::npos ? body + fill : fill + body;
 }
 
-std::string integer(const Conversion& spec, va_list& args) {
-  bool isSigned = spec.conv == 'd' || spec.conv == 'i';
+std::string integer(const Conversion& conversion, va_list& args) {
+  bool isSigned = conversion.conv == 'd' || conversion.conv == 'i';
   unsigned long long magnitude;
   bool negative = false;
-  if (spec.size == 'L') {
+  if (conversion.size == 'L') {
     long long v = va_arg(args, long long);
     negative = isSigned && v < 0;
     magnitude = negative ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
   } else {
     // LONG and ULONG are 32 bits on the target and here.
     unsigned int v = va_arg(args, unsigned int);
-    if (spec.size == 'h') {
+    if (conversion.size == 'h') {
       v &= 0xFFFF;
     }
     negative = isSigned && static_cast<int>(v) < 0;
     magnitude = negative ? 0ULL - static_cast<unsigned long long>(static_cast<int>(v)) : v;
   }
-  char conv = isSigned ? 'u' : spec.conv;
+  char conv = isSigned ? 'u' : conversion.conv;
   char fmt[16];
-  snprintf(fmt, sizeof(fmt), "%%.%dll%c", spec.precision < 0 ? 1 : spec.precision, conv);
+  snprintf(fmt, sizeof(fmt), "%%.%dll%c", conversion.precision < 0 ? 1 : conversion.precision, conv);
   char digits[64];
   snprintf(digits, sizeof(digits), fmt, magnitude);
-  std::string sign = negative ? "-" : (isSigned && spec.flags.find('+') != std::string::npos ? "+" : "");
+  std::string sign =
+      negative ? "-" : (isSigned && conversion.flags.find('+') != std::string::npos ? "+" : "");
   std::string body = digits;
-  bool zeroFill = spec.flags.find('0') != std::string::npos && spec.flags.find('-') == std::string::npos &&
-                  spec.precision < 0;
-  if (zeroFill && spec.width > static_cast<int>(sign.size() + body.size())) {
-    body.insert(0, spec.width - sign.size() - body.size(), '0');
+  bool zeroFill = conversion.flags.find('0') != std::string::npos &&
+                  conversion.flags.find('-') == std::string::npos && conversion.precision < 0;
+  if (zeroFill && conversion.width > static_cast<int>(sign.size() + body.size())) {
+    body.insert(0, conversion.width - sign.size() - body.size(), '0');
   }
-  return pad(sign + body, spec);
+  return pad(sign + body, conversion);
 }
 
-std::string text(const Conversion& spec, va_list& args, bool* usedUnicode) {
-  size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
-  bool wide = spec.size == 'l' || spec.size == 'w' || (spec.conv == 'S' && spec.size != 'h');
-  if (wide || spec.conv == 'Z') *usedUnicode = true;
-  if (spec.conv == 'Z') {
-    if (spec.size == 'w') {
+std::string text(const Conversion& conversion, va_list& args, bool* usedUnicode) {
+  size_t limit = conversion.precision >= 0 ? static_cast<size_t>(conversion.precision) : SIZE_MAX;
+  bool wide =
+      conversion.size == 'l' || conversion.size == 'w' || (conversion.conv == 'S' && conversion.size != 'h');
+  if (wide || conversion.conv == 'Z') *usedUnicode = true;
+  if (conversion.conv == 'Z') {
+    if (conversion.size == 'w') {
       auto* us = va_arg(args, PUNICODE_STRING);
-      return pad(us ? narrowOf(us->Buffer, us->Length / sizeof(WCHAR)) : "(null)", spec);
+      return pad(us ? narrowOf(us->Buffer, us->Length / sizeof(WCHAR)) : "(null)", conversion);
     }
-    return pad("(unsupported %Z)", spec);
+    return pad("(unsupported %Z)", conversion);
   }
   if (wide) {
-    return pad(narrowOf(va_arg(args, const WCHAR*), limit), spec);
+    return pad(narrowOf(va_arg(args, const WCHAR*), limit), conversion);
   }
   const char* s = va_arg(args, const char*);
   if (s == nullptr) {
-    return pad("(null)", spec);
+    return pad("(null)", conversion);
   }
   std::string out;
   for (size_t i = 0; i < limit && s[i] != 0; i++) {
     out += s[i];
   }
-  return pad(out, spec);
+  return pad(out, conversion);
 }
 
 }  // namespace
@@ -114,61 +116,61 @@ std::string formatKernel(const char* format, va_list args, bool* usedUnicode) {
       out += '%';
       continue;
     }
-    Conversion spec;
+    Conversion conversion;
     while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
-      spec.flags += *p++;
+      conversion.flags += *p++;
     }
     if (*p == '*') {
-      spec.width = va_arg(ap, int);
+      conversion.width = va_arg(ap, int);
       p++;
     } else {
       for (; *p >= '0' && *p <= '9'; p++) {
-        spec.width = (spec.width < 0 ? 0 : spec.width * 10) + (*p - '0');
+        conversion.width = (conversion.width < 0 ? 0 : conversion.width * 10) + (*p - '0');
       }
     }
     if (*p == '.') {
       p++;
-      spec.precision = 0;
+      conversion.precision = 0;
       if (*p == '*') {
-        spec.precision = va_arg(ap, int);
+        conversion.precision = va_arg(ap, int);
         p++;
       }
       for (; *p >= '0' && *p <= '9'; p++) {
-        spec.precision = spec.precision * 10 + (*p - '0');
+        conversion.precision = conversion.precision * 10 + (*p - '0');
       }
     }
     if (p[0] == 'l' && p[1] == 'l') {
-      spec.size = 'L';
+      conversion.size = 'L';
       p += 2;
     } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-      spec.size = 'L';
+      conversion.size = 'L';
       p += 3;
     } else if (*p == 'h' || *p == 'l' || *p == 'w') {
-      spec.size = *p++;
+      conversion.size = *p++;
     }
-    spec.conv = *p;
-    switch (spec.conv) {
+    conversion.conv = *p;
+    switch (conversion.conv) {
       case 'd':
       case 'i':
       case 'u':
       case 'x':
       case 'X':
-      case 'o': out += integer(spec, ap); break;
-      case 'c': out += pad(std::string(1, static_cast<char>(va_arg(ap, int))), spec); break;
+      case 'o': out += integer(conversion, ap); break;
+      case 'c': out += pad(std::string(1, static_cast<char>(va_arg(ap, int))), conversion); break;
       case 's':
       case 'S':
-      case 'Z': out += text(spec, ap, &unicode); break;
+      case 'Z': out += text(conversion, ap, &unicode); break;
       case 'p': {
         char buffer[32];
         snprintf(buffer, sizeof(buffer), "%08llX",
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(ap, void*))));
-        out += pad(buffer, spec);
+        out += pad(buffer, conversion);
         break;
       }
       case 0: p--; break;
       default:
         out += '%';
-        out += spec.conv;
+        out += conversion.conv;
         break;
     }
   }
