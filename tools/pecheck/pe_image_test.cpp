@@ -69,7 +69,7 @@ std::vector<uint8_t> messageTable(const std::vector<MessageBlock>& blocks) {
   return t.b;
 }
 
-struct ImageSpec {
+struct ImageRecipe {
   uint16_t machine = kMachineI386;
   uint16_t magic = kMagicPe32;
   uint16_t subsystem = kSubsystemNative;
@@ -87,20 +87,20 @@ constexpr uint32_t kHeadersSize = 0x200;
 constexpr size_t kChecksumOffset = 0x40 + 4 + 20 + 64;
 
 // A one-section PE32 image holding the import, relocation and resource
-// directories the spec asks for.
-std::vector<uint8_t> buildImage(const ImageSpec& spec) {
+// directories the recipe asks for.
+std::vector<uint8_t> buildImage(const ImageRecipe& recipe) {
   Blob sec;
   uint32_t importRva = 0, importSize = 0, relocRva = 0, relocSize = 0, rsrcRva = 0, rsrcSize = 0;
   sec.u32(0xCCCCCCCC);  // stands in for code
 
-  if (!spec.imports.empty()) {
+  if (!recipe.imports.empty()) {
     sec.align(4);
     size_t descriptors = sec.size();
     importRva = kSectionRva + static_cast<uint32_t>(descriptors);
-    importSize = static_cast<uint32_t>((spec.imports.size() + 1) * 20);
+    importSize = static_cast<uint32_t>((recipe.imports.size() + 1) * 20);
     sec.b.resize(descriptors + importSize, 0);
-    for (size_t d = 0; d < spec.imports.size(); d++) {
-      const auto& dll = spec.imports[d];
+    for (size_t d = 0; d < recipe.imports.size(); d++) {
+      const auto& dll = recipe.imports[d];
       sec.align(4);
       size_t nameAt = sec.size();
       sec.str(dll.first);
@@ -126,7 +126,7 @@ std::vector<uint8_t> buildImage(const ImageSpec& spec) {
     }
   }
 
-  if (spec.relocs) {
+  if (recipe.relocs) {
     sec.align(4);
     relocRva = kSectionRva + static_cast<uint32_t>(sec.size());
     sec.u32(kSectionRva);
@@ -136,12 +136,12 @@ std::vector<uint8_t> buildImage(const ImageSpec& spec) {
     relocSize = 12;
   }
 
-  if (!spec.messages.empty()) {
+  if (!recipe.messages.empty()) {
     sec.align(4);
     size_t root = sec.size();
     rsrcRva = kSectionRva + static_cast<uint32_t>(root);
     // Three directories of one id entry each, then the data entry.
-    const uint32_t ids[] = {kResourceMessageTable, 1, spec.messageLanguage};
+    const uint32_t ids[] = {kResourceMessageTable, 1, recipe.messageLanguage};
     for (int level = 0; level < 3; level++) {
       sec.u32(0);
       sec.u32(0);
@@ -155,11 +155,11 @@ std::vector<uint8_t> buildImage(const ImageSpec& spec) {
     }
     size_t dataEntry = sec.size();
     sec.u32(0);
-    sec.u32(static_cast<uint32_t>(spec.messages.size()));
+    sec.u32(static_cast<uint32_t>(recipe.messages.size()));
     sec.u32(0);
     sec.u32(0);
     sec.put32(dataEntry, kSectionRva + static_cast<uint32_t>(sec.size()));
-    sec.b.insert(sec.b.end(), spec.messages.begin(), spec.messages.end());
+    sec.b.insert(sec.b.end(), recipe.messages.begin(), recipe.messages.end());
     rsrcSize = static_cast<uint32_t>(sec.size() - root);
   }
   sec.align(0x200);
@@ -169,15 +169,15 @@ std::vector<uint8_t> buildImage(const ImageSpec& spec) {
   img.b.resize(0x3C, 0);
   img.u32(0x40);
   img.u32(0x00004550);
-  img.u16(spec.machine);
+  img.u16(recipe.machine);
   img.u16(1);  // sections
   img.u32(0);
   img.u32(0);
   img.u32(0);
   img.u16(224);
-  img.u16(spec.characteristics);
+  img.u16(recipe.characteristics);
   size_t optional = img.size();
-  img.u16(spec.magic);
+  img.u16(recipe.magic);
   img.b.resize(optional + 16, 0);
   img.u32(kSectionRva);  // entry point
   img.b.resize(optional + 28, 0);
@@ -188,7 +188,7 @@ std::vector<uint8_t> buildImage(const ImageSpec& spec) {
   img.u32(kSectionRva + static_cast<uint32_t>(sec.size()));  // image size
   img.u32(kHeadersSize);
   img.u32(0);  // checksum
-  img.u16(spec.subsystem);
+  img.u16(recipe.subsystem);
   img.b.resize(optional + 92, 0);
   img.u32(16);
   const std::pair<uint32_t, uint32_t> dirs[16] = {
@@ -234,7 +234,7 @@ bool mentions(const std::vector<std::string>& findings, const std::string& word)
 }
 
 TEST(PeImage, WellFormedDriverPassesAndListsImports) {
-  PeImage image = loaded(buildImage(ImageSpec{}));
+  PeImage image = loaded(buildImage(ImageRecipe{}));
   EXPECT_TRUE(checkDriverImage(image).empty());
   EXPECT_EQ(importNames(image),
             (std::vector<std::string>{"ntoskrnl.exe!KeQuerySystemTime", "ntoskrnl.exe!DbgPrint",
@@ -242,56 +242,56 @@ TEST(PeImage, WellFormedDriverPassesAndListsImports) {
 }
 
 TEST(PeImage, OrdinalImportIsNamedByNumber) {
-  ImageSpec spec;
-  spec.imports = {{"ntoskrnl.exe", {"#42", "DbgPrint"}}};
-  EXPECT_EQ(importNames(loaded(buildImage(spec))),
+  ImageRecipe recipe;
+  recipe.imports = {{"ntoskrnl.exe", {"#42", "DbgPrint"}}};
+  EXPECT_EQ(importNames(loaded(buildImage(recipe))),
             (std::vector<std::string>{"ntoskrnl.exe!#42", "ntoskrnl.exe!DbgPrint"}));
 }
 
 TEST(PeImage, ModuleOtherThanKernelAndHalIsRejected) {
-  ImageSpec spec;
-  spec.imports.push_back({"KERNEL32.dll", {"Beep"}});
-  auto findings = checkDriverImage(loaded(buildImage(spec)));
+  ImageRecipe recipe;
+  recipe.imports.push_back({"KERNEL32.dll", {"Beep"}});
+  auto findings = checkDriverImage(loaded(buildImage(recipe)));
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_TRUE(mentions(findings, "KERNEL32.dll"));
 }
 
 TEST(PeImage, KernelModuleNamesCompareWithoutCase) {
-  ImageSpec spec;
-  spec.imports = {{"NTOSKRNL.EXE", {"DbgPrint"}}, {"hal.DLL", {"KeStallExecutionProcessor"}}};
-  EXPECT_TRUE(checkDriverImage(loaded(buildImage(spec))).empty());
+  ImageRecipe recipe;
+  recipe.imports = {{"NTOSKRNL.EXE", {"DbgPrint"}}, {"hal.DLL", {"KeStallExecutionProcessor"}}};
+  EXPECT_TRUE(checkDriverImage(loaded(buildImage(recipe))).empty());
 }
 
 TEST(PeImage, WrongMachineAndSubsystemAreReported) {
-  ImageSpec spec;
-  spec.machine = 0x8664;
-  spec.subsystem = 2;
-  auto findings = checkDriverImage(loaded(buildImage(spec)));
+  ImageRecipe recipe;
+  recipe.machine = 0x8664;
+  recipe.subsystem = 2;
+  auto findings = checkDriverImage(loaded(buildImage(recipe)));
   EXPECT_TRUE(mentions(findings, "machine 0x8664"));
   EXPECT_TRUE(mentions(findings, "subsystem 2"));
 }
 
 TEST(PeImage, Pe32PlusIsRefusedAtLoad) {
-  ImageSpec spec;
-  spec.magic = 0x20B;
+  ImageRecipe recipe;
+  recipe.magic = 0x20B;
   PeImage image;
   std::string error;
-  EXPECT_FALSE(image.load(buildImage(spec), &error));
+  EXPECT_FALSE(image.load(buildImage(recipe), &error));
   EXPECT_NE(error.find("PE32"), std::string::npos) << error;
 }
 
 TEST(PeImage, MissingOrStrippedRelocationsAreReported) {
-  ImageSpec spec;
-  spec.relocs = false;
-  EXPECT_TRUE(mentions(checkDriverImage(loaded(buildImage(spec))), "relocation"));
+  ImageRecipe recipe;
+  recipe.relocs = false;
+  EXPECT_TRUE(mentions(checkDriverImage(loaded(buildImage(recipe))), "relocation"));
 
-  ImageSpec stripped;
+  ImageRecipe stripped;
   stripped.characteristics |= kFileRelocsStripped;
   EXPECT_TRUE(mentions(checkDriverImage(loaded(buildImage(stripped))), "stripped"));
 }
 
 TEST(PeImage, ChecksumIsTheFoldedWordSumPlusLength) {
-  std::vector<uint8_t> bytes = buildImage(ImageSpec{});
+  std::vector<uint8_t> bytes = buildImage(ImageRecipe{});
   bytes.push_back(0xAB);  // an odd length pads the last word with zero
   uint64_t sum = 0;
   for (size_t i = 0; i < bytes.size(); i += 2) {
@@ -312,12 +312,12 @@ TEST(PeImage, ChecksumIsTheFoldedWordSumPlusLength) {
 }
 
 TEST(PeImage, MessagesDecodeFromTheResourceTree) {
-  ImageSpec spec;
-  spec.messages = messageTable(
+  ImageRecipe recipe;
+  recipe.messages = messageTable(
       {{0x40040001, {u"Driver started.\r\n", u"caf\u00e9 \U0001F600"}}, {0xC0040010, {u"Ba\\d\tthing"}}});
   std::vector<Message> messages;
   std::string error;
-  ASSERT_TRUE(loaded(buildImage(spec)).messages(&messages, &error)) << error;
+  ASSERT_TRUE(loaded(buildImage(recipe)).messages(&messages, &error)) << error;
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[0].id, 0x40040001u);
   EXPECT_EQ(messages[0].text, "Driver started.\r\n");
@@ -329,12 +329,12 @@ TEST(PeImage, MessagesDecodeFromTheResourceTree) {
 }
 
 TEST(PeImage, MessagesNeedLanguage1033) {
-  ImageSpec spec;
-  spec.messages = messageTable({{1, {u"x"}}});
-  spec.messageLanguage = 1031;
+  ImageRecipe recipe;
+  recipe.messages = messageTable({{1, {u"x"}}});
+  recipe.messageLanguage = 1031;
   std::vector<Message> messages;
   std::string error;
-  EXPECT_FALSE(loaded(buildImage(spec)).messages(&messages, &error));
+  EXPECT_FALSE(loaded(buildImage(recipe)).messages(&messages, &error));
   EXPECT_NE(error.find("language 1033"), std::string::npos) << error;
 }
 
@@ -372,9 +372,9 @@ TEST(AllowList, FunctionsAndQualifiedNames) {
 // Every strict prefix of a valid image is refused, and any answer comes
 // without reading past the buffer (this binary runs under AddressSanitizer).
 TEST(Robustness, EveryTruncationIsRefused) {
-  ImageSpec spec;
-  spec.messages = messageTable({{1, {u"one", u"two"}}});
-  std::vector<uint8_t> full = buildImage(spec);
+  ImageRecipe recipe;
+  recipe.messages = messageTable({{1, {u"one", u"two"}}});
+  std::vector<uint8_t> full = buildImage(recipe);
   for (size_t n = 0; n < full.size(); n++) {
     PeImage image;
     std::string error;
@@ -384,9 +384,9 @@ TEST(Robustness, EveryTruncationIsRefused) {
 }
 
 TEST(Robustness, CorruptedImagesNeverCrash) {
-  ImageSpec spec;
-  spec.messages = messageTable({{1, {u"one", u"two"}}, {9, {u"nine"}}});
-  const std::vector<uint8_t> full = buildImage(spec);
+  ImageRecipe recipe;
+  recipe.messages = messageTable({{1, {u"one", u"two"}}, {9, {u"nine"}}});
+  const std::vector<uint8_t> full = buildImage(recipe);
   std::mt19937 rng(12345);
   int refused = 0;
   for (int round = 0; round < 3000; round++) {
