@@ -81,6 +81,8 @@ class CDeviceExt {
   NTSTATUS hcPoll(UCHAR* cardlanStatus, UCHAR report[4]);
   NTSTATUS hcCommand4();
   NTSTATUS hcStatusLED(bool on);
+  NTSTATUS exchange(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte = nullptr,
+                    UCHAR* replyStatus = nullptr);
   NTSTATUS IoControlFirmwareVersion(PVOID buffer, ULONG size);
   NTSTATUS IoControlCommand4();
   NTSTATUS IoControlStatusLED(bool on);
@@ -109,8 +111,6 @@ class CDeviceExt {
   NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdOutputs* out);
   NTSTATUS hdAnswered(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
                       ULONG* resultCode, ULONG refused, ULONG noGroup);
-  NTSTATUS hdTransact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
-                      UCHAR* replyStatus);
 
   // Cardlan switching and the poll.
   NTSTATUS IoControlSwitch(bool connect, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);

@@ -185,10 +185,7 @@ void CDeviceExt::hcDriverDisconnect(const char reason[4], bool shutdown) {
         const UCHAR payload[kDisconnectPayload] = {
             static_cast<UCHAR>(reason[0]), static_cast<UCHAR>(reason[1]), static_cast<UCHAR>(reason[2]),
             static_cast<UCHAR>(reason[3]), static_cast<UCHAR>(shutdown ? 1 : 0)};
-        UCHAR size = 0;
-        UCHAR replyStatus = 0;
-        return Message.transact(DRIVER_DISCONNECT, payload, sizeof(payload), CmdReplyTimer, nullptr, &size,
-                                &replyStatus);
+        return exchange(DRIVER_DISCONNECT, payload, sizeof(payload));
       },
       nothing,
       [](NTSTATUS s) {
@@ -257,6 +254,17 @@ NTSTATUS CDeviceExt::hcPoll(UCHAR* cardlanStatus, UCHAR report[4]) {
   return status;
 }
 
+// One transaction with the record's reply timer: the command, its payload,
+// an optional one-byte reply and, when asked for, the status byte.
+NTSTATUS CDeviceExt::exchange(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
+                              UCHAR* replyStatus) {
+  UCHAR size = replyByte != nullptr ? 1 : 0;
+  UCHAR ignored = 0;
+  UCHAR* status = replyStatus != nullptr ? replyStatus : &ignored;
+  *status = 0;
+  return Message.transact(cmdCode, payload, payloadLength, CmdReplyTimer, replyByte, &size, status);
+}
+
 NTSTATUS CDeviceExt::hcCommand4() {
   UCHAR size = 0;
   UCHAR replyStatus = 0;
@@ -264,10 +272,7 @@ NTSTATUS CDeviceExt::hcCommand4() {
 }
 
 NTSTATUS CDeviceExt::hcStatusLED(bool on) {
-  UCHAR size = 0;
-  UCHAR replyStatus = 0;
-  NTSTATUS status = Message.transact(on ? STATUS_LED_ON : STATUS_LED_OFF, nullptr, 0, CmdReplyTimer, nullptr,
-                                     &size, &replyStatus);
+  NTSTATUS status = exchange(on ? STATUS_LED_ON : STATUS_LED_OFF, nullptr, 0);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hcStatusLED() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -280,25 +285,14 @@ namespace {
 constexpr UCHAR kStatusNoGroup = 2;
 }  // namespace
 
-// One display transaction: the command, its payload, an optional one-byte
-// reply and the status byte.
-NTSTATUS CDeviceExt::hdTransact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
-                                UCHAR* replyStatus) {
-  UCHAR size = replyByte != nullptr ? 1 : 0;
-  *replyStatus = 0;
-  return Message.transact(cmdCode, payload, payloadLength, CmdReplyTimer, replyByte, &size, replyStatus);
-}
-
 NTSTATUS CDeviceExt::hdSetStatus(bool on, UCHAR value) {
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(on ? HD_SET_STATUS : HD_CLEAR_STATUS, &value, 1, nullptr, &replyStatus);
+  NTSTATUS status = exchange(on ? HD_SET_STATUS : HD_CLEAR_STATUS, &value, 1);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdSetStatus() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_SET_REFRESH_RATE, &rate, 1, nullptr, &replyStatus);
+  NTSTATUS status = exchange(HD_SET_REFRESH_RATE, &rate, 1);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdSetRefreshRate() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -310,7 +304,7 @@ NTSTATUS CDeviceExt::hdAnswered(UCHAR cmdCode, const UCHAR* payload, UCHAR paylo
                                 ULONG* resultCode, ULONG refused, ULONG noGroup) {
   *resultCode = HD_RESULT_NOT_DONE;
   UCHAR replyStatus;
-  NTSTATUS status = hdTransact(cmdCode, payload, payloadLength, replyByte, &replyStatus);
+  NTSTATUS status = exchange(cmdCode, payload, payloadLength, replyByte, &replyStatus);
   if (NT_SUCCESS(status)) {
     *resultCode = replyStatus == 0 ? HD_RESULT_OK : replyStatus == kStatusNoGroup ? noGroup : refused;
   }
@@ -359,8 +353,7 @@ NTSTATUS CDeviceExt::hdMessageDelete(UCHAR messageID, ULONG* resultCode) {
 
 NTSTATUS CDeviceExt::hdStatusQuery(UCHAR* displayStatus) {
   *displayStatus = 0;
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_STATUS_QUERY, nullptr, 0, displayStatus, &replyStatus);
+  NTSTATUS status = exchange(HD_STATUS_QUERY, nullptr, 0, displayStatus);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdStatusQuery() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -377,16 +370,14 @@ NTSTATUS CDeviceExt::hdReset() {
   }
   const UCHAR payload[] = {static_cast<UCHAR>(text[0]), static_cast<UCHAR>(text[1]),
                            static_cast<UCHAR>(text[2]), static_cast<UCHAR>(text[3]), 0x0A};
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_RESET, payload, sizeof(payload), nullptr, &replyStatus);
+  NTSTATUS status = exchange(HD_RESET, payload, sizeof(payload));
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdReset() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdWrite(UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3) {
   const UCHAR payload[] = {c0, c1, c2, c3};
-  UCHAR replyStatus;
-  NTSTATUS status = hdTransact(HD_WRITE, payload, sizeof(payload), nullptr, &replyStatus);
+  NTSTATUS status = exchange(HD_WRITE, payload, sizeof(payload));
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdWrite() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -640,10 +631,7 @@ NTSTATUS CDeviceExt::clSwitchConnect() {
       DriverObject, L"Communication errors during 'SWITCH_CONNECT'",
       [this] {
         const UCHAR payload[] = {CardID, SignType, TNMapType};
-        UCHAR size = 0;
-        UCHAR replyStatus = 0;
-        return Message.transact(SWITCH_CONNECT, payload, sizeof(payload), CmdReplyTimer, nullptr, &size,
-                                &replyStatus);
+        return exchange(SWITCH_CONNECT, payload, sizeof(payload));
       },
       nothing,
       [](NTSTATUS s) {
@@ -663,10 +651,7 @@ NTSTATUS CDeviceExt::clSwitchConnect() {
 }
 
 NTSTATUS CDeviceExt::clSwitchDisconnect() {
-  UCHAR size = 0;
-  UCHAR replyStatus = 0;
-  NTSTATUS status =
-      Message.transact(SWITCH_DISCONNECT, nullptr, 0, CmdReplyTimer, nullptr, &size, &replyStatus);
+  NTSTATUS status = exchange(SWITCH_DISCONNECT, nullptr, 0);
   if (NT_SUCCESS(status)) {
     CardlanState = CL_DISCONNECTED;
     hdWrite('D', 'M', 'I', 'N');

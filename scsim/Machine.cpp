@@ -15,8 +15,6 @@ std::string statusText(NTSTATUS status) {
 }  // namespace
 
 Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), sink_(std::move(sink)) {
-  // The trace level the driver starts with, whatever ran before it.
-  g_DebugLevel = TRACE_WARNING;
   kernel.registry.createKey(kParametersKey);
   kernel.enforceClaims();
   kernel.debugger.onLine([this](const std::string& line) { sink_("dbg: " + line); });

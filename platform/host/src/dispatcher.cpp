@@ -181,13 +181,13 @@ const std::vector<ResourceRange>& ResourceMap::claims(const void* driver) const 
   return none;
 }
 
-bool ResourceMap::claimed(uint64_t address, bool port) const {
+const ResourceRange* ResourceMap::find(uint64_t address, bool port) const {
   for (const auto& l : lists_) {
     for (const auto& r : l.second) {
-      if (r.port == port && address >= r.start && address - r.start < r.length) return true;
+      if (r.port == port && address >= r.start && address - r.start < r.length) return &r;
     }
   }
-  return false;
+  return nullptr;
 }
 
 bool ResourceMap::anyClaims() const { return !lists_.empty(); }

@@ -106,11 +106,8 @@ extern "C" BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, UL
   TranslatedAddress->QuadPart = static_cast<LONGLONG>(translated);
   // Remember the translation of the claimed range that holds the address.
   uint32_t length = 1;
-  for (const auto& claimList : k.resources.history) {
-    for (const auto& r : claimList) {
-      if (bus >= r.start && bus - r.start < r.length)
-        length = r.length - static_cast<uint32_t>(bus - r.start);
-    }
+  if (const sim::ResourceRange* r = k.resources.find(bus, true)) {
+    length = r->length - static_cast<uint32_t>(bus - r->start);
   }
   k.translations.push_back({bus, length, space, translated});
   return TRUE;

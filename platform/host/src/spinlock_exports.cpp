@@ -24,26 +24,26 @@ void give(Kernel& k, PKSPIN_LOCK lock) {
   }
   *lock = kFree;
 }
+// The DPC-level forms expect the caller at DISPATCH_LEVEL already.
+void requireDispatch(Kernel& k, const char* routine) {
+  if (k.irql.level() < DISPATCH_LEVEL) {
+    k.verifier.report("IRQL_NOT_GREATER_OR_EQUAL",
+                      std::string(routine) + " at IRQL " + std::to_string(k.irql.level()));
+  }
+}
 }  // namespace
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = kFree; }
 
-// The DPC-level forms expect the caller at DISPATCH_LEVEL already.
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
-  if (k.irql.level() < DISPATCH_LEVEL) {
-    k.verifier.report("IRQL_NOT_GREATER_OR_EQUAL",
-                      "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(k.irql.level()));
-  }
+  requireDispatch(k, "KeAcquireSpinLockAtDpcLevel");
   take(k, SpinLock);
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
-  if (k.irql.level() < DISPATCH_LEVEL) {
-    k.verifier.report("IRQL_NOT_GREATER_OR_EQUAL",
-                      "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(k.irql.level()));
-  }
+  requireDispatch(k, "KeReleaseSpinLockFromDpcLevel");
   give(k, SpinLock);
 }
 

@@ -81,7 +81,9 @@ class ResourceMap {
  public:
   ResourceVerdict report(const void* driver, const std::vector<ResourceRange>& ranges);
   const std::vector<ResourceRange>& claims(const void* driver) const;
-  bool claimed(uint64_t address, bool port) const;
+  bool claimed(uint64_t address, bool port) const { return find(address, port) != nullptr; }
+  // The claimed range that holds an address, or null.
+  const ResourceRange* find(uint64_t address, bool port) const;
   bool anyClaims() const;
 
   // The board's answer to a report before it is recorded: a conflict with
