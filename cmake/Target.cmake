@@ -83,6 +83,10 @@ if(NOT TAMRIXSC_DDK_INCLUDE)
                       "install mingw-w64-i686-dev")
 endif()
 
+# The control tool links as an ordinary console program; it is declared
+# before the driver's own link rule below replaces the usual one.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/scctl ${CMAKE_BINARY_DIR}/scctl)
+
 find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-objdump REQUIRED)
 
 add_executable(tamrixsc

@@ -13,6 +13,7 @@ root=$PWD
 packages=(
   cmake ninja-build g++ libgtest-dev libbenchmark-dev clang-format
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  libcli11-dev sigrok-cli
 )
 
 install_missing() {

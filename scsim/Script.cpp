@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "Machine.h"
+#include "Scctl.h"
 
 namespace scsim {
 namespace {
@@ -222,7 +223,7 @@ class Interpreter {
         {"shutdown", &Interpreter::shutdown}, {"open", &Interpreter::open},
         {"close", &Interpreter::close},       {"ioctl", &Interpreter::ioctl},
         {"advance", &Interpreter::advance},   {"time", &Interpreter::time},
-        {"note", &Interpreter::note},
+        {"note", &Interpreter::note},         {"scctl", &Interpreter::scctl},
     };
     auto found = commands.find(w[0]);
     if (found == commands.end()) fail("unknown command '" + w[0] + "'");
@@ -574,6 +575,10 @@ class Interpreter {
       none.status = kNoDevice;
       print(ioctlLine(code, none));
     }
+  }
+
+  void scctl(const Words& w) {
+    runScctl(machine_, Words(w.begin() + 1, w.end()), [this](const std::string& line) { print(line); });
   }
 
   void advance(const Words& w) {

@@ -21,6 +21,8 @@ void usage(FILE* out) {
                "  --exact-imports FILE  as --allow-imports, and fail on a listed routine not imported\n"
                "  --messages            print the message table (type 11, name 1, language 1033)\n"
                "                        as 0xID<TAB>text, one message a line\n"
+               "  --console             check a console program instead of a driver: PE32, i386,\n"
+               "                        console subsystem, imports from system DLLs only\n"
                "  --no-checks           skip the driver-image checks\n");
 }
 
@@ -30,6 +32,7 @@ int main(int argc, char** argv) {
   bool listImports = false;
   bool listMessages = false;
   bool checks = true;
+  bool console = false;
   std::string allowFile;
   bool exact = false;
   std::string path;
@@ -39,6 +42,8 @@ int main(int argc, char** argv) {
       listImports = true;
     } else if (arg == "--messages") {
       listMessages = true;
+    } else if (arg == "--console") {
+      console = true;
     } else if (arg == "--no-checks") {
       checks = false;
     } else if ((arg == "--allow-imports" || arg == "--exact-imports") && i + 1 < argc) {
@@ -71,7 +76,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::string> findings;
-  if (checks) findings = pecheck::checkDriverImage(image);
+  if (checks) findings = console ? pecheck::checkConsoleProgram(image) : pecheck::checkDriverImage(image);
 
   if (listImports || !allowFile.empty()) {
     std::vector<pecheck::Import> imports;

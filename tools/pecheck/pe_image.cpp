@@ -547,6 +547,36 @@ std::vector<std::string> checkDriverImage(const PeImage& image) {
   return findings;
 }
 
+std::vector<std::string> checkConsoleProgram(const PeImage& image) {
+  // The system's own DLLs: a program that needs any other (a compiler's
+  // runtime, for one) does not start on a machine that lacks it.
+  static const std::set<std::string> kSystemDlls = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll",
+                                                    "user32.dll"};
+  std::vector<std::string> findings;
+  if (image.magic() != kMagicPe32) {
+    findings.push_back("optional header magic " + hex(image.magic()) + ", expected PE32 (0x10B)");
+  }
+  if (image.machine() != kMachineI386) {
+    findings.push_back("machine " + hex(image.machine()) + ", expected i386 (0x14C)");
+  }
+  if (image.subsystem() != kSubsystemConsole) {
+    findings.push_back("subsystem " + std::to_string(image.subsystem()) + ", expected console (3)");
+  }
+  std::string error;
+  std::vector<Import> imports;
+  if (!image.imports(&imports, &error)) {
+    findings.push_back(error);
+  }
+  std::set<std::string> reported;
+  for (const Import& imp : imports) {
+    std::string dll = lower(imp.dll);
+    if (kSystemDlls.count(dll) == 0 && reported.insert(dll).second) {
+      findings.push_back("imports from " + imp.dll + ", which is not a system DLL");
+    }
+  }
+  return findings;
+}
+
 bool ImportAllowList::loadFile(const std::string& path, std::string* error) {
   std::ifstream in(path);
   if (!in) {

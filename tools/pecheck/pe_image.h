@@ -15,6 +15,7 @@ namespace pecheck {
 constexpr uint16_t kMachineI386 = 0x014C;
 constexpr uint16_t kMagicPe32 = 0x010B;
 constexpr uint16_t kSubsystemNative = 1;
+constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint16_t kFileRelocsStripped = 0x0001;
 
 constexpr int kDirImport = 1;
@@ -118,6 +119,11 @@ std::string escapeText(const std::string& text);
 
 // The findings of the driver-image checks; empty when the image passes.
 std::vector<std::string> checkDriverImage(const PeImage& image);
+
+// The findings of the console-program checks (PE32, i386, console
+// subsystem, imports only from DLLs every Windows installation has); empty
+// when the program passes.
+std::vector<std::string> checkConsoleProgram(const PeImage& image);
 
 // An allow list of imported routines: one per line, either "Function"
 // (from any permitted module) or "module!Function" (module compared without

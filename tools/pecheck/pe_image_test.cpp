@@ -271,6 +271,31 @@ TEST(PeImage, WrongMachineAndSubsystemAreReported) {
   EXPECT_TRUE(mentions(findings, "subsystem 2"));
 }
 
+TEST(ConsoleProgram, SystemDllsOnlyAndConsoleSubsystem) {
+  ImageRecipe recipe;
+  recipe.subsystem = kSubsystemConsole;
+  recipe.imports = {{"KERNEL32.dll", {"CreateFileA", "DeviceIoControl"}}, {"msvcrt.dll", {"printf"}}};
+  EXPECT_TRUE(checkConsoleProgram(loaded(buildImage(recipe))).empty());
+
+  recipe.imports.push_back({"libstdc++-6.dll", {"_ZNSt8ios_base4InitC1Ev"}});
+  recipe.imports.push_back({"libgcc_s_dw2-1.dll", {"__udivdi3"}});
+  auto findings = checkConsoleProgram(loaded(buildImage(recipe)));
+  ASSERT_EQ(findings.size(), 2u);
+  EXPECT_TRUE(mentions(findings, "libstdc++-6.dll"));
+  EXPECT_TRUE(mentions(findings, "libgcc_s_dw2-1.dll"));
+}
+
+TEST(ConsoleProgram, DriverOrGuiImageIsNotAConsoleProgram) {
+  ImageRecipe recipe;
+  recipe.imports = {{"KERNEL32.dll", {"ExitProcess"}}};
+  EXPECT_TRUE(mentions(checkConsoleProgram(loaded(buildImage(recipe))), "subsystem 1"));
+  recipe.subsystem = 2;
+  recipe.machine = 0x8664;
+  auto findings = checkConsoleProgram(loaded(buildImage(recipe)));
+  EXPECT_TRUE(mentions(findings, "subsystem 2"));
+  EXPECT_TRUE(mentions(findings, "machine 0x8664"));
+}
+
 TEST(PeImage, Pe32PlusIsRefusedAtLoad) {
   ImageRecipe recipe;
   recipe.magic = 0x20B;
