@@ -126,16 +126,16 @@ std::string printable(const uint8_t* bytes, size_t length) {
 // Four printable ASCII characters, as the front panel shows them.
 const CLI::Validator kDisplayText(
     [](std::string& text) -> std::string {
-      if (text.size() != kDisplayTextLength) {
-        return "'" + text + "' has " + std::to_string(text.size()) +
-               " characters; the display text is exactly 4 printable characters (quote it when it holds "
-               "blanks)";
-      }
       for (char c : text) {
         if (c < 0x20 || c > 0x7E) {
           return "'" + printable(reinterpret_cast<const uint8_t*>(text.data()), text.size()) +
                  "' holds a character that is not printable ASCII";
         }
+      }
+      if (text.size() != kDisplayTextLength) {
+        return "'" + text + "' has " + std::to_string(text.size()) +
+               " characters; the display text is exactly 4 printable characters (quote it when it holds "
+               "blanks)";
       }
       return "";
     },
