@@ -35,16 +35,16 @@ uint8_t GpioBlock::read(uint32_t offset) {
   if (controller_ != nullptr) {
     controller_->sync(clock_.now());
   }
-  switch (offset) {
-    case Gpio::kRegControl: {
-      uint8_t value = regs_[offset] & static_cast<uint8_t>(~Gpio::kCtrlControllerDriven);
-      value |= trdy_ ? 0 : Gpio::kCtrlTrdy;
-      value |= treq_ ? 0 : Gpio::kCtrlTreq;
-      return value;
-    }
-    case Gpio::kRegData: return dataLines();
-    default: return regs_[offset];
+  uint8_t value = regs_[offset];
+  if (offset == Gpio::kRegControl) {
+    value &= static_cast<uint8_t>(~Gpio::kCtrlControllerDriven);
+    value |= trdy_ ? 0 : Gpio::kCtrlTrdy;
+    value |= treq_ ? 0 : Gpio::kCtrlTreq;
+  } else if (offset == Gpio::kRegData) {
+    value = dataLines();
   }
+  if (probe_) probe_();
+  return value;
 }
 
 void GpioBlock::write(uint32_t offset, uint8_t value) {
@@ -57,6 +57,7 @@ void GpioBlock::write(uint32_t offset, uint8_t value) {
   if (controller_ != nullptr) {
     controller_->linesChanged(clock_.now());
   }
+  if (probe_) probe_();
 }
 
 }  // namespace board

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "Registers.h"
 #include "sim/kernel.h"
@@ -25,6 +26,9 @@ class GpioBlock : public sim::IoDevice {
   void write(uint32_t offset, uint8_t value) override;
 
   void connect(Controller* controller) { controller_ = controller; }
+  // Runs after every register access, once the controller has answered
+  // it: the moments at which a wire can change level.
+  void onAccess(std::function<void()> probe) { probe_ = std::move(probe); }
 
   // The host's lines as the controller sees them.
   bool hostRequest() const { return (regs_[Gpio::kRegControl] & Gpio::kCtrlHostRequest) == 0; }
@@ -49,6 +53,7 @@ class GpioBlock : public sim::IoDevice {
   bool treq_ = false;
   uint8_t controllerData_ = kPowerOnValue;
   Controller* controller_ = nullptr;
+  std::function<void()> probe_;
 };
 
 }  // namespace board

@@ -49,7 +49,7 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
 endif()
 
 # The whole machine with the driver in it, and the board's script runner.
-add_library(machine STATIC scsim/Machine.cpp)
+add_library(machine STATIC scsim/Machine.cpp scsim/Vcd.cpp)
 target_include_directories(machine PUBLIC scsim)
 target_link_libraries(machine PUBLIC driver_host board)
 add_library(script STATIC scsim/Script.cpp scsim/Scctl.cpp)
