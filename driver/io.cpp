@@ -2,6 +2,7 @@
 // the hex display, Cardlan switching and the poll.
 #include "DeviceExt.h"
 #include "Registers.h"
+#include "RegistryValues.h"
 #include "Timer.h"
 #include "tamrixsc.h"
 
@@ -611,12 +612,12 @@ void CDeviceExt::readSwitchRegistry() {
   ULONG cardID = 0;
   ULONG signType = 0;
   ULONG tnMapType = 0;
-  NTSTATUS status = queryRegistry(L"CardID", &cardID);
+  NTSTATUS status = queryRegistry(kRegCardID, &cardID);
   if (NT_SUCCESS(status)) {
-    status = queryRegistry(L"SignallingType", &signType);
+    status = queryRegistry(kRegSignallingType, &signType);
   }
   if (NT_SUCCESS(status)) {
-    status = queryRegistry(L"TNMappingType", &tnMapType);
+    status = queryRegistry(kRegTNMappingType, &tnMapType);
   }
   if (NT_SUCCESS(status)) {
     RegCardID = static_cast<UCHAR>(cardID);

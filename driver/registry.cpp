@@ -1,5 +1,6 @@
 // Registry parameters under the driver's Parameters key.
 #include "DeviceExt.h"
+#include "RegistryValues.h"
 #include "tamrixsc.h"
 
 const WCHAR kParametersPath[] =
@@ -8,8 +9,7 @@ const WCHAR kParametersPath[] =
 namespace {
 constexpr ULONG kPoolTag = 0x206B6444;  // "Ddk "
 constexpr ULONG kMissing = 0xFFFFFFFF;  // the default of every query: -1
-constexpr LONG kDefaultDebugLevel = TRACE_WARNING;
-constexpr ULONG kOptionSet = 1;  // an option value sets its bit only when exactly 1
+constexpr ULONG kOptionSet = 1;         // an option value sets its bit only when exactly 1
 constexpr UCHAR kOptionShowCommErrors = 0x01;
 constexpr UCHAR kOptionResetNoPoll = 0x80;
 }  // namespace
@@ -64,7 +64,7 @@ LONG readDebugLevel() {
   UNICODE_STRING path;
   UNICODE_STRING name;
   RtlInitUnicodeString(&path, kParametersPath);
-  RtlInitUnicodeString(&name, L"DebugLevel");
+  RtlInitUnicodeString(&name, kRegDebugLevel);
   ULONG value = 0;
   LONG level = static_cast<LONG>(value);
   {
@@ -97,25 +97,25 @@ NTSTATUS CDeviceExt::queryRegistry(PCWSTR valueName, ULONG* destination) {
 
 void CDeviceExt::readRegistryParams() {
   ULONG resetNoPoll = 0;
-  if (NT_SUCCESS(queryRegistry(L"OptionResetNoPoll", &resetNoPoll)) && resetNoPoll == kOptionSet) {
+  if (NT_SUCCESS(queryRegistry(kRegOptionResetNoPoll, &resetNoPoll)) && resetNoPoll == kOptionSet) {
     Options |= kOptionResetNoPoll;
   }
   ULONG showCommErrors = 0;
-  if (NT_SUCCESS(queryRegistry(L"OptionShowCommErrors", &showCommErrors)) && showCommErrors == kOptionSet) {
+  if (NT_SUCCESS(queryRegistry(kRegOptionShowCommErrors, &showCommErrors)) && showCommErrors == kOptionSet) {
     Options |= kOptionShowCommErrors;
   }
 
   // The group of eight is taken whole or not at all.
   ULONG comm = 0, poll = 0, watchdog = 0, replyTimer = 0, retryDelay = 0, maxRetries = 0, pollCardlan = 0,
         pollNormal = 0;
-  if (!NT_SUCCESS(queryRegistry(L"DevTimeoutCommMS", &comm)) ||
-      !NT_SUCCESS(queryRegistry(L"DevTimeoutPollS", &poll)) ||
-      !NT_SUCCESS(queryRegistry(L"DevTimeoutWatchdogMS", &watchdog)) ||
-      !NT_SUCCESS(queryRegistry(L"CmdReplyTimerUS", &replyTimer)) ||
-      !NT_SUCCESS(queryRegistry(L"CmdRetryDelayUS", &retryDelay)) ||
-      !NT_SUCCESS(queryRegistry(L"CmdMaxRetries", &maxRetries)) ||
-      !NT_SUCCESS(queryRegistry(L"TimerPollCardlanMS", &pollCardlan)) ||
-      !NT_SUCCESS(queryRegistry(L"TimerPollNormalMS", &pollNormal))) {
+  if (!NT_SUCCESS(queryRegistry(kRegDevTimeoutComm, &comm)) ||
+      !NT_SUCCESS(queryRegistry(kRegDevTimeoutPoll, &poll)) ||
+      !NT_SUCCESS(queryRegistry(kRegDevTimeoutWatchdog, &watchdog)) ||
+      !NT_SUCCESS(queryRegistry(kRegCmdReplyTimer, &replyTimer)) ||
+      !NT_SUCCESS(queryRegistry(kRegCmdRetryDelay, &retryDelay)) ||
+      !NT_SUCCESS(queryRegistry(kRegCmdMaxRetries, &maxRetries)) ||
+      !NT_SUCCESS(queryRegistry(kRegTimerPollCardlan, &pollCardlan)) ||
+      !NT_SUCCESS(queryRegistry(kRegTimerPollNormal, &pollNormal))) {
     return;
   }
 
