@@ -36,6 +36,8 @@ const StatusInfo kStatuses[] = {
     {0xC0000022, "STATUS_ACCESS_DENIED", "access to the device was refused"},
     {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND", "the device does not exist"},
     {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES", "the system ran short of memory"},
+    {0xC00000A3, "STATUS_DEVICE_NOT_READY",
+     "the system is shutting down and the driver has let go of the controller"},
     {0xC00000BB, "STATUS_NOT_SUPPORTED", "the driver does not serve this request"},
     {0xC0000182, "STATUS_DEVICE_CONFIGURATION_ERROR", "the device is not configured"},
 };
