@@ -1,0 +1,226 @@
+// scctl alone, against a device that records what it is sent and answers
+// as told: the request each subcommand makes, byte by byte, and how each
+// kind of answer becomes words and an exit status.
+#include "scctl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "scioctl.h"
+
+namespace {
+
+struct Sent {
+  uint32_t code;
+  std::vector<uint8_t> input;
+  uint32_t outputLength;
+};
+
+class FakeDevice : public scctl::Device {
+ public:
+  scctl::OpenResult openResult = scctl::OpenResult::Opened;
+  scctl::Completion answer;
+  std::vector<uint8_t> reply;  // written over the buffer when set
+  std::vector<Sent> sent;
+  int opens = 0;
+
+  scctl::OpenResult open(std::string* detail) override {
+    opens++;
+    *detail = "test";
+    return openResult;
+  }
+  scctl::Completion control(uint32_t code, std::vector<uint8_t>* buffer, uint32_t inputLength,
+                            uint32_t outputLength) override {
+    sent.push_back(
+        {code, std::vector<uint8_t>(buffer->begin(), buffer->begin() + inputLength), outputLength});
+    if (!reply.empty()) std::memcpy(buffer->data(), reply.data(), std::min(reply.size(), buffer->size()));
+    scctl::Completion done = answer;
+    if (done.statusKnown && done.status == 0 && done.information == 0) done.information = outputLength;
+    return done;
+  }
+};
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome run(FakeDevice& device, const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  int status = scctl::run(args, device, out, err);
+  return {status, out.str(), err.str()};
+}
+
+std::vector<uint8_t> hd(uint8_t group, uint8_t message, const char* text, uint8_t value) {
+  SC_HD_RECORD r;
+  std::memset(&r, 0, sizeof(r));
+  r.GroupID = group;
+  r.MessageID = message;
+  if (text != nullptr) std::memcpy(r.Text, text, 4);
+  r.Value = value;
+  std::vector<uint8_t> bytes(sizeof(r));
+  std::memcpy(bytes.data(), &r, sizeof(r));
+  return bytes;
+}
+
+std::vector<uint8_t> sw(uint8_t source, uint8_t card, uint8_t sign, uint8_t tn, uint8_t cemux) {
+  return {source, card, sign, tn, cemux, 0, 0, 0, 0, 0, 0, 0};
+}
+
+TEST(Scctl, EachSubcommandSendsItsRecord) {
+  struct Case {
+    std::vector<std::string> args;
+    uint32_t code;
+    std::vector<uint8_t> input;
+    uint32_t outputLength;
+  };
+  const Case cases[] = {
+      {{"version"}, IOCTL_SC_FIRMWARE_VERSION, {}, 72},
+      {{"led", "on"}, IOCTL_SC_STATUS_LED_ON, {}, 0},
+      {{"led", "off"}, IOCTL_SC_STATUS_LED_OFF, {}, 0},
+      {{"command4"}, IOCTL_SC_COMMAND4, {}, 0},
+      {{"display", "status"}, IOCTL_SC_HD_STATUS_QUERY, hd(0, 0, nullptr, 0), 12},
+      {{"display", "set-status", "0x07"}, IOCTL_SC_HD_SET_STATUS, hd(0, 0, nullptr, 7), 12},
+      {{"display", "clear-status"}, IOCTL_SC_HD_CLEAR_STATUS, hd(0, 0, nullptr, 0), 12},
+      // A leading zero is decimal, not octal.
+      {{"display", "refresh-rate", "010"}, IOCTL_SC_HD_SET_REFRESH_RATE, hd(0, 0, nullptr, 10), 12},
+      {{"display", "reset"}, IOCTL_SC_HD_RESET, hd(0, 0, nullptr, 0), 12},
+      {{"display", "group-add"}, IOCTL_SC_HD_GROUP_ADD, hd(0, 0, nullptr, 0), 12},
+      {{"display", "group-delete", "255"}, IOCTL_SC_HD_GROUP_DELETE, hd(255, 0, nullptr, 0), 12},
+      {{"display", "message-add", "3", " OK "}, IOCTL_SC_HD_MESSAGE_ADD, hd(3, 0, " OK ", 0), 12},
+      {{"display", "message-exchange", "4", "C:02"}, IOCTL_SC_HD_MESSAGE_EXCHANGE, hd(0, 4, "C:02", 0), 12},
+      {{"display", "message-delete", "0xFF"}, IOCTL_SC_HD_MESSAGE_DELETE, hd(0, 255, nullptr, 0), 12},
+      {{"cardlan", "connect", "--registry"}, IOCTL_SC_SWITCH_CONNECT, sw(CS_REGISTRY, 0, 0, 0, 0), 12},
+      {{"cardlan", "connect", "--current", "--cemux", "9"},
+       IOCTL_SC_SWITCH_CONNECT,
+       sw(CS_CURRENT, 0, 0, 0, 9),
+       12},
+      {{"cardlan", "connect", "--defaults"}, IOCTL_SC_SWITCH_CONNECT, sw(3, 0, 0, 0, 0), 12},
+      {{"cardlan", "connect", "--tn-mapping-type", "2", "--card-id", "0x10", "--signalling-type", "1"},
+       IOCTL_SC_SWITCH_CONNECT,
+       sw(CS_REQUEST, 0x10, 1, 2, 0),
+       12},
+      {{"cardlan", "disconnect"}, IOCTL_SC_SWITCH_DISCONNECT, sw(0, 0, 0, 0, 0), 12},
+      {{"trace", "4"}, IOCTL_SC_DEBUG_LEVEL, {4, 0, 0, 0}, 4},
+  };
+  for (const Case& c : cases) {
+    FakeDevice device;
+    Outcome r = run(device, c.args);
+    std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    EXPECT_EQ(r.status, scctl::kExitSuccess) << what << ": " << r.err;
+    ASSERT_EQ(device.sent.size(), 1u) << what;
+    EXPECT_EQ(device.sent[0].code, c.code) << what;
+    EXPECT_EQ(device.sent[0].input, c.input) << what;
+    EXPECT_EQ(device.sent[0].outputLength, c.outputLength) << what;
+  }
+}
+
+TEST(Scctl, RepliesBecomeWords) {
+  FakeDevice device;
+  device.reply = hd(5, 9, "HELO", 0);
+  EXPECT_EQ(run(device, {"display", "message-add", "5", "HELO"}).out,
+            "display: new message 9 \"HELO\" in group 5\n");
+
+  SC_VERSION_RECORD version;
+  std::memset(&version, 0, sizeof(version));
+  version.Length = 7;
+  std::memcpy(version.Version, "FW\x01\\2.1", 7);
+  device.reply.assign(reinterpret_cast<uint8_t*>(&version), reinterpret_cast<uint8_t*>(&version) + 72);
+  EXPECT_EQ(run(device, {"version"}).out, "firmware version: FW\\x01\\x5C2.1\n");
+
+  device.reply = {2, 0, 0, 0};
+  EXPECT_EQ(run(device, {"trace", "0"}).out, "trace level: 0 (was 2)\n");
+}
+
+TEST(Scctl, RefusalsExitOneWithTheReasonOnStandardError) {
+  FakeDevice device;
+  device.answer.status = 0xC000000D;
+  Outcome r = run(device, {"cardlan", "disconnect"});
+  EXPECT_EQ(r.status, scctl::kExitRefused);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(
+      r.err,
+      "scctl: cardlan disconnect: refused by the driver: STATUS_INVALID_PARAMETER (0xC000000D); the Cardlan "
+      "is already disconnected\n");
+
+  // The display refuses beside a request that succeeded.
+  FakeDevice display;
+  std::vector<uint8_t> refused = hd(0, 7, nullptr, 0);
+  refused[8] = 0x54;
+  refused[9] = 0x8A;
+  display.reply = refused;
+  r = run(display, {"display", "message-delete", "7"});
+  EXPECT_EQ(r.status, scctl::kExitRefused);
+  EXPECT_EQ(r.err,
+            "scctl: display message-delete: refused by the display: HD_RESULT_MESSAGE_REFUSED (0x8A54), no "
+            "such message\n");
+
+  // A status this driver never returns is shown by its value.
+  FakeDevice odd;
+  odd.answer.status = 0xC0001234;
+  EXPECT_NE(run(odd, {"led", "on"}).err.find("refused by the driver: 0xC0001234\n"), std::string::npos);
+
+  // The system's own error, without a status.
+  FakeDevice system;
+  system.answer.statusKnown = false;
+  system.answer.systemError = 1117;
+  r = run(system, {"led", "on"});
+  EXPECT_EQ(r.status, scctl::kExitRefused);
+  EXPECT_EQ(r.err, "scctl: led on: the system refused the request (error 1117)\n");
+
+  // A reply shorter than the record is no answer.
+  FakeDevice shortReply;
+  shortReply.answer.information = 8;
+  r = run(shortReply, {"display", "status"});
+  EXPECT_EQ(r.status, scctl::kExitRefused);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(Scctl, DeviceThatCannotBeOpenedIsNamed) {
+  FakeDevice device;
+  device.openResult = scctl::OpenResult::NotFound;
+  Outcome r = run(device, {"version"});
+  EXPECT_EQ(r.status, scctl::kExitRefused);
+  EXPECT_EQ(
+      r.err,
+      "scctl: cannot open \\\\.\\8051SCDev: the TAMRIXSC driver is not installed or not started (test)\n");
+  EXPECT_TRUE(device.sent.empty());
+  device.openResult = scctl::OpenResult::AccessDenied;
+  EXPECT_NE(run(device, {"version"}).err.find("access denied; run scctl as an administrator"),
+            std::string::npos);
+}
+
+TEST(Scctl, UsageErrorsOpenNothing) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"frob"},
+      {"display", "message-add", "1", "TOO LONG"},
+      {"display", "message-add", "1",
+       "\xC3\x84"
+       "BC"},
+      {"display", "group-delete", "256"},
+      {"display", "group-delete", "0x"},
+      {"trace", "6"},
+      {"trace", "-1"},
+      {"cardlan", "connect"},
+      {"cardlan", "connect", "--registry", "--current"},
+      {"cardlan", "connect", "--card-id", "1", "--signalling-type", "1"},
+      {"led"},
+  };
+  for (const auto& args : bad) {
+    FakeDevice device;
+    Outcome r = run(device, args);
+    std::string what = args.empty() ? "(nothing)" : args[0];
+    EXPECT_EQ(r.status, scctl::kExitUsage) << what;
+    EXPECT_EQ(device.opens, 0) << what;
+    EXPECT_EQ(r.out, "") << what;
+    EXPECT_EQ(r.err.rfind("scctl: ", 0), 0u) << what << ": " << r.err;
+  }
+}
+
+}  // namespace
