@@ -20,6 +20,9 @@ constexpr uint8_t kSourceDefaults = 3;
 constexpr int kMaxTraceLevel = 5;  // the driver keeps at most 5
 constexpr size_t kDisplayTextLength = sizeof(SC_HD_RECORD::Text);
 
+constexpr uint32_t kStatusUnsuccessful = 0xC0000001;
+constexpr uint32_t kStatusInvalidParameter = 0xC000000D;
+
 struct StatusInfo {
   uint32_t value;
   const char* name;
@@ -30,8 +33,9 @@ struct StatusInfo {
 // answers in its stead.
 const StatusInfo kStatuses[] = {
     {0x00000000, "STATUS_SUCCESS", "done"},
-    {0xC0000001, "STATUS_UNSUCCESSFUL", "the controller did not answer"},
-    {0xC000000D, "STATUS_INVALID_PARAMETER", "the driver refused the request in its present state"},
+    {kStatusUnsuccessful, "STATUS_UNSUCCESSFUL", "the controller did not answer"},
+    {kStatusInvalidParameter, "STATUS_INVALID_PARAMETER",
+     "the driver refused the request in its present state"},
     {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST", "the driver does not know this request"},
     {0xC0000022, "STATUS_ACCESS_DENIED", "access to the device was refused"},
     {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND", "the device does not exist"},
@@ -177,7 +181,7 @@ Plan displayPlan(uint32_t code, const SC_HD_RECORD& request,
   plan.code = code;
   plan.input = bytesOf(request);
   plan.outputLength = sizeof(SC_HD_RECORD);
-  plan.meanings[0xC0000001] =
+  plan.meanings[kStatusUnsuccessful] =
       "the controller did not answer, or the Cardlan is being connected (the display takes requests only "
       "while the Cardlan is active or disconnected)";
   plan.report = [words](const std::vector<uint8_t>& reply, std::ostream& out, std::ostream& err) {
@@ -236,7 +240,6 @@ class CommandLine {
         "Exit status: 0 done, 1 the device could not be opened or the driver, the controller or the\n"
         "display refused the request, 2 the command line was wrong (nothing was sent).\n"
         "Numbers are decimal, or hex after 0x.");
-    app_.formatter(std::make_shared<CLI::Formatter>());
     declareController();
     declareDisplay();
     declareCardlan();
@@ -401,18 +404,15 @@ class CommandLine {
     connect->add_flag(
         "--defaults", fromDefaults_,
         "Connect with the built-in parameters (card ID 70, signalling type 3, TN mapping type 3)");
-    CLI::Option* card = connect->add_option("--card-id", cardId_, "Card identifier, 0 to 255")
-                            ->check(numberUpTo(0xFF))
-                            ->type_name("0..255");
-    CLI::Option* sign = connect->add_option("--signalling-type", signType_, "Signalling type, 0 to 255")
-                            ->check(numberUpTo(0xFF))
-                            ->type_name("0..255");
-    CLI::Option* tn = connect->add_option("--tn-mapping-type", tnMapType_, "TN mapping type, 0 to 255")
-                          ->check(numberUpTo(0xFF))
-                          ->type_name("0..255");
-    card->needs(sign)->needs(tn);
-    sign->needs(card)->needs(tn);
-    tn->needs(card)->needs(sign);
+    connect->add_option("--card-id", cardId_, "Card identifier, 0 to 255")
+        ->check(numberUpTo(0xFF))
+        ->type_name("0..255");
+    connect->add_option("--signalling-type", signType_, "Signalling type, 0 to 255")
+        ->check(numberUpTo(0xFF))
+        ->type_name("0..255");
+    connect->add_option("--tn-mapping-type", tnMapType_, "TN mapping type, 0 to 255")
+        ->check(numberUpTo(0xFF))
+        ->type_name("0..255");
     connect->add_option("--cemux", cemux_, "CEMUX IP interface byte, passed through (default 0)")
         ->check(numberUpTo(0xFF))
         ->type_name("0..255");
@@ -424,12 +424,23 @@ class CommandLine {
       SC_SWITCH_RECORD request;
       std::memset(&request, 0, sizeof(request));
       Plan plan = switchPlan(IOCTL_SC_SWITCH_DISCONNECT, request, "Cardlan: disconnected; in force: ");
-      plan.meanings[0xC000000D] = "the Cardlan is already disconnected";
+      plan.meanings[kStatusInvalidParameter] = "the Cardlan is already disconnected";
       return plan;
     });
   }
 
   Plan connectPlan() const {
+    // The three switch parameters of a request go together. (CLI11's own
+    // needs() would list them in help texts in no fixed order.)
+    std::string missing;
+    if (!cardId_.empty() || !signType_.empty() || !tnMapType_.empty()) {
+      if (cardId_.empty()) missing += " --card-id";
+      if (signType_.empty()) missing += " --signalling-type";
+      if (tnMapType_.empty()) missing += " --tn-mapping-type";
+    }
+    if (!missing.empty()) {
+      throw CLI::ValidationError("the switch parameters go together; missing:" + missing);
+    }
     int sources = (fromRegistry_ ? 1 : 0) + (fromCurrent_ ? 1 : 0) + (fromDefaults_ ? 1 : 0) +
                   (cardId_.empty() ? 0 : 1);
     if (sources != 1) {
@@ -451,9 +462,9 @@ class CommandLine {
     }
     request.CemuxIpIf = cemux_.empty() ? 0 : byteOf(cemux_);
     Plan plan = switchPlan(IOCTL_SC_SWITCH_CONNECT, request, "Cardlan: connecting with ");
-    plan.meanings[0xC000000D] = "the Cardlan is not disconnected; disconnect it first";
+    plan.meanings[kStatusInvalidParameter] = "the Cardlan is not disconnected; disconnect it first";
     if (request.ConfigSource == CS_REGISTRY) {
-      plan.meanings[0xC0000001] =
+      plan.meanings[kStatusUnsuccessful] =
           "the controller did not answer, or CardID, SignallingType or TNMappingType is missing from the "
           "Parameters key";
     }
