@@ -7,8 +7,12 @@
 #include "Script.h"
 
 int main(int argc, char** argv) {
-  if (argc > 2) {
-    std::cerr << "usage: scsim [FILE]\n";
+  if (argc == 2 && std::string(argv[1]) == "--help") {
+    std::cout << scsim::usageText();
+    return 0;
+  }
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-' && argv[1][1] != '\0')) {
+    std::cerr << scsim::usageText();
     return 2;
   }
   std::string path = argc == 2 ? argv[1] : "-";
