@@ -1,6 +1,6 @@
-// scsim [--vcd FILE] [FILE]: runs a board script (FILE, or standard input
-// when FILE is absent or "-") on the simulated machine with the driver
-// loaded into it.
+// scsim [--vcd WAVES.vcd] [FILE]: runs a board script (FILE, or standard
+// input when FILE is absent or "-") on the simulated machine with the
+// driver loaded into it.
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -10,26 +10,30 @@
 #include "Vcd.h"
 
 namespace {
-int usage() {
-  std::cerr << "usage: scsim [--vcd WAVES.vcd] [FILE]\n";
+int usageError() {
+  std::cerr << scsim::usageText();
   return 2;
 }
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--help") {
+    std::cout << scsim::usageText();
+    return 0;
+  }
   std::string path = "-";
   std::string vcdPath;
   bool havePath = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     if (arg == "--vcd") {
-      if (i + 1 >= argc || !vcdPath.empty()) return usage();
+      if (i + 1 >= argc || !vcdPath.empty()) return usageError();
       vcdPath = argv[++i];
     } else if (!havePath && (arg == "-" || arg.empty() || arg[0] != '-')) {
       path = arg;
       havePath = true;
     } else {
-      return usage();
+      return usageError();
     }
   }
   std::ifstream file;

@@ -315,7 +315,8 @@ NTSTATUS IoManager::deviceControl(PDEVICE_OBJECT device, ULONG code, const std::
     r->systemBuffer = static_cast<uint8_t*>(SystemSpace::allocate(size));
     r->systemBufferSize = size;
     std::memset(r->systemBuffer, 0, size);
-    std::memcpy(r->systemBuffer, input.data(), std::min<size_t>(input.size(), inputLength));
+    size_t given = std::min<size_t>(input.size(), inputLength);
+    if (given != 0) std::memcpy(r->systemBuffer, input.data(), given);
     r->irp.AssociatedIrp.SystemBuffer = r->systemBuffer;
   }
   return dispatch(device, std::move(r), std::move(done));
