@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -102,10 +101,11 @@ Inf inf() { return Inf(readFile("install/tamrixsc.inf")); }
 // The service name is the key the driver's Parameters path sits under.
 std::string serviceName() {
   std::string path = narrow(kParametersPath);
-  std::smatch m;
-  EXPECT_TRUE(
-      std::regex_search(path, m, std::regex(R"(\\SERVICES\\([^\\]+)\\Parameters$)", std::regex::icase)));
-  return m[1];
+  const std::string services = "\\services\\";
+  size_t start = lower(path).find(services);
+  EXPECT_NE(start, std::string::npos) << path;
+  start += services.size();
+  return path.substr(start, path.find('\\', start) - start);
 }
 
 TEST(InstallKit, ServiceIsTheLegacyKernelDriverTheDriverReadsItsKeyUnder) {
@@ -154,13 +154,19 @@ TEST(InstallKit, ParametersListEveryValueTheDriverReadsWithItsDefault) {
 
   // Each value: ;HKR,Parameters,NAME,0x00010001,VALUE ; UNIT ...
   std::map<std::string, std::pair<std::string, std::string>> listed;
-  std::regex row(R"(^;HKR,Parameters,(\w+),0x00010001,(-?\d+) *; *(\S+))");
+  const std::string lead = ";HKR,Parameters,";
   for (const std::string& line : kit.raw.at(lower(section))) {
-    std::smatch m;
-    if (std::regex_search(line, m, row)) {
-      EXPECT_EQ(listed.count(m[1]), 0u) << m[1] << " listed twice";
-      listed[m[1]] = {m[2], m[3]};
-    }
+    if (line.rfind(lead, 0) != 0) continue;
+    std::string entry = line.substr(lead.size());
+    size_t comment = entry.find(';');
+    ASSERT_NE(comment, std::string::npos) << line;
+    auto fields = split(entry.substr(0, comment), ',');
+    ASSERT_EQ(fields.size(), 3u) << line;
+    EXPECT_EQ(fields[1], "0x00010001") << line;  // REG_DWORD
+    std::string note = trim(entry.substr(comment + 1));
+    std::string unit = note.substr(0, note.find(' '));
+    EXPECT_EQ(listed.count(fields[0]), 0u) << fields[0] << " listed twice";
+    listed[fields[0]] = {fields[2], unit};
   }
   std::set<std::string> expected;
   for (const RegistryValue& v : kRegistryValues) {
@@ -260,13 +266,15 @@ TEST(Manual, DeviceControlTableIsThePublicHeader) {
   // The codes as the header declares them: SC_CTL_CODE(function).
   std::map<std::string, uint32_t> declared;
   std::istringstream header(readFile("include/scioctl.h"));
-  std::regex define(R"(^#define (IOCTL_SC_\w+) SC_CTL_CODE\((0x[0-9A-Fa-f]+)\))");
+  const std::string lead = "#define IOCTL_SC_";
+  const std::string call = " SC_CTL_CODE(";
   std::string line;
   while (std::getline(header, line)) {
-    std::smatch m;
-    if (std::regex_search(line, m, define)) {
-      declared[m[1]] = SC_CTL_CODE(static_cast<uint32_t>(std::stoul(m[2], nullptr, 16)));
-    }
+    size_t at = line.find(call);
+    if (line.rfind(lead, 0) != 0 || at == std::string::npos) continue;
+    std::string name = line.substr(8, at - 8);
+    declared[name] =
+        SC_CTL_CODE(static_cast<uint32_t>(std::stoul(line.substr(at + call.size()), nullptr, 16)));
   }
   ASSERT_EQ(declared.size(), 17u);
   EXPECT_EQ(declared["IOCTL_SC_HD_MESSAGE_ADD"], static_cast<uint32_t>(IOCTL_SC_HD_MESSAGE_ADD));
