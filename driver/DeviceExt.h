@@ -131,8 +131,8 @@ class CDeviceExt {
     UCHAR displayStatus;
   };
   NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdReplyFields* out);
-  NTSTATUS hdExchangeForResult(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
-                               ULONG* resultCode, ULONG refused, ULONG noGroup);
+  NTSTATUS hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength,
+                               UCHAR* replyByte, ULONG* resultCode, ULONG refused, ULONG noGroup);
 
   // Cardlan switching and the poll.
   NTSTATUS IoControlSwitch(bool connect, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);

@@ -288,55 +288,47 @@ NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
 // A display command whose status byte may refuse it. The result code says
 // "not done" until a reply came, then 0, or the refusal for the status:
 // `noGroup` for status 2, `refused` for any other.
-NTSTATUS CDeviceExt::hdExchangeForResult(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength,
-                                         UCHAR* replyByte, ULONG* resultCode, ULONG refused, ULONG noGroup) {
+NTSTATUS CDeviceExt::hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload,
+                                         UCHAR payloadLength, UCHAR* replyByte, ULONG* resultCode,
+                                         ULONG refused, ULONG noGroup) {
   *resultCode = HD_RESULT_NOT_DONE;
   UCHAR replyStatus;
   NTSTATUS status = exchange(cmdCode, payload, payloadLength, replyByte, &replyStatus);
   if (NT_SUCCESS(status)) {
     *resultCode = replyStatus == 0 ? HD_RESULT_OK : replyStatus == kStatusNoGroup ? noGroup : refused;
   }
+  SC_TRACE(TRACE_FLOW, "%s Exit; status [0x%X]\n", caller, status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdGroupAdd(UCHAR* groupID, ULONG* resultCode) {
   *groupID = 0;
-  NTSTATUS status = hdExchangeForResult(HD_GROUP_ADD, nullptr, 0, groupID, resultCode, HD_RESULT_ADD_REFUSED,
-                                        HD_RESULT_ADD_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdGroupAdd() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdGroupAdd()", HD_GROUP_ADD, nullptr, 0, groupID, resultCode,
+                             HD_RESULT_ADD_REFUSED, HD_RESULT_ADD_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdGroupDelete(UCHAR groupID, ULONG* resultCode) {
-  NTSTATUS status = hdExchangeForResult(HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode,
-                                        HD_RESULT_GROUP_REFUSED, HD_RESULT_GROUP_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdGroupDelete() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdGroupDelete()", HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode,
+                             HD_RESULT_GROUP_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageAdd(UCHAR groupID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3, UCHAR* messageID,
                                   ULONG* resultCode) {
   const UCHAR payload[] = {groupID, c0, c1, c2, c3};
-  NTSTATUS status = hdExchangeForResult(HD_MESSAGE_ADD, payload, sizeof(payload), messageID, resultCode,
-                                        HD_RESULT_ADD_REFUSED, HD_RESULT_GROUP_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageAdd() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdMessageAdd()", HD_MESSAGE_ADD, payload, sizeof(payload),
+                             messageID, resultCode, HD_RESULT_ADD_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageExchange(UCHAR messageID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3,
                                        ULONG* resultCode) {
   const UCHAR payload[] = {messageID, c0, c1, c2, c3};
-  NTSTATUS status = hdExchangeForResult(HD_MESSAGE_EXCHANGE, payload, sizeof(payload), nullptr, resultCode,
-                                        HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageExchange() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdMessageExchange()", HD_MESSAGE_EXCHANGE, payload, sizeof(payload),
+                             nullptr, resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageDelete(UCHAR messageID, ULONG* resultCode) {
-  NTSTATUS status = hdExchangeForResult(HD_MESSAGE_DELETE, &messageID, 1, nullptr, resultCode,
-                                        HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageDelete() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdMessageDelete()", HD_MESSAGE_DELETE, &messageID, 1, nullptr,
+                             resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdStatusQuery(UCHAR* displayStatus) {
