@@ -19,8 +19,9 @@ Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), 
   kernel.enforceClaims();
   kernel.debugger.onLine([this](const std::string& line) { sink_("dbg: " + line); });
   kernel.errorLog.onEvent([this](const sim::LoggedEvent& e) { sink_(board::eventLine(e)); });
-  kernel.verifier.onViolation(
-      [this](const sim::Violation& v) { sink_("verifier: " + v.rule + ": " + v.detail); });
+  kernel.verifier.onViolation([this](const sim::Violation& v) {
+    sink_(std::string("verifier: ") + sim::ruleName(v.rule) + ": " + v.detail);
+  });
   auto& events = board.controller.events();
   events.frame = [this](bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
     // A frame cut off before its first byte is only the marker.

@@ -273,11 +273,12 @@ TEST(ScriptRun, ViolationsGiveExitOneAfterTheWholeScript) {
   int status = 0;
   {
     scsim::Script script(out, err);
-    script.machine().kernel.verifier.report("TEST_RULE", "reported before the script ran");
+    script.machine().kernel.verifier.report(sim::Rule::StatusMismatch, "reported before the script ran");
     status = script.run(in);
   }
   EXPECT_EQ(status, 1);
-  EXPECT_EQ(out.str(), "verifier: TEST_RULE: reported before the script ran\ntime: 0 us\ntime: 2000 us\n");
+  EXPECT_EQ(out.str(),
+            "verifier: STATUS_MISMATCH: reported before the script ran\ntime: 0 us\ntime: 2000 us\n");
   EXPECT_EQ(err.str(), "");
   EXPECT_EQ(run("time\n").status, 0);
 }
