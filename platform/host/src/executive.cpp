@@ -105,7 +105,7 @@ void SystemSpace::reset() {
   r.free.clear();
 }
 
-int64_t Irql::dispatchTicks() const {
+Ticks Irql::dispatchTicks() const {
   int64_t running = level_ >= kDispatch && now_ ? now_() - raisedAt_ : 0;
   return dispatchTicks_ + running;
 }

@@ -17,13 +17,9 @@
 #include "sim/dispatcher.h"
 #include "sim/executive.h"
 #include "sim/iomanager.h"
+#include "sim/ticks.h"
 
 namespace sim {
-
-// Virtual time in 100 ns units, the unit of the NT system time.
-using Ticks = int64_t;
-constexpr Ticks kTicksPerUs = 10;
-constexpr Ticks kTicksPerMs = 10000;
 
 class Clock {
  public:
