@@ -6,9 +6,10 @@
 
 LONG g_DebugLevel = TRACE_WARNING;
 
+const WCHAR kLinkName[] = L"\\DosDevices\\8051SCDev";
+
 namespace {
 const WCHAR kDeviceName[] = L"\\Device\\8051SC0";
-const WCHAR kLinkName[] = L"\\DosDevices\\8051SCDev";
 
 // The supported LPC bridges, function 0 of their PCI device.
 constexpr USHORT kVendorIntel = 0x8086;

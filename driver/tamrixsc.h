@@ -52,6 +52,8 @@ class CRegistry {
 
 // The Parameters key of the driver's service.
 extern const WCHAR kParametersPath[];
+// The symbolic link by which user mode opens the device.
+extern const WCHAR kLinkName[];
 
 // The trace level that the registry asks for (DebugLevel), or the default.
 LONG readDebugLevel();
