@@ -8,6 +8,8 @@ namespace {
 Kernel* g_current = nullptr;
 }
 
+std::string statusText(int32_t status) { return hex(static_cast<uint32_t>(status)); }
+
 std::string hex(uint64_t value, int digits) {
   char text[24];
   snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));

@@ -288,6 +288,8 @@ class Kernel {
 
 // "0x" and upper-case hex digits, at least the given number of them.
 std::string hex(uint64_t value, int digits = 8);
+// An NTSTATUS as every transcript line shows it: "0x" and eight hex digits.
+std::string statusText(int32_t status);
 
 // Formats like the kernel's DbgPrint: %ls and %ws take 16-bit wide text,
 // %hs and %hS narrow text, %S wide text.
