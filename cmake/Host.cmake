@@ -9,6 +9,14 @@ find_package(Threads REQUIRED)
 # that strings, entry sizes and offsets come out as on the real machine.
 add_compile_options(-Wall -Wextra -Werror -fshort-wchar)
 
+# Any report of the sanitizers ends the process that made it with an error,
+# so a test that provokes one fails.
+option(TAMRIXSC_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(TAMRIXSC_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 add_subdirectory(messages)
 
 add_library(simkernel STATIC
@@ -43,7 +51,10 @@ target_include_directories(board PUBLIC board driver)
 target_link_libraries(board PUBLIC simkernel catalogue)
 
 add_subdirectory(tests)
-add_subdirectory(bench)
+# Benchmarks measure the plain build; a sanitized one would only slow them.
+if(NOT TAMRIXSC_SANITIZE)
+  add_subdirectory(bench)
+endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()
