@@ -183,6 +183,7 @@ TEST(ScriptRun, BadArgumentsAreScriptErrors) {
                                        "time 1",
                                        "ioctl",
                                        "ioctl x",
+                                       "ioctl IOCTL_SC_NO_SUCH_REQUEST",
                                        "ioctl 0x100000000",
                                        "ioctl 0x222010 256",
                                        "ioctl 0x222010 -1",
@@ -228,7 +229,9 @@ TEST(ScriptRun, LimitsThatAreStillAccepted) {
                                        "kernel registry-typecheck on",
                                        "clock step -3600000 after 5",
                                        "clock step 3600000",
-                                       "kernel fail IoCreateDevice 0xC0000001"}) {
+                                       "kernel fail IoCreateDevice 0xC0000001",
+                                       "ioctl IOCTL_SC_STATUS_LED_ON",
+                                       "ioctl IOCTL_SC_DEBUG_LEVEL 2 0 0 0"}) {
     Outcome r = run(line + "\n");
     EXPECT_EQ(r.status, 0) << line << ": " << r.err;
     EXPECT_EQ(r.err, "") << line;
