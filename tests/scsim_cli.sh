@@ -16,11 +16,14 @@ fi
 # A reader sees each line as soon as it is made, not when scsim ends: the
 # first answer must come while scsim still waits for its next command.
 coproc SIM { "$scsim" -; }
+# Bash unsets SIM_PID once it has reaped the coprocess, which may happen
+# before the wait below.
+sim_pid=$SIM_PID
 echo time >&"${SIM[1]}"
 if ! IFS= read -r -t 10 line <&"${SIM[0]}"; then
-  echo "no line arrived while scsim was running"; kill "$SIM_PID"; exit 1
+  echo "no line arrived while scsim was running"; kill "$sim_pid"; exit 1
 fi
 eval "exec ${SIM[1]}>&-"
-wait "$SIM_PID" || true
+wait "$sim_pid" || true
 [[ $line == "time: 0 us" ]] || { echo "unexpected first line: $line"; exit 1; }
 echo "scsim command line: ok"
