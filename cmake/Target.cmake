@@ -87,7 +87,7 @@ find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-o
 
 add_executable(tamrixsc
   ${DRIVER_SOURCES}
-  platform/target/layout_check.cpp
+  platform/layout_check.cpp
 )
 set_target_properties(tamrixsc PROPERTIES
   OUTPUT_NAME tamrixsc

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the driver image and the host build, then runs every test and the
-# format check. Works on a fresh Debian 12 machine: missing packages are
+# Builds the driver image, the 64-bit host build and the 32-bit host build
+# (which runs the image itself), then runs every test and the format check. Works on a fresh Debian 12 machine: missing packages are
 # installed first.
 #
 #   scripts/test.sh              everything
@@ -11,7 +11,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 
 packages=(
-  cmake ninja-build g++ libgtest-dev libbenchmark-dev clang-format
+  cmake ninja-build g++ g++-multilib libgtest-dev googletest libbenchmark-dev clang-format
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
 )
 
@@ -71,8 +71,14 @@ echo "== host build"
 cmake --preset host -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host
 
+echo "== 32-bit host build"
+cmake --preset host32 -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
+cmake --build --preset host32
+
 echo "== tests"
 ctest --preset host
+echo "== tests, 32-bit host build and the image"
+ctest --preset host32
 
 if ((format_ok == 0)); then
   echo "test.sh: FAILED: format check" >&2

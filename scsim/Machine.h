@@ -28,6 +28,10 @@ class Machine {
   // status the system reports; `present` says whether there was anything to
   // act on.
   NTSTATUS load();
+  // From now on `load` maps this driver image and runs it, instead of the
+  // driver compiled into this program; a fresh copy at each load.
+  void useImage(std::vector<uint8_t> file) { image_ = std::move(file); }
+  bool usesImage() const { return !image_.empty(); }
   bool unload();
   bool shutdown(NTSTATUS* status);
   NTSTATUS open();
@@ -53,6 +57,7 @@ class Machine {
  private:
   PDEVICE_OBJECT device() const { return kernel.io.lookup(kLinkName); }
   std::function<void(const std::string&)> sink_;
+  std::vector<uint8_t> image_;
 };
 
 // "ioctl: code=0x222018 status=0x00000000 info=12 out=[01 05 ...]"

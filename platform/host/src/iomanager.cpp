@@ -41,6 +41,19 @@ std::string IoManager::text(PUNICODE_STRING s) {
 }
 
 NTSTATUS IoManager::load(const std::string& name, Entry entry) {
+  image_.reset();
+  return start(name, entry);
+}
+
+NTSTATUS IoManager::loadImage(const std::string& name, const std::vector<uint8_t>& file, std::string* error) {
+  image_ = DriverImage::map(file, error);
+  if (!image_) {
+    return STATUS_INVALID_IMAGE_FORMAT;
+  }
+  return start(name, reinterpret_cast<Entry>(image_->entryPoint()));
+}
+
+NTSTATUS IoManager::start(const std::string& name, Entry entry) {
   static std::vector<WCHAR> nameBuffer;
   static std::vector<WCHAR> pathBuffer;
   driverName_ = "\\Driver\\" + name;
@@ -52,6 +65,11 @@ NTSTATUS IoManager::load(const std::string& name, Entry entry) {
   driver_->Type = 4;  // IO_TYPE_DRIVER
   RtlInitUnicodeString(&driver_->DriverName, nameBuffer.data());
   for (auto& handler : driver_->MajorFunction) handler = invalidDeviceRequest;
+  driver_->DriverInit = reinterpret_cast<PVOID>(entry);
+  if (image_) {
+    driver_->DriverStart = reinterpret_cast<PVOID>(image_->base());
+    driver_->DriverSize = image_->size();
+  }
   kernel_.names.set(driver_.get(), driverName_);
 
   UNICODE_STRING registryPath;
@@ -67,10 +85,16 @@ NTSTATUS IoManager::load(const std::string& name, Entry entry) {
   // must have undone everything itself.
   if (!NT_SUCCESS(status)) {
     checkLeftovers("failed DriverEntry");
-    kernel_.names.remove(driver_.get());
-    driver_.reset();
+    release();
   }
   return status;
+}
+
+// The driver object goes, then the image it came from.
+void IoManager::release() {
+  kernel_.names.remove(driver_.get());
+  driver_.reset();
+  image_.reset();
 }
 
 void IoManager::unload() {
@@ -86,8 +110,7 @@ void IoManager::unload() {
     }
   }
   checkLeftovers("unload");
-  kernel_.names.remove(driver_.get());
-  driver_.reset();
+  release();
 }
 
 // What a driver must have undone when it goes: each leftover is reported,
