@@ -35,7 +35,7 @@ Machine::~Machine() = default;
 NTSTATUS Machine::load() {
   if (usesImage()) {
     std::string error;
-    NTSTATUS status = kernel.io.loadImage("TAMRIXSC", image_, &error);
+    NTSTATUS status = kernel.io.loadImage("TAMRIXSC", image_, &error, imageBase_);
     if (!error.empty()) sink_("loader: " + error);
     return status;
   }

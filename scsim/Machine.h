@@ -30,8 +30,12 @@ class Machine {
   NTSTATUS load();
   // From now on `load` maps this driver image and runs it, instead of the
   // driver compiled into this program; a fresh copy at each load.
-  void useImage(std::vector<uint8_t> file) { image_ = std::move(file); }
-  bool usesImage() const { return !image_.empty(); }
+  void useImage(std::vector<uint8_t> file, uint32_t base = sim::DriverImage::kDefaultBase) {
+    image_ = std::move(file);
+    imageBase_ = base;
+    usesImage_ = true;
+  }
+  bool usesImage() const { return usesImage_; }
   bool unload();
   bool shutdown(NTSTATUS* status);
   NTSTATUS open();
@@ -58,6 +62,8 @@ class Machine {
   PDEVICE_OBJECT device() const { return kernel.io.lookup(kLinkName); }
   std::function<void(const std::string&)> sink_;
   std::vector<uint8_t> image_;
+  uint32_t imageBase_ = sim::DriverImage::kDefaultBase;
+  bool usesImage_ = false;
 };
 
 // "ioctl: code=0x222018 status=0x00000000 info=12 out=[01 05 ...]"

@@ -45,8 +45,9 @@ NTSTATUS IoManager::load(const std::string& name, Entry entry) {
   return start(name, entry);
 }
 
-NTSTATUS IoManager::loadImage(const std::string& name, const std::vector<uint8_t>& file, std::string* error) {
-  image_ = DriverImage::map(file, error);
+NTSTATUS IoManager::loadImage(const std::string& name, const std::vector<uint8_t>& file, std::string* error,
+                              uint32_t base) {
+  image_ = DriverImage::map(file, error, base);
   if (!image_) {
     return STATUS_INVALID_IMAGE_FORMAT;
   }

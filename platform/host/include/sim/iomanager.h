@@ -48,7 +48,8 @@ class IoManager {
   // whose entry point then runs as above. An image that cannot be mapped
   // gives STATUS_INVALID_IMAGE_FORMAT and its cause in *error, and leaves
   // nothing behind; so does one whose entry fails.
-  NTSTATUS loadImage(const std::string& name, const std::vector<uint8_t>& file, std::string* error);
+  NTSTATUS loadImage(const std::string& name, const std::vector<uint8_t>& file, std::string* error,
+                     uint32_t base = DriverImage::kDefaultBase);
   const DriverImage* image() const { return image_.get(); }
   bool loaded() const { return driver_ != nullptr; }
   PDRIVER_OBJECT driver() const { return driver_.get(); }
