@@ -195,6 +195,9 @@ target_link_options(tamrixsc PRIVATE
   -Wl,--disable-auto-import
   -Wl,--disable-runtime-pseudo-reloc
   -Wl,--strip-all
+  # The same sources give the same bytes: no link time in the header, so
+  # that anyone can check that an installed image is the one tested.
+  -Wl,--no-insert-timestamp
   -Wl,-Map,${TAMRIXSC_MAP}
 )
 target_link_libraries(tamrixsc PRIVATE ntoskrnl hal gcc)

@@ -67,6 +67,18 @@ echo "== target build"
 cmake --preset target
 cmake --build --preset target
 
+# The tested file is the shipped file: a second build of the same sources,
+# from scratch in another folder, must give the same bytes.
+echo "== target build, again: the image must come out byte for byte the same"
+rm -rf build/target-again
+cmake -S . -B build/target-again -G Ninja --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/target-again -j2 >/dev/null
+if ! cmp build/target/tamrixsc.sys build/target-again/tamrixsc.sys; then
+  echo "test.sh: FAILED: two builds of the same sources gave different images" >&2
+  exit 1
+fi
+echo "test.sh: the image is reproducible: $(sha256sum build/target/tamrixsc.sys)"
+
 echo "== host build"
 cmake --preset host -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host
