@@ -40,6 +40,11 @@ class CDeviceExt {
   static constexpr UCHAR kDefaultSignType = 3;
   static constexpr UCHAR kDefaultTNMapType = 3;
 
+  // A reply timer or retry delay is a busy wait at DISPATCH_LEVEL, where
+  // every microsecond is taken from the whole server. The longest wait the
+  // controller itself defines is COMMAND_4's second; nothing needs more.
+  static constexpr ULONG kMaxCmdWaitUs = 1000000;
+
   // Record operations.
   void setDefaultSwitchParams();
   void setDefaultFirmwareVersion();
@@ -73,6 +78,9 @@ class CDeviceExt {
   // Registry.
   NTSTATUS queryRegistry(PCWSTR valueName, ULONG* destination);
   void readRegistryParams();
+  ULONG boundedWait(const char* name, ULONG us);
+  ULONG boundedPollPeriod(const char* name, ULONG periodMs, ULONG defaultMs, ULONG minimumMs);
+  ULONG longestPollMs(ULONG clockTickUs) const;
 
   // Host-controller commands and their requests.
   NTSTATUS hcDriverConnect();

@@ -15,10 +15,10 @@ void CTimer::start(ULONG microseconds) {
   if (Timeout <= kDeadlineLimitUs && ClockTick <= kDeadlineLimitUs - Timeout) {
     span = Timeout + ClockTick;
   }
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  Deadline = now.QuadPart + static_cast<LONGLONG>(static_cast<LONG>(span * 10));
+  Deadline = now() + static_cast<LONGLONG>(static_cast<LONG>(span * 10));
 }
+
+LONGLONG CTimer::now() { return static_cast<LONGLONG>(KeQueryInterruptTime()); }
 
 bool CTimer::expired() {
   if (Timeout <= kShortLimitUs) {
@@ -49,9 +49,7 @@ bool CTimer::expiredMedium() {
   if (MediumCount == 0) {
     return true;
   }
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  if (now.QuadPart >= Deadline) {
+  if (now() >= Deadline) {
     MediumCount = 0;
     return true;
   }
@@ -60,8 +58,4 @@ bool CTimer::expiredMedium() {
   return false;
 }
 
-bool CTimer::expiredLong() {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  return now.QuadPart >= Deadline;
-}
+bool CTimer::expiredLong() { return now() >= Deadline; }

@@ -7,9 +7,13 @@
 // expired() after each unsuccessful look at the hardware; expired() picks its
 // regime from the time-out and the clock tick:
 //   - up to 500 us: counted in 5 us stalls, never reading the clock;
-//   - above 500 us and up to one clock tick: 20 us stalls or the system time,
+//   - above 500 us and up to one clock tick: 20 us stalls or the clock,
 //     whichever ends first;
-//   - above one clock tick: the system time alone, without stalling.
+//   - above one clock tick: the clock alone, without stalling.
+// The clock is the interrupt time: it counts from boot and nobody can set
+// it, whereas the system time jumps when an administrator or a time service
+// sets the clock, which would stretch a busy wait at DISPATCH_LEVEL by the
+// size of the jump or end it early.
 class CTimer {
  public:
   explicit CTimer(ULONG microseconds);
@@ -22,7 +26,7 @@ class CTimer {
   ULONG ClockTick;    // microseconds per system clock tick
   ULONG ShortCount;   // 5 us stalls left in the short regime
   ULONG MediumCount;  // 20 us stalls left in the medium regime
-  LONGLONG Deadline;  // system time, 100 ns units
+  LONGLONG Deadline;  // interrupt time, 100 ns units
 
   static constexpr ULONG kShortLimitUs = 500;
   static constexpr ULONG kShortStallUs = 5;
@@ -34,4 +38,5 @@ class CTimer {
   bool expiredShort();
   bool expiredMedium();
   bool expiredLong();
+  static LONGLONG now();
 };

@@ -407,6 +407,7 @@ void buildPortList(CM_RESOURCE_LIST* list, ULONG start, ULONG length) {
 constexpr ULONG kEmptyResourceListSize = sizeof(ULONG);  // Count only
 constexpr ULONG kNoBase = 0x0000;                        // the chip decodes nothing there
 constexpr ULONG kFloatingBase = 0xFFFF;                  // no chip answered the reads
+constexpr ULONG kPortSpaceEnd = 0x10000;                 // x86 port numbers are 16 bits wide
 }  // namespace
 
 UCHAR CDeviceExt::superIoRead(ULONG base, ULONG offset, ULONG addressSpace) {
@@ -545,8 +546,11 @@ NTSTATUS CDeviceExt::acquireInterface() {
     return status;
   }
   // A base of 0, or all ones from a chip that did not answer, is no GPIO
-  // block: touching it would write into whatever decodes there.
-  if (base == kNoBase || base == kFloatingBase) {
+  // block: touching it would write into whatever decodes there. Nor is a
+  // block that runs past the last port: port numbers wrap at 16 bits, so
+  // its upper registers would be system ports such as the interrupt
+  // controller's at 0x20.
+  if (base == kNoBase || base == kFloatingBase || base + Gpio::kBlockLength > kPortSpaceEnd) {
     status = STATUS_DEVICE_CONFIGURATION_ERROR;
     SC_TRACE(TRACE_ERROR,
              "CDeviceExt::acquireInterface() ***** ERROR Invalid GPIO base address [0x%.4X]; status [0x%X]\n",

@@ -23,8 +23,10 @@ Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), 
       [this](const sim::Violation& v) { sink_("verifier: " + v.rule + ": " + v.detail); });
   auto& events = board.controller.events();
   events.frame = [this](bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
-    sink_(std::string("wire: ") + (fromHost ? "host> " : "ctl> ") + board::hexBytes(bytes) +
-          (complete ? "" : " ..."));
+    // A frame cut off before its first byte is only the marker.
+    std::string text = board::hexBytes(bytes);
+    if (!complete) text += text.empty() ? "..." : " ...";
+    sink_(std::string("wire: ") + (fromHost ? "host> " : "ctl> ") + text);
   };
   events.display = [this](const std::string& text) { sink_("display: \"" + text + "\""); };
   events.led = [this](bool on) { sink_(on ? "led: on" : "led: off"); };

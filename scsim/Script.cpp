@@ -160,6 +160,10 @@ constexpr int32_t kDefaultFailure = static_cast<int32_t>(0xC000009A);
 constexpr int64_t kMaxBufferLength = 0x100000;
 // Virtual time a single advance may cover, well inside the clock's range.
 constexpr int64_t kMaxAdvanceMs = 1000000000000LL;
+// Bytes a script may store in one binary registry value.
+constexpr size_t kMaxBinaryValue = 256;
+// How far one clock step may move the system time: a century either way.
+constexpr int64_t kMaxClockStepMs = 100LL * 366 * 24 * 3600 * 1000;
 // Data bytes of a controller message: the frame holds at most 64.
 constexpr size_t kMaxMessageData = 64;
 
@@ -210,14 +214,19 @@ class Interpreter {
     uint32_t function;
   };
 
-  void print(const std::string& line) { out_ << line << '\n'; }
+  // Each line is handed on as it is made, so that a run stopped early
+  // keeps what it printed.
+  void print(const std::string& line) {
+    out_ << line << '\n';
+    out_.flush();
+  }
 
   void execute(const Words& w) {
     static const std::map<std::string, Handler> commands = {
         {"registry", &Interpreter::registry}, {"pci", &Interpreter::pci},
         {"superio", &Interpreter::superio},   {"resources", &Interpreter::resources},
         {"map", &Interpreter::map},           {"clock", &Interpreter::clock},
-        {"kernel", &Interpreter::kernelFail}, {"controller", &Interpreter::controller},
+        {"kernel", &Interpreter::kernel},     {"controller", &Interpreter::controller},
         {"load", &Interpreter::load},         {"unload", &Interpreter::unload},
         {"shutdown", &Interpreter::shutdown}, {"open", &Interpreter::open},
         {"close", &Interpreter::close},       {"ioctl", &Interpreter::ioctl},
@@ -247,7 +256,7 @@ class Interpreter {
   // Registry -------------------------------------------------------------
 
   void registry(const Words& w) {
-    const std::string choices = "set, set-string, delete, remove-key";
+    const std::string choices = "set, set-string, set-binary, delete, remove-key";
     const std::string& s = sub(w, choices);
     auto& reg = machine_.kernel.registry;
     if (s == "set") {
@@ -256,6 +265,11 @@ class Interpreter {
     } else if (s == "set-string") {
       arity(w, 4, 4, "registry set-string NAME TEXT");
       reg.setString(Machine::kParametersKey, w[2], w[3]);
+    } else if (s == "set-binary") {
+      arity(w, 3, 3 + kMaxBinaryValue, "registry set-binary NAME BYTE... (at most 256 bytes)");
+      std::vector<uint8_t> bytes;
+      for (size_t i = 3; i < w.size(); i++) bytes.push_back(byteArg(w[i], "registry set-binary BYTE"));
+      reg.setBinary(Machine::kParametersKey, w[2], bytes);
     } else if (s == "delete") {
       arity(w, 3, 3, "registry delete NAME");
       reg.deleteValue(Machine::kParametersKey, w[2]);
@@ -393,18 +407,45 @@ class Interpreter {
   }
 
   void clock(const Words& w) {
-    const std::string& s = sub(w, "increment");
-    if (s != "increment") badSub(w, "increment");
-    boardSetup(w);
-    arity(w, 3, 3, "clock increment UNITS");
-    machine_.kernel.clock.setIncrement(u32Arg(w[2], 1, "clock increment"));
+    const std::string choices = "increment, step";
+    const std::string& s = sub(w, choices);
+    if (s == "increment") {
+      boardSetup(w);
+      arity(w, 3, 3, "clock increment UNITS");
+      machine_.kernel.clock.setIncrement(u32Arg(w[2], 1, "clock increment"));
+    } else if (s == "step") {
+      const std::string usage = "clock step DELTA [after MS]";
+      arity(w, 3, 5, usage);
+      int64_t deltaMs = number(w[2], -kMaxClockStepMs, kMaxClockStepMs, "clock step DELTA");
+      int64_t afterMs = 0;
+      if (w.size() > 3) {
+        if (w.size() != 5 || w[3] != "after") fail("expected '" + usage + "'");
+        afterMs = number(w[4], 0, kMaxAdvanceMs, "clock step after MS");
+      }
+      auto& clock = machine_.kernel.clock;
+      clock.step(deltaMs * sim::kTicksPerMs, clock.now() + afterMs * sim::kTicksPerMs);
+    } else {
+      badSub(w, choices);
+    }
   }
 
   // Kernel faults --------------------------------------------------------
 
+  void kernel(const Words& w) {
+    const std::string choices = "fail, registry-typecheck";
+    const std::string& s = sub(w, choices);
+    if (s == "fail") {
+      kernelFail(w);
+    } else if (s == "registry-typecheck") {
+      arity(w, 3, 3, "kernel registry-typecheck on|off");
+      if (w[2] != "on" && w[2] != "off") fail("kernel registry-typecheck: 'on' or 'off', not '" + w[2] + "'");
+      machine_.kernel.registry.honoursTypecheck = w[2] == "on";
+    } else {
+      badSub(w, choices);
+    }
+  }
+
   void kernelFail(const Words& w) {
-    const std::string& s = sub(w, "fail");
-    if (s != "fail") badSub(w, "fail");
     arity(w, 3, 5, "kernel fail NAME [STATUS] [COUNT]");
     bool known = false;
     for (const char* name : kFailable) known = known || w[2] == name;
@@ -415,6 +456,12 @@ class Interpreter {
     }
     int32_t status = kDefaultFailure;
     if (w.size() > 3) status = static_cast<int32_t>(dwordArg(w[3], "kernel fail STATUS"));
+    // The real routines fail only with error statuses (severity 3, the two
+    // top bits set): an IoCreateDevice that "failed" with a success status
+    // would hand back no device, which the real one never does.
+    if ((static_cast<uint32_t>(status) >> 30) != 3) {
+      fail("kernel fail STATUS: " + statusText(status) + " is not an error status");
+    }
     uint32_t count = 1;
     if (w.size() > 4) count = u32Arg(w[4], 1, "kernel fail COUNT");
     machine_.kernel.failures.arm(w[2], status, count);
@@ -578,7 +625,11 @@ class Interpreter {
 
   void advance(const Words& w) {
     arity(w, 2, 2, "advance MS");
-    machine_.advanceMs(number(w[1], 0, kMaxAdvanceMs, "advance"));
+    int64_t ms = number(w[1], 0, kMaxAdvanceMs, "advance");
+    if (!machine_.kernel.clock.canAdvance(ms * sim::kTicksPerMs)) {
+      fail("advance: " + w[1] + " ms would take virtual time past its limit");
+    }
+    machine_.advanceMs(ms);
   }
 
   void time(const Words& w) {
@@ -609,6 +660,33 @@ Script::~Script() = default;
 int Script::run(std::istream& in) { return interpreter_->run(in); }
 
 Machine& Script::machine() { return interpreter_->machine(); }
+
+std::string usageText() {
+  return "usage: scsim [--image DRIVER.sys] [FILE]\n"
+         "       scsim --help\n"
+         "Runs a board script from FILE, or from standard input when FILE is absent or '-'.\n"
+         "--image runs the driver image DRIVER.sys instead of the driver compiled into scsim;\n"
+         "only the 32-bit build of scsim (preset host32) can.\n"
+         "Exit status: 0 the script ran to its end, 1 the verifier reported a rule violation,\n"
+         "2 a script error (named with its line on standard error).\n"
+         "\n"
+         "Commands:\n"
+         "  registry set NAME VALUE | set-string NAME TEXT | set-binary NAME BYTE... | delete NAME | "
+         "remove-key\n"
+         "  pci bridge none|DEVICE [bus B] [slot S] [function F] | pci buses N|B,B,...\n"
+         "  superio base VALUE | superio space memory|io\n"
+         "  resources conflict config|gpio | resources fail config|gpio STATUS\n"
+         "  map fail\n"
+         "  clock increment UNITS | clock step DELTA [after MS]\n"
+         "  kernel fail NAME [STATUS] [COUNT] | kernel registry-typecheck on|off\n"
+         "  controller silent | alive | no-reply N [CODE] | post CODE | version TEXT | slots P S\n"
+         "             errors COMM POLL | status CODE VALUE|normal | corrupt checksum\n"
+         "             unsolicited STATUS [DATA...] | stuck-trdy | latency US [CODE]\n"
+         "             reply-length L | reply-data [DATA...] | trdy-lost host|reply K | treq-held\n"
+         "  load | unload | shutdown | open | close\n"
+         "  ioctl CODE [in=N] [out=M] [nobuffer] [BYTE...]\n"
+         "  advance MS | time | note TEXT...\n";
+}
 
 int runScript(const std::string& text, std::string* out, std::string* err) {
   std::istringstream in(text);

@@ -47,6 +47,10 @@ class Script {
   std::unique_ptr<Interpreter> interpreter_;
 };
 
+// The usage of scsim and a summary of the script commands, as --help
+// prints it.
+std::string usageText();
+
 // Runs a whole script held in a string; what it printed lands in *out and
 // *err.
 int runScript(const std::string& text, std::string* out, std::string* err);

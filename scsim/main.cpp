@@ -12,8 +12,6 @@
 #include "sim/image.h"
 
 namespace {
-constexpr const char* kUsage = "usage: scsim [--image DRIVER.sys] [FILE]\n";
-
 bool readFile(const std::string& path, std::vector<uint8_t>* bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -28,16 +26,19 @@ int main(int argc, char** argv) {
   bool havePath = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    if (arg == "--image" && i + 1 < argc) {
+    if (arg == "--help" && argc == 2) {
+      std::cout << scsim::usageText();
+      return 0;
+    } else if (arg == "--image" && i + 1 < argc) {
       imagePath = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
-      std::cerr << "scsim: unknown option " << arg << '\n' << kUsage;
+      std::cerr << "scsim: unknown option " << arg << '\n' << scsim::usageText();
       return 2;
     } else if (!havePath) {
       path = arg;
       havePath = true;
     } else {
-      std::cerr << kUsage;
+      std::cerr << scsim::usageText();
       return 2;
     }
   }

@@ -47,6 +47,33 @@ TEST_F(DispatcherTest, ExpiryWhileBusyAtDispatchLevelWaitsForTheLevelToDrop) {
   EXPECT_FALSE(kernel.dispatcher.isArmed(&timer));
 }
 
+VOID NTAPI overrunsItsPeriod(PKDPC, PVOID context, PVOID, PVOID) {
+  (*static_cast<int*>(context))++;
+  KeStallExecutionProcessor(25000);  // 25 ms against a period of 10 ms
+}
+
+// The kernel re-inserts a periodic timer one period after it processed the
+// expiry: a deferred call longer than the period runs again as soon as it
+// can, but owes nothing for the expiries it overran.
+TEST_F(DispatcherTest, PeriodicTimerOverrunByItsCallBuildsNoBacklog) {
+  KTIMER timer;
+  KDPC dpc;
+  int runs = 0;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(&dpc, overrunsItsPeriod, &runs);
+  LARGE_INTEGER due;
+  due.QuadPart = -10 * sim::kTicksPerMs;
+  KeSetTimerEx(&timer, due, 10, &dpc);
+  kernel.clock.setIncrement(10000);  // 1 ms ticks
+  idleMs(1000);
+  // At most one run per 25 ms of busy time, and no run after the span.
+  EXPECT_GE(runs, 30);
+  EXPECT_LE(runs, 40);
+  int64_t end = kernel.clock.now();
+  EXPECT_LT(end, 1100 * sim::kTicksPerMs);
+  KeCancelTimer(&timer);
+}
+
 TEST_F(DispatcherTest, IdleTimeRunsExpiriesInDeadlineOrder) {
   KTIMER a, b, c;
   KDPC da, db, dc;

@@ -120,6 +120,66 @@ TEST_F(RegistryTest, AStringWhereANumberBelongsIsMissingAndWritesNothing) {
   // stored through the 32-bit destination.
 }
 
+// Kernels that predate the type-check flag store any value through a
+// direct entry; the driver's reads take only a four-byte REG_DWORD
+// whatever the kernel does with the flag, and free their table by its tag.
+TEST_F(RegistryTest, OtherTypesCountAsMissingOnKernelsWithoutTheTypeCheck) {
+  kernel.registry.honoursTypecheck = false;
+  kernel.registry.setBinary(kParameters, "Long", {1, 2, 3, 4, 5, 6, 7, 8});
+  kernel.registry.setBinary(kParameters, "Four", {0x10, 0x27, 0, 0});
+  kernel.registry.setBinary(kParameters, "Empty", {});
+  kernel.registry.setString(kParameters, "Text", "a long text that would overrun any 32-bit variable");
+  for (const PCWSTR name : {L"Long", L"Four", L"Empty", L"Text"}) {
+    ULONG around[3] = {0x11111111, 0x22222222, 0x33333333};
+    EXPECT_EQ(ext->queryRegistry(name, &around[1]), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(around[0], 0x11111111u);
+    EXPECT_EQ(around[2], 0x33333333u);
+  }
+  // Whole group: one binary value keeps all eight defaults.
+  setGroup();
+  kernel.registry.setBinary(kParameters, "CmdMaxRetries", {5, 0, 0, 0});
+  ext->readRegistryParams();
+  EXPECT_EQ(ext->CmdMaxRetries, 3);
+  EXPECT_EQ(ext->CmdReplyTimer, 5000u);
+  EXPECT_EQ(kernel.pool.untaggedFrees(), 0u);
+  EXPECT_TRUE(kernel.pool.outstanding().empty());
+}
+
+TEST_F(RegistryTest, WaitsAreBoundedToOneSecondAndPollPeriodsToTheLongestPoll) {
+  setGroup();
+  set("CmdReplyTimerUS", 0xFFFFFFFE);
+  set("CmdRetryDelayUS", 1000000);
+  set("TimerPollCardlanMS", 0);
+  set("TimerPollNormalMS", 0x7FFFFFFF);
+  ext->readRegistryParams();
+  EXPECT_EQ(ext->CmdReplyTimer, 1000000u);
+  EXPECT_EQ(ext->CmdRetryDelay, 1000000u);  // at the bound: kept
+  EXPECT_TRUE(
+      traced("TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING CmdReplyTimer [4294967294] is "
+             "above the limit; using [1000000]"));
+  int limited = 0;
+  for (const auto& line : dbg()) limited += line.find("is above the limit") != std::string::npos;
+  EXPECT_EQ(limited, 1);
+  // Five attempts of a one-second reply with four one-second delays, at
+  // least; 0 first takes the default of 1000 ms, which is below that.
+  EXPECT_GE(ext->TimerPollCardlan, 9000u);
+  EXPECT_EQ(ext->TimerPollCardlan, ext->longestPollMs(15625));
+  EXPECT_TRUE(
+      traced("TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING TimerPollCardlan [0] is no "
+             "period; using the default [1000]"));
+  EXPECT_EQ(ext->TimerPollNormal, 0x7FFFFFFFu);
+
+  // The defaults leave room: a failing poll takes well under a second.
+  ext->CmdReplyTimer = CDeviceExt::kDefaultCmdReplyTimer;
+  ext->CmdRetryDelay = CDeviceExt::kDefaultCmdRetryDelay;
+  ext->CmdMaxRetries = CDeviceExt::kDefaultCmdMaxRetries;
+  EXPECT_LT(ext->longestPollMs(15625), 200u);
+  ext->CmdMaxRetries = 0x7FFFFFFF;
+  EXPECT_EQ(ext->longestPollMs(15625), 0x7FFFFFFFu);  // saturates, never wraps
+  ext->CmdMaxRetries = -1;
+  EXPECT_EQ(ext->longestPollMs(15625), 0u);
+}
+
 TEST_F(RegistryTest, SimulatedKernelCatchesADirectQueryWithoutTypeCheck) {
   kernel.registry.setString(kParameters, "Name", "text");
   ULONG destination = 0;

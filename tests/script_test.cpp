@@ -146,6 +146,21 @@ TEST(ScriptRun, BadArgumentsAreScriptErrors) {
                                        "kernel fail IoCreateDevice 0 0",
                                        "kernel fail IoCreateDevice 0 1 2",
                                        "kernel panic",
+                                       "kernel fail IoCreateDevice 259",
+                                       "kernel fail IoCreateDevice 0",
+                                       "kernel fail IoCreateDevice 0x40000001",
+                                       "kernel fail MmMapIoSpace 0x80000005",
+                                       "kernel registry-typecheck",
+                                       "kernel registry-typecheck maybe",
+                                       "registry set-binary",
+                                       "registry set-binary X 256",
+                                       "clock step",
+                                       "clock step soon",
+                                       "clock step 1 after",
+                                       "clock step 1 before 2",
+                                       "clock step 1 after -1",
+                                       "clock step 3162240000001",
+                                       "advance 1000000000000",
                                        "controller",
                                        "controller post -1",
                                        "controller post 256",
@@ -188,18 +203,48 @@ TEST(ScriptRun, BadArgumentsAreScriptErrors) {
 TEST(ScriptRun, LimitsThatAreStillAccepted) {
   std::string data = "controller unsolicited 1";
   for (int i = 0; i < 64; i++) data += " 2";
-  for (const std::string& line :
-       Words{"controller version " + std::string(64, 'v'), data, "controller version \"\"",
-             "registry set DebugLevel -2147483648", "registry set DebugLevel 0xFFFFFFFF", "pci buses 0",
-             "pci buses 256", "pci buses 0,255", "pci bridge 0x24C0 bus 255 slot 31 function 7",
-             "superio base 0xFFFF", "superio space io", "resources fail config -1",
-             "clock increment 0xFFFFFFFF", "kernel fail HalTranslateBusAddress -5 0xFFFFFFFF",
-             "controller no-reply 0", "controller status 0 normal", "advance 0", "note",
-             "ioctl 0x222010 in=0x100000 out=0x100000 nobuffer"}) {
+  for (const std::string& line : Words{"controller version " + std::string(64, 'v'),
+                                       data,
+                                       "controller version \"\"",
+                                       "registry set DebugLevel -2147483648",
+                                       "registry set DebugLevel 0xFFFFFFFF",
+                                       "pci buses 0",
+                                       "pci buses 256",
+                                       "pci buses 0,255",
+                                       "pci bridge 0x24C0 bus 255 slot 31 function 7",
+                                       "superio base 0xFFFF",
+                                       "superio space io",
+                                       "resources fail config -1",
+                                       "clock increment 0xFFFFFFFF",
+                                       "kernel fail HalTranslateBusAddress -5 0xFFFFFFFF",
+                                       "controller no-reply 0",
+                                       "controller status 0 normal",
+                                       "advance 0",
+                                       "note",
+                                       "ioctl 0x222010 in=0x100000 out=0x100000 nobuffer",
+                                       "registry set-binary X",
+                                       "registry set-binary X 0 0xFF",
+                                       "kernel registry-typecheck off",
+                                       "kernel registry-typecheck on",
+                                       "clock step -3600000 after 5",
+                                       "clock step 3600000",
+                                       "kernel fail IoCreateDevice 0xC0000001"}) {
     Outcome r = run(line + "\n");
     EXPECT_EQ(r.status, 0) << line << ": " << r.err;
     EXPECT_EQ(r.err, "") << line;
   }
+}
+
+// Virtual time stays inside its range: the advance that would leave it is
+// refused as a script error, and nothing after it runs.
+TEST(ScriptRun, AdvanceThatWouldOverflowTheClockIsRefused) {
+  std::string text;
+  for (int i = 0; i < 20; i++) text += "advance 100000000000\n";
+  text += "time\n";
+  Outcome r = run(text);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.err, "scsim: line 10: advance: ")) << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 TEST(ScriptRun, BoardSetupOnlyBeforeLoad) {

@@ -173,13 +173,26 @@ TEST_F(StartupTest, FailedMappingReleasesTheClaim) {
 }
 
 TEST_F(StartupTest, BogusBaseOrFailedTranslationEndsStartupCleanly) {
-  for (uint16_t base : {0x0000, 0xFFFF}) {
+  // 0xFFB4 is the first base whose 80-byte block would run past port
+  // 0xFFFF and wrap onto the system ports at the bottom of the space.
+  for (uint16_t base : {0x0000, 0xFFFF, 0xFFB4, 0xFFF8}) {
     events.clear();
     board.superIo.setGpioBase(base);
-    EXPECT_EQ(init(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    uint64_t claimsBefore = kernel.resources.history.size();
+    EXPECT_EQ(init(), STATUS_DEVICE_CONFIGURATION_ERROR) << base;
     ASSERT_EQ(events.size(), 1u);
     EXPECT_NE(events[0].find("error: Invalid GPIO base address."), std::string::npos);
+    // The configuration ports were claimed and given back; the block never.
+    for (size_t i = claimsBefore; i < kernel.resources.history.size(); i++) {
+      for (const auto& range : kernel.resources.history[i]) EXPECT_EQ(range.start, 0x2Eu) << base;
+    }
+    EXPECT_TRUE(kernel.verifier.violations().empty()) << base;
   }
+  board.superIo.setGpioBase(0xFFB0);  // the block ends at the last port
+  EXPECT_EQ(init(), STATUS_SUCCESS);
+  EXPECT_EQ(ext->PortBase, 0xFFB0u);
+  ext->stop(false);
+  wire.clear();
   board.superIo.setGpioBase(0x0A00);
   events.clear();
   kernel.failures.arm("HalTranslateBusAddress", 0, 1);

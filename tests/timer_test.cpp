@@ -10,6 +10,8 @@ namespace {
 class TimerTest : public ::testing::Test {
  protected:
   int64_t nowUs() const { return kernel.clock.now() / sim::kTicksPerUs; }
+  // Virtual time in 100 ns units; each look at the clock costs one.
+  int64_t nowTicks() const { return kernel.clock.now(); }
   // Calls expired() until it returns true; the number of false answers.
   static int falsesUntilExpired(CTimer& timer, int limit = 1000000) {
     int falses = 0;
@@ -19,15 +21,14 @@ class TimerTest : public ::testing::Test {
   sim::Kernel kernel;
 };
 
-TEST_F(TimerTest, StartComputesEveryField) {
-  LARGE_INTEGER before;
-  KeQuerySystemTime(&before);
+TEST_F(TimerTest, StartComputesEveryFieldOnTheInterruptTime) {
+  kernel.clock.advance(3 * 156250 + 77);  // three ticks and a bit after boot
   CTimer timer(1000);
   EXPECT_EQ(timer.Timeout, 1000u);
   EXPECT_EQ(timer.ClockTick, 15625u);
   EXPECT_EQ(timer.ShortCount, 200u);
   EXPECT_EQ(timer.MediumCount, 50u);
-  EXPECT_EQ(timer.Deadline, before.QuadPart + (1000 + 15625) * 10);
+  EXPECT_EQ(timer.Deadline, 3 * 156250 + (1000 + 15625) * 10);
 }
 
 TEST_F(TimerTest, ShortRegimeCountsFiveMicrosecondStalls) {
@@ -58,7 +59,8 @@ TEST_F(TimerTest, MediumRegimeEndsAfterItsStallsWhenTheClockIsSlow) {
   CTimer timer(501);
   EXPECT_EQ(timer.MediumCount, 25u);
   EXPECT_EQ(falsesUntilExpired(timer), 25);
-  EXPECT_EQ(nowUs(), 500);
+  // 25 stalls, and a look at the clock at the start and before each stall.
+  EXPECT_EQ(nowTicks(), 500 * sim::kTicksPerUs + 26 * sim::Clock::kReadCost);
 
   CTimer reply(5000);
   EXPECT_EQ(falsesUntilExpired(reply), 250);
@@ -82,27 +84,59 @@ TEST_F(TimerTest, TickDecidesBetweenMediumAndLong) {
   CTimer atTick(15625);
   EXPECT_EQ(falsesUntilExpired(atTick), 15625 / 20);  // medium: counted out
 
+  // Long: no stalls, only the clock, and each look at it takes time, so a
+  // loop that does nothing else still ends at the deadline's tick.
   CTimer aboveTick(15626);
-  int64_t start = nowUs();
-  int falses = falsesUntilExpired(aboveTick);
+  int64_t deadline = aboveTick.Deadline;
+  int falses = falsesUntilExpired(aboveTick, 100000000);
   EXPECT_GT(falses, 0);
-  // Long: no stalls, only the system time, which moves in whole ticks.
-  EXPECT_EQ(nowUs(), start);
+  EXPECT_GE(kernel.clock.interruptTime(), deadline);
+  EXPECT_LT(kernel.clock.interruptTime(), deadline + 156250);
 }
 
-TEST_F(TimerTest, LongRegimeFollowsTheSystemTime) {
+TEST_F(TimerTest, EveryWaitOnTheClockAloneEndsWithAHugeTick) {
+  kernel.clock.setIncrement(99990000);  // a tick of about 10 s
+  CTimer timer(0);
+  timer.wait(15626);  // medium: counted out in stalls
+  EXPECT_EQ(nowUs(), 15620 + 782 / 10);
+  kernel.clock.setIncrement(1000);  // a tick of 100 us
+  timer.wait(1000000);              // long: only the clock
+  EXPECT_GE(nowUs(), 1000000);
+  EXPECT_LT(nowUs(), 1000000 + 16000 + 300);
+}
+
+TEST_F(TimerTest, LongRegimeFollowsTheInterruptTime) {
+  int64_t start = static_cast<int64_t>(KeQueryInterruptTime());
   CTimer timer(1000000);
-  LARGE_INTEGER start;
-  KeQuerySystemTime(&start);
   for (int i = 0; i < 1000 && !timer.expired(); i++) {
     kernel.clock.advance(100 * sim::kTicksPerUs);
   }
   EXPECT_FALSE(timer.expired());
   while (!timer.expired()) kernel.clock.advance(1000 * sim::kTicksPerUs);
-  LARGE_INTEGER end;
-  KeQuerySystemTime(&end);
-  EXPECT_GE(end.QuadPart - start.QuadPart, 10156250);
-  EXPECT_LT(end.QuadPart - start.QuadPart, 10156250 + 156250);
+  int64_t end = static_cast<int64_t>(KeQueryInterruptTime());
+  EXPECT_GE(end - start, 10156250);
+  EXPECT_LT(end - start, 10156250 + 156250);
+}
+
+// Setting the clock moves the system time only: a wait neither lasts the
+// hour the clock went back nor ends early when it jumps ahead.
+TEST_F(TimerTest, SettingTheClockNeitherStretchesNorShortensAWait) {
+  constexpr int64_t kHour = 3600LL * 1000 * sim::kTicksPerMs;
+  kernel.clock.step(-kHour, 500 * sim::kTicksPerMs);
+  LARGE_INTEGER before;
+  KeQuerySystemTime(&before);
+  CTimer back(0);
+  back.wait(1000000);
+  LARGE_INTEGER after;
+  KeQuerySystemTime(&after);
+  EXPECT_LT(after.QuadPart, before.QuadPart);  // the clock did go back
+  EXPECT_LT(nowUs(), 1000000 + 2 * 15625 + 100);
+
+  kernel.clock.step(kHour, kernel.clock.now() + 300 * sim::kTicksPerMs);
+  int64_t start = nowUs();
+  CTimer ahead(0);
+  ahead.wait(1000000);
+  EXPECT_GE(nowUs() - start, 1000000);
 }
 
 TEST_F(TimerTest, SmallTickLeavesNoMediumRegime) {
@@ -124,29 +158,28 @@ TEST_F(TimerTest, RestartRestoresCountsAndDeadline) {
 
   CTimer medium(1000);
   EXPECT_EQ(falsesUntilExpired(medium), 50);
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
+  int64_t now = kernel.clock.interruptTime();
   medium.start(1000);
   EXPECT_EQ(medium.MediumCount, 50u);
-  EXPECT_EQ(medium.Deadline, now.QuadPart + (1000 + 15625) * 10);
+  EXPECT_EQ(medium.Deadline, now + (1000 + 15625) * 10);
 }
 
 TEST_F(TimerTest, WaitPassesTheWholeDelay) {
-  CTimer timer(0);
-  timer.wait(1000);
-  EXPECT_EQ(nowUs(), 1000);
+  CTimer timer(0);   // one look at the clock
+  timer.wait(1000);  // one more at the start, then one before each stall
+  EXPECT_EQ(nowTicks(), 1000 * sim::kTicksPerUs + 52 * sim::Clock::kReadCost);
+  int64_t start = nowTicks();
   timer.wait(200);
-  EXPECT_EQ(nowUs(), 1200);
+  EXPECT_EQ(nowTicks() - start, 200 * sim::kTicksPerUs + sim::Clock::kReadCost);
 }
 
 TEST_F(TimerTest, TimeoutsBeyondTheLimitNeverWrapIntoThePast) {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
+  int64_t now = kernel.clock.interruptTime();
   CTimer huge(0xFFFFFFFFu);
-  EXPECT_GT(huge.Deadline, now.QuadPart);
+  EXPECT_GT(huge.Deadline, now);
   EXPECT_FALSE(huge.expired());
   CTimer edge(CTimer::kDeadlineLimitUs);
-  EXPECT_GT(edge.Deadline, now.QuadPart);
+  EXPECT_GT(edge.Deadline, now);
   EXPECT_FALSE(edge.expired());
 }
 

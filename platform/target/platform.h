@@ -17,10 +17,3 @@
 #else
 #include <ntddk.h>
 #endif
-
-// Type checking of direct registry queries: later kernel headers define
-// these, mingw-w64's do not.
-#ifndef RTL_QUERY_REGISTRY_TYPECHECK
-#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
-#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
-#endif

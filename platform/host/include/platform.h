@@ -137,6 +137,7 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...);
 
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 NTHALAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // IRQL ---------------------------------------------------------------------

@@ -27,7 +27,7 @@ bool Dispatcher::isArmed(const _KTIMER* timer) const {
 // absolute system time. Setting an armed timer replaces its schedule.
 bool Dispatcher::setTimer(_KTIMER* timer, int64_t dueTime, int32_t periodMs, _KDPC* dpc) {
   bool wasArmed = cancelTimer(timer);
-  Ticks due = dueTime < 0 ? clock_.now() - dueTime : dueTime - Clock::kBootSystemTime;
+  Ticks due = dueTime < 0 ? clock_.now() - dueTime : dueTime - clock_.systemOffset();
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
   timer->Period = periodMs > 0 ? periodMs : 0;
   timer->Dpc = dpc;
@@ -94,8 +94,11 @@ void Dispatcher::expire(Ticks now) {
     if (next == nullptr) {
       return;
     }
+    // The kernel re-inserts a periodic timer one period after the moment
+    // its expiry is processed, not after its last due time: a deferred
+    // call that overran its period is not owed the expiries it missed.
     if (next->Period != 0) {
-      next->DueTime.QuadPart += static_cast<ULONGLONG>(next->Period) * kTicksPerMs;
+      next->DueTime.QuadPart = static_cast<ULONGLONG>(now + static_cast<Ticks>(next->Period) * kTicksPerMs);
     } else {
       cancelTimer(next);
     }
@@ -111,7 +114,7 @@ void Dispatcher::drain() {
     return;
   }
   draining_ = true;
-  while (!dpcs_.empty() && irql_.level() < Irql::kDispatch) {
+  while (!dpcs_.empty() && irql_.level() < Irql::kDispatch && (idleLimit_ < 0 || clock_.now() < idleLimit_)) {
     _KDPC* dpc = dpcs_.front();
     dpcs_.pop_front();
     dpc->DpcData = nullptr;
@@ -136,6 +139,13 @@ void Dispatcher::poll() {
 }
 
 void Dispatcher::idleUntil(Ticks until) {
+  Ticks outer = idleLimit_;
+  idleLimit_ = until;
+  struct Restore {
+    Ticks& limit;
+    Ticks value;
+    ~Restore() { limit = value; }
+  } restore{idleLimit_, outer};
   for (;;) {
     poll();
     Ticks next = -1;

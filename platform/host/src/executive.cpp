@@ -35,7 +35,11 @@ WText fromWide(const wchar_t* text, size_t units) {
 }
 
 namespace {
-constexpr uintptr_t kSystemSpaceBase = 0x7E000000;
+// Low enough to be ordinary application memory in every build: below the
+// shadow memory that AddressSanitizer reserves from 0x7FFF8000 in a 64-bit
+// process and from 0x20000000 in a 32-bit one, and below where a 32-bit
+// process loads its program and libraries.
+constexpr uintptr_t kSystemSpaceBase = 0x10000000;
 constexpr size_t kSystemSpaceSize = 64u << 20;
 constexpr size_t kSystemSpaceAlign = 16;
 
@@ -141,7 +145,9 @@ void Pool::free(void* p, uint32_t tag) {
                                             ", which is not an allocated block (double free?)");
     return;
   }
-  if (tag != 0 && tag != it->second.tag) {
+  if (tag == 0) {
+    untaggedFrees_++;
+  } else if (tag != it->second.tag) {
     verifier_.report("BAD_POOL_CALLER",
                      "free with tag " + hex(tag) + " of a block tagged " + hex(it->second.tag));
   }
@@ -175,6 +181,11 @@ void Registry::setString(const std::string& path, const std::string& name, const
   v.data.push_back(0);
   v.data.push_back(0);
   keys_[fold(path)].values[fold(name)] = v;
+}
+
+void Registry::setBinary(const std::string& path, const std::string& name,
+                         const std::vector<uint8_t>& bytes) {
+  keys_[fold(path)].values[fold(name)] = Value{3 /* REG_BINARY */, bytes};
 }
 
 void Registry::deleteValue(const std::string& path, const std::string& name) {

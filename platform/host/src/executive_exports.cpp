@@ -104,7 +104,7 @@ NTSTATUS queryEntry(Kernel& k, sim::Registry::Key& key, RTL_QUERY_REGISTRY_TABLE
   }
   // With the type check, a value of another type than the one named in the
   // high byte of DefaultType is refused before anything is stored.
-  if (entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) {
+  if ((entry.Flags & RTL_QUERY_REGISTRY_TYPECHECK) && k.registry.honoursTypecheck) {
     ULONG expected = entry.DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
     if (type != expected) {
       return STATUS_OBJECT_TYPE_MISMATCH;

@@ -107,6 +107,7 @@ const std::vector<KernelExport>& kernelExports() {
       SIM_EXPORT(kKernel, KeFlushQueuedDpcs),
       SIM_EXPORT(kKernel, KeInitializeDpc),
       SIM_EXPORT(kKernel, KeInitializeTimer),
+      SIM_EXPORT(kKernel, KeQueryInterruptTime),
       SIM_EXPORT(kKernel, KeQuerySystemTime),
       SIM_EXPORT(kKernel, KeQueryTimeIncrement),
       SIM_EXPORT(kKernel, KeRemoveQueueDpc),

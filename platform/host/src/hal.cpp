@@ -8,7 +8,15 @@ using sim::Kernel;
 extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID) { return Kernel::current().clock.increment(); }
 
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  CurrentTime->QuadPart = Kernel::current().clock.systemTime();
+  Kernel& k = Kernel::current();
+  k.clock.advance(sim::Clock::kReadCost);
+  CurrentTime->QuadPart = k.clock.systemTime();
+}
+
+extern "C" ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
+  Kernel& k = Kernel::current();
+  k.clock.advance(sim::Clock::kReadCost);
+  return static_cast<ULONGLONG>(k.clock.interruptTime());
 }
 
 extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {

@@ -17,6 +17,11 @@ NTSTATUS NTAPI invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+size_t roundToPage(size_t size) {
+  constexpr size_t kPage = 0x1000;
+  return (size + kPage - 1) / kPage * kPage;
+}
+
 std::vector<WCHAR> wideCopy(const std::string& text) {
   std::vector<WCHAR> out(text.begin(), text.end());
   out.push_back(0);
@@ -168,8 +173,11 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   Device d;
   d.object = std::make_unique<DEVICE_OBJECT>();
   std::memset(d.object.get(), 0, sizeof(DEVICE_OBJECT));
-  // The extension is zeroed nonpaged memory, aligned as pool is.
-  d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(extensionSize)));
+  // The extension is zeroed nonpaged memory, aligned as pool is. It takes
+  // whole pages here, so that the system buffers handed out after it lie
+  // at the same addresses whatever the record's size in this build: the
+  // 64-bit build's record is larger than the image's.
+  d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(roundToPage(extensionSize))));
   std::memset(d.extension.get(), 0, extensionSize);
   d.name = deviceName;
   DEVICE_OBJECT* o = d.object.get();
@@ -339,7 +347,8 @@ NTSTATUS IoManager::deviceControl(PDEVICE_OBJECT device, ULONG code, const std::
     r->systemBuffer = static_cast<uint8_t*>(SystemSpace::allocate(size));
     r->systemBufferSize = size;
     std::memset(r->systemBuffer, 0, size);
-    std::memcpy(r->systemBuffer, input.data(), std::min<size_t>(input.size(), inputLength));
+    size_t given = std::min<size_t>(input.size(), inputLength);
+    if (given != 0) std::memcpy(r->systemBuffer, input.data(), given);
     r->irp.AssociatedIrp.SystemBuffer = r->systemBuffer;
   }
   return dispatch(device, std::move(r), std::move(done));

@@ -63,6 +63,10 @@ class Dispatcher {
   uint64_t sequence_ = 0;
   uint64_t dpcsRun_ = 0;
   bool draining_ = false;
+  // While the machine idles until a moment, deferred calls that keep the
+  // processor busy past it (a poll re-queued by its own periodic timer)
+  // stop there; the rest run when the level next drops.
+  Ticks idleLimit_ = -1;
 };
 
 // One range of a resource list.

@@ -70,9 +70,13 @@ class Pool {
   void free(void* p, uint32_t tag);
   const std::map<void*, Block>& outstanding() const { return blocks_; }
   uint64_t allocations() const { return allocations_; }
+  // Frees that named no tag: the kernel then cannot check that the block
+  // is the caller's, which hides a free of someone else's memory.
+  uint64_t untaggedFrees() const { return untaggedFrees_; }
 
  private:
   Verifier& verifier_;
+  uint64_t untaggedFrees_ = 0;
   std::map<void*, Block> blocks_;
   uint64_t allocations_ = 0;
 };
@@ -96,9 +100,14 @@ class Registry {
   Key* key(const std::string& path);
   void setDword(const std::string& path, const std::string& name, uint32_t value);
   void setString(const std::string& path, const std::string& name, const std::string& text);
+  void setBinary(const std::string& path, const std::string& name, const std::vector<uint8_t>& bytes);
   void deleteValue(const std::string& path, const std::string& name);
   uint64_t queries() const { return queries_; }
   void countQuery() { queries_++; }
+
+  // Kernels that predate RTL_QUERY_REGISTRY_TYPECHECK ignore the flag and
+  // store whatever the value holds; false models one of them.
+  bool honoursTypecheck = true;
 
  private:
   std::map<std::string, Key> keys_;
