@@ -45,6 +45,14 @@ endif()
 # that strings, entry sizes and offsets come out as on the real machine.
 add_compile_options(-Wall -Wextra -Werror -fshort-wchar)
 
+# Any report of the sanitizers ends the process that made it with an error,
+# so a test that provokes one fails.
+option(TAMRIXSC_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(TAMRIXSC_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 add_subdirectory(messages)
 
 add_library(simkernel STATIC
@@ -85,8 +93,12 @@ target_include_directories(board PUBLIC board driver)
 target_link_libraries(board PUBLIC simkernel catalogue)
 
 add_subdirectory(tests)
-if(NOT TAMRIXSC_HOST32)
+# Benchmarks measure the plain 64-bit build; a sanitized one would only
+# slow them, and the 32-bit build leaves them and the image tools out.
+if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
   add_subdirectory(bench)
+endif()
+if(NOT TAMRIXSC_HOST32)
   add_subdirectory(tools)
 endif()
 

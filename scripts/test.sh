@@ -92,6 +92,14 @@ ctest --preset host
 echo "== tests, 32-bit host build and the image"
 ctest --preset host32
 
+# The same tests and scenario scripts on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer: any report fails the run, and every scenario
+# must print the same bytes as in the plain build.
+echo "== sanitized build and tests"
+cmake --preset host-sanitize -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
+cmake --build --preset host-sanitize
+ctest --preset host-sanitize
+
 if ((format_ok == 0)); then
   echo "test.sh: FAILED: format check" >&2
   exit 1
