@@ -3,18 +3,20 @@
 // The driver includes "platform.h" and nothing else of the platform. On the
 // target that header is the real <ntddk.h>; this one declares the same types
 // and routines, in the same names and shapes, for the simulated kernel that
-// runs the driver on a development host. Only the members the driver touches
-// are modelled; their names and meanings follow the real structures.
+// runs the driver on a development host. Only the types and routines the
+// driver uses are declared; names and meanings follow the real ones.
 //
 // The host build compiles with -fshort-wchar so that WCHAR is the 16-bit
-// UTF-16 unit of the real kernel and wide literals have their real size.
+// UTF-16 unit of the real kernel and wide literals have their real size;
+// the simulated machine therefore never calls the C library's wide-character
+// functions, whose wchar_t is 32 bits.
 //
 // Every structure that driver code reads or writes, or that lives inside a
 // driver's device extension, has the member order and widths of the i386
 // kernel's: built for 32-bit x86 (the host32 build) it has the real offsets
-// and sizes, so that the shipped image can run against this kernel; the
-// layout probe (platform/layout_probe.h) holds both builds to the same
-// numbers. Members this kernel never reads keep their place and width.
+// and sizes, so that the shipped image can run against this kernel;
+// platform/layout_check.cpp holds this header and the real headers to the
+// same numbers. Members this kernel never reads keep their place and width.
 #pragma once
 
 #include <stddef.h>
