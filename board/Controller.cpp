@@ -40,12 +40,10 @@ const char* Controller::stateName(State state) {
   return "?";
 }
 
-void Controller::sync(sim::Ticks now) {
+void Controller::observe(sim::Ticks now) {
   while (step(now)) {
   }
 }
-
-void Controller::linesChanged(sim::Ticks now) { sync(now); }
 
 void Controller::setSilent(bool silent) {
   gpio_.driveTrdy(false);
@@ -83,138 +81,163 @@ void Controller::readyForByte(bool hostFrame, int index) {
 // One transition at most; true when the state changed, so that the caller
 // looks again at the same levels.
 bool Controller::step(sim::Ticks now) {
-  const bool request = gpio_.hostRequest();
-  const bool strobe = gpio_.strobe();
+  const HostLines lines{gpio_.hostRequest(), gpio_.strobe()};
   switch (state_) {
     case State::Silent: return false;
-
-    case State::Idle:
-      if (request) {
-        rx_.clear();
-        withheld_ = false;
-        state_ = State::RxReady;
-        readyForByte(true, 0);
-        return true;
-      }
-      if (!unsolicited_.empty()) {
-        tx_ = unsolicited_.front();
-        unsolicited_.erase(unsolicited_.begin());
-        gpio_.driveTreq(true);
-        state_ = State::ReplyPending;
-        return true;
-      }
-      return false;
-
-    case State::RxReady:
-      if (!request) {
-        cutFrame(true);
-        return true;
-      }
-      // The byte is taken on the strobe while the host drives the lines.
-      if (gpio_.trdy() && !withheld_ && strobe && gpio_.hostDrivesData()) {
-        rx_.push_back(gpio_.dataLines());
-        if (faults_.stuckTrdyArmed) {
-          faults_.stuckTrdyArmed = false;
-          faults_.stuckTrdy = true;
-        } else if (!faults_.stuckTrdy) {
-          gpio_.driveTrdy(false);
-        }
-        state_ = State::RxLatched;
-        return true;
-      }
-      return false;
-
-    case State::RxLatched:
-      if (!request) {
-        cutFrame(true);
-        return true;
-      }
-      if (strobe || faults_.stuckTrdy) {
-        return false;
-      }
-      if (rx_[0] < kMinCommandFrame || rx_[0] > kMaxCommandFrame || rx_.size() == rx_[0]) {
-        finishCommand(now);
-      } else {
-        state_ = State::RxReady;
-        readyForByte(true, static_cast<int>(rx_.size()));
-      }
-      return true;
-
-    case State::RxIgnored:
-      if (!request) {
-        state_ = State::Idle;
-        return true;
-      }
-      return false;
-
-    case State::Executing:
-      if (!request && now >= replyAt_) {
-        gpio_.driveTreq(true);
-        state_ = State::ReplyPending;
-        return true;
-      }
-      return false;
-
-    case State::ReplyPending:
-      if (request) {
-        txPos_ = 0;
-        withheld_ = false;
-        gpio_.driveData(tx_[0]);
-        state_ = State::TxReady;
-        readyForByte(false, 0);
-        return true;
-      }
-      return false;
-
-    case State::TxReady:
-      if (!request) {
-        cutFrame(false);
-        return true;
-      }
-      if (gpio_.trdy() && !withheld_ && strobe) {
-        if (faults_.stuckTrdyArmed) {
-          faults_.stuckTrdyArmed = false;
-          faults_.stuckTrdy = true;
-        } else if (!faults_.stuckTrdy) {
-          gpio_.driveTrdy(false);
-        }
-        state_ = State::TxAcked;
-        return true;
-      }
-      return false;
-
-    case State::TxAcked:
-      if (!request) {
-        txPos_++;  // the host has the byte, even if it never releases the strobe
-        cutFrame(false);
-        return true;
-      }
-      if (strobe || faults_.stuckTrdy) {
-        return false;
-      }
-      txPos_++;
-      if (txPos_ == tx_.size()) {
-        finishReply();
-      } else {
-        gpio_.driveData(tx_[txPos_]);
-        state_ = State::TxReady;
-        readyForByte(false, static_cast<int>(txPos_));
-      }
-      return true;
-
-    case State::TxDone:
-      if (!request) {
-        if (repeatReply_) {
-          repeatReply_ = false;
-          state_ = State::ReplyPending;
-        } else {
-          state_ = State::Idle;
-        }
-        return true;
-      }
-      return false;
+    case State::Idle: return onIdle(lines);
+    case State::RxReady: return onRxReady(lines);
+    case State::RxLatched: return onRxLatched(lines, now);
+    case State::RxIgnored: return onRxIgnored(lines);
+    case State::Executing: return onExecuting(lines, now);
+    case State::ReplyPending: return onReplyPending(lines);
+    case State::TxReady: return onTxReady(lines);
+    case State::TxAcked: return onTxAcked(lines);
+    case State::TxDone: return onTxDone(lines);
   }
   return false;
+}
+
+bool Controller::onIdle(const HostLines& lines) {
+  if (lines.request) {
+    rx_.clear();
+    withheld_ = false;
+    state_ = State::RxReady;
+    readyForByte(true, 0);
+    return true;
+  }
+  if (!unsolicited_.empty()) {
+    tx_ = unsolicited_.front();
+    unsolicited_.erase(unsolicited_.begin());
+    gpio_.driveTreq(true);
+    state_ = State::ReplyPending;
+    return true;
+  }
+  return false;
+}
+
+bool Controller::onRxReady(const HostLines& lines) {
+  if (!lines.request) {
+    cutFrame(true);
+    return true;
+  }
+  // The byte is taken on the strobe while the host drives the lines.
+  if (!strobeSeen(lines) || !gpio_.hostDrivesData()) {
+    return false;
+  }
+  rx_.push_back(gpio_.dataLines());
+  acknowledgeStrobe();
+  state_ = State::RxLatched;
+  return true;
+}
+
+bool Controller::onRxLatched(const HostLines& lines, sim::Ticks now) {
+  if (!lines.request) {
+    cutFrame(true);
+    return true;
+  }
+  if (lines.strobe || faults_.stuckTrdy) {
+    return false;
+  }
+  if (rx_[0] < kMinCommandFrame || rx_[0] > kMaxCommandFrame || rx_.size() == rx_[0]) {
+    finishCommand(now);
+  } else {
+    state_ = State::RxReady;
+    readyForByte(true, static_cast<int>(rx_.size()));
+  }
+  return true;
+}
+
+bool Controller::onRxIgnored(const HostLines& lines) {
+  if (lines.request) {
+    return false;
+  }
+  state_ = State::Idle;
+  return true;
+}
+
+bool Controller::onExecuting(const HostLines& lines, sim::Ticks now) {
+  if (lines.request || now < replyAt_) {
+    return false;
+  }
+  gpio_.driveTreq(true);
+  state_ = State::ReplyPending;
+  return true;
+}
+
+bool Controller::onReplyPending(const HostLines& lines) {
+  if (!lines.request) {
+    return false;
+  }
+  txPos_ = 0;
+  withheld_ = false;
+  gpio_.driveData(tx_[0]);
+  state_ = State::TxReady;
+  readyForByte(false, 0);
+  return true;
+}
+
+bool Controller::onTxReady(const HostLines& lines) {
+  if (!lines.request) {
+    cutFrame(false);
+    return true;
+  }
+  if (!strobeSeen(lines)) {
+    return false;
+  }
+  acknowledgeStrobe();
+  state_ = State::TxAcked;
+  return true;
+}
+
+bool Controller::onTxAcked(const HostLines& lines) {
+  if (!lines.request) {
+    txPos_++;  // the host has the byte, even if it never releases the strobe
+    cutFrame(false);
+    return true;
+  }
+  if (lines.strobe || faults_.stuckTrdy) {
+    return false;
+  }
+  txPos_++;
+  if (txPos_ == tx_.size()) {
+    finishReply();
+  } else {
+    gpio_.driveData(tx_[txPos_]);
+    state_ = State::TxReady;
+    readyForByte(false, static_cast<int>(txPos_));
+  }
+  return true;
+}
+
+bool Controller::onTxDone(const HostLines& lines) {
+  if (lines.request) {
+    return false;
+  }
+  state_ = repeatReply_ ? State::ReplyPending : State::Idle;
+  repeatReply_ = false;
+  return true;
+}
+
+// A strobe counts only while TRDY, offered and not withheld, invites it.
+bool Controller::strobeSeen(const HostLines& lines) const {
+  return lines.strobe && gpio_.trdy() && !withheld_;
+}
+
+// The strobe acknowledged a byte: TRDY drops, unless a stuck-TRDY fault
+// takes effect on this strobe or already holds the line.
+void Controller::acknowledgeStrobe() {
+  if (faults_.stuckTrdyArmed) {
+    faults_.stuckTrdyArmed = false;
+    faults_.stuckTrdy = true;
+    return;
+  }
+  releaseTrdy();
+}
+
+void Controller::releaseTrdy() {
+  if (!faults_.stuckTrdy) {
+    gpio_.driveTrdy(false);
+  }
 }
 
 void Controller::cutFrame(bool fromHost) {
@@ -232,16 +255,12 @@ void Controller::cutFrame(bool fromHost) {
     gpio_.driveTreq(false);
     tx_.clear();
   }
-  if (!faults_.stuckTrdy) {
-    gpio_.driveTrdy(false);
-  }
+  releaseTrdy();
   state_ = State::Idle;
 }
 
 void Controller::finishCommand(sim::Ticks now) {
-  if (!faults_.stuckTrdy) {
-    gpio_.driveTrdy(false);
-  }
+  releaseTrdy();
   if (events_.frame) {
     events_.frame(true, rx_, true);
   }

@@ -93,9 +93,10 @@ class Controller {
 
   explicit Controller(GpioBlock& gpio);
 
-  // Stimuli: time passing and the host's lines changing.
-  void sync(sim::Ticks now);
-  void linesChanged(sim::Ticks now);
+  // The one stimulus: a look at the lines at time `now`, whether time has
+  // passed or the host's lines changed. The controller makes every
+  // transition the levels allow.
+  void observe(sim::Ticks now);
 
   // Scripted behaviour.
   void setSilent(bool silent);
@@ -111,7 +112,24 @@ class Controller {
   static const char* stateName(State state);
 
  private:
+  // The host's lines as one step sees them.
+  struct HostLines {
+    bool request;
+    bool strobe;
+  };
   bool step(sim::Ticks now);
+  bool onIdle(const HostLines& lines);
+  bool onRxReady(const HostLines& lines);
+  bool onRxLatched(const HostLines& lines, sim::Ticks now);
+  bool onRxIgnored(const HostLines& lines);
+  bool onExecuting(const HostLines& lines, sim::Ticks now);
+  bool onReplyPending(const HostLines& lines);
+  bool onTxReady(const HostLines& lines);
+  bool onTxAcked(const HostLines& lines);
+  bool onTxDone(const HostLines& lines);
+  bool strobeSeen(const HostLines& lines) const;
+  void acknowledgeStrobe();
+  void releaseTrdy();
   void readyForByte(bool hostFrame, int index);
   void finishCommand(sim::Ticks now);
   void cutFrame(bool fromHost);

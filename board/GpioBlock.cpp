@@ -33,7 +33,7 @@ uint8_t GpioBlock::dataLines() const {
 
 uint8_t GpioBlock::read(uint32_t offset) {
   if (controller_ != nullptr) {
-    controller_->sync(clock_.now());
+    controller_->observe(clock_.now());
   }
   switch (offset) {
     case Gpio::kRegControl: {
@@ -49,13 +49,13 @@ uint8_t GpioBlock::read(uint32_t offset) {
 
 void GpioBlock::write(uint32_t offset, uint8_t value) {
   if (controller_ != nullptr) {
-    controller_->sync(clock_.now());
+    controller_->observe(clock_.now());
   }
   // Writes to the TRDY and TREQ bits land in the latch only: the controller
   // drives those wires, and reads show its levels.
   regs_[offset] = value;
   if (controller_ != nullptr) {
-    controller_->linesChanged(clock_.now());
+    controller_->observe(clock_.now());
   }
 }
 

@@ -64,6 +64,16 @@ class CDeviceExt {
   NTSTATUS writeByte(UCHAR value);
   NTSTATUS readByte(UCHAR* value);
 
+  // The controller's handshake lines, and the one bounded wait on them.
+  // awaitLine also traces a time-out: who waited, the line, and what the
+  // time-out ends.
+  enum class Line { TRDY, TREQ };
+  bool lineAsserted(Line line);
+  bool waitForLine(Line line, bool asserted, ULONG timeoutUs);
+  NTSTATUS awaitLine(Line line, bool asserted, ULONG timeoutUs, const char* waiter, const char* consequence);
+  template <typename Latch>
+  NTSTATUS strobeByte(const char* waiter, Latch latch);
+
   // Interface discovery and claim.
   NTSTATUS acquireInterface();
   void idleLines();
@@ -71,6 +81,10 @@ class CDeviceExt {
   NTSTATUS locateDevice(ULONG* base);
   NTSTATUS allocateHardware(ULONG start, ULONG length, ULONG* addressSpace, ULONG* mappedBase,
                             BOOLEAN* mapped);
+  NTSTATUS claimPorts(ULONG start, ULONG length);
+  NTSTATUS translatePorts(ULONG start, ULONG* addressSpace, PHYSICAL_ADDRESS* translated);
+  NTSTATUS mapPorts(PHYSICAL_ADDRESS translated, ULONG length, ULONG addressSpace, ULONG* mappedBase,
+                    BOOLEAN* mapped);
   void releaseHardware(ULONG base, ULONG length, BOOLEAN mapped);
   UCHAR superIoRead(ULONG base, ULONG offset, ULONG addressSpace);
   void superIoWrite(ULONG base, ULONG offset, ULONG addressSpace, UCHAR value);
@@ -110,15 +124,15 @@ class CDeviceExt {
   NTSTATUS hdReset();
   NTSTATUS hdWrite(UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3);
   // What one attempt of a display request hands back.
-  struct HdOutputs {
+  struct HdReplyFields {
     ULONG resultCode;
     UCHAR groupID;
     UCHAR messageID;
     UCHAR displayStatus;
   };
-  NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdOutputs* out);
-  NTSTATUS hdAnswered(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
-                      ULONG* resultCode, ULONG refused, ULONG noGroup);
+  NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdReplyFields* out);
+  NTSTATUS hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength,
+                               UCHAR* replyByte, ULONG* resultCode, ULONG refused, ULONG noGroup);
 
   // Cardlan switching and the poll.
   NTSTATUS IoControlSwitch(bool connect, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);
@@ -126,7 +140,7 @@ class CDeviceExt {
   NTSTATUS clSwitchConnect();
   NTSTATUS clSwitchDisconnect();
   void runPoll();
-  void clStep(PCWSTR eventText, LONG state, const char* display);
+  void clEnterState(PCWSTR eventText, LONG state, const char* display);
   static KDEFERRED_ROUTINE pollDpc;
   static LONG pollPeriod(ULONG periodMs);
   static constexpr LONG kMaxPollPeriodMs = 0x7FFFFFFF;
@@ -135,14 +149,14 @@ class CDeviceExt {
   NTSTATUS Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject);
   void stop(bool shutdown);
 
-  // The transaction retry pattern: up to CmdMaxRetries attempts; after each
+  // A transaction with retries: up to CmdMaxRetries attempts; after each
   // failed one but the last, an MSG_TEXT event, the caller's warning and a
   // pause of CmdRetryDelay. `attempt` runs one whole attempt and returns its
   // status, `succeeded` handles a successful one, `warn` traces a retry.
   // The status stays STATUS_SUCCESS when no attempt is allowed.
   template <typename Attempt, typename Succeeded, typename Warn>
-  NTSTATUS retryPattern(PVOID ioObject, PCWSTR eventText, Attempt attempt, Succeeded succeeded, Warn warn,
-                        LONG* attemptsMade = nullptr) {
+  NTSTATUS retryTransaction(PVOID ioObject, PCWSTR eventText, Attempt attempt, Succeeded succeeded, Warn warn,
+                            LONG* attemptsMade = nullptr) {
     NTSTATUS status = STATUS_SUCCESS;
     LONG attempts = 0;
     while (attempts < CmdMaxRetries) {
@@ -164,6 +178,19 @@ class CDeviceExt {
     }
     return status;
   }
+
+  // The same for a controller command, whose retry warning names the
+  // command's function.
+  template <typename Attempt, typename Succeeded>
+  NTSTATUS retryCommand(PVOID ioObject, PCWSTR eventText, const char* caller, Attempt attempt,
+                        Succeeded succeeded, LONG* attemptsMade = nullptr) {
+    return retryTransaction(
+        ioObject, eventText, attempt, succeeded, [caller](NTSTATUS s) { warnRetry(caller, s); },
+        attemptsMade);
+  }
+  static void warnRetry(const char* caller, NTSTATUS status);
+  // What a successful attempt does when only its status counts.
+  static void nothingMore() {}
 
   PDRIVER_OBJECT DriverObject;
   PDEVICE_OBJECT DeviceObject;

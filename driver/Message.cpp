@@ -1,7 +1,6 @@
 #include "Message.h"
 
 #include "DeviceExt.h"
-#include "Timer.h"
 #include "tamrixsc.h"
 
 namespace {
@@ -20,6 +19,8 @@ bool hasNoPayload(UCHAR cmdCode) {
     default: return false;
   }
 }
+
+const char kReceiver[] = "CMessage::receive()";  // who traces a reply's failures
 
 bool isValidCode(UCHAR cmdCode) { return cmdCode >= DRIVER_CONNECT && cmdCode <= HD_MESSAGE_DELETE; }
 }  // namespace
@@ -88,99 +89,90 @@ NTSTATUS CMessage::doSend() {
   return status;
 }
 
+// A reply: wait for the controller's TREQ, read the frame under the host
+// request, judge its checksum, then let the controller release TREQ.
 NTSTATUS CMessage::receive(UCHAR* status, UCHAR* replyBuffer, UCHAR* replySize, ULONG replyTimer) {
   Owner->setDataDirection(false);
-
-  CTimer timer(replyTimer);
-  while (!Owner->isTREQ()) {
-    if (timer.expired()) {
-      SC_TRACE(TRACE_ERROR,
-               "CMessage::receive() ***** ERROR Device timeout [TREQ not asserted]; transaction aborted\n");
-      return STATUS_UNSUCCESSFUL;
-    }
+  NTSTATUS result =
+      Owner->awaitLine(CDeviceExt::Line::TREQ, true, replyTimer, kReceiver, "transaction aborted");
+  if (!NT_SUCCESS(result)) {
+    return result;
   }
-
-  NTSTATUS result = STATUS_SUCCESS;
-  bool complete = false;
-  UCHAR response = 0;
-  UCHAR sum = 0;
   Owner->setHostRequest(true);
-  do {
-    if (!NT_SUCCESS(result = Owner->readByte(&Frame[0]))) {
-      SC_TRACE(TRACE_ERROR, "CMessage::receive() ***** ERROR Failed to read 1st byte; transaction aborted\n");
-      break;
-    }
-    UCHAR length = Frame[0];
-    if (length < kMinReply || length > kMaxReply) {
-      SC_TRACE(TRACE_ERROR,
-               "CMessage::receive() ***** ERROR Invalid message length [%d]; transaction aborted\n", length);
-      result = STATUS_UNSUCCESSFUL;
-      break;
-    }
-    if (length - kReplyOverhead > *replySize) {
-      SC_TRACE(TRACE_ERROR,
-               "CMessage::receive() ***** ERROR Message too long; data length [%d]; buffer size [%d]\n",
-               length, *replySize);
-      result = STATUS_UNSUCCESSFUL;
-      break;
-    }
-    *replySize = static_cast<UCHAR>(length - kReplyOverhead);
+  UCHAR check = 0;
+  result = readFrame(status, replyBuffer, replySize, &check);
+  Owner->setHostRequest(false);
+  if (NT_SUCCESS(result)) {
+    result = judgeFrame(*status, replyBuffer, replySize, check);
+  }
+  // The controller releases TREQ once it has seen the frame taken.
+  if (!Owner->waitForLine(CDeviceExt::Line::TREQ, false, kHandshakeUs)) {
+    SC_TRACE(TRACE_WARNING,
+             "CMessage::receive() !!!!! WARNING Device timeout on exit [TREQ still asserted]\n");
+  }
+  return result;
+}
 
-    if (!NT_SUCCESS(result = Owner->readByte(&Frame[1]))) {
-      SC_TRACE(TRACE_ERROR,
-               "CMessage::receive() ***** ERROR Failed to read 'Response' byte; transaction aborted\n");
-      break;
-    }
-    response = Frame[1];
-    if (!NT_SUCCESS(result = Owner->readByte(status))) {
-      SC_TRACE(TRACE_ERROR,
-               "CMessage::receive() ***** ERROR Failed to read 'Status' byte; transaction aborted\n");
-      break;
-    }
-    UCHAR k = 0;
-    for (; k < *replySize; k++) {
-      if (!NT_SUCCESS(result = Owner->readByte(&replyBuffer[k]))) {
-        break;
-      }
-    }
+// Length, response and status into the frame and *status, the data bytes
+// into the caller's buffer, which holds *replySize bytes, and the checksum.
+NTSTATUS CMessage::readFrame(UCHAR* status, UCHAR* replyBuffer, UCHAR* replySize, UCHAR* check) {
+  NTSTATUS result = readField(&Frame[0], "1st byte");
+  if (!NT_SUCCESS(result)) {
+    return result;
+  }
+  const UCHAR length = Frame[0];
+  if (length < kMinReply || length > kMaxReply) {
+    SC_TRACE(TRACE_ERROR,
+             "CMessage::receive() ***** ERROR Invalid message length [%d]; transaction aborted\n", length);
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (length - kReplyOverhead > *replySize) {
+    SC_TRACE(TRACE_ERROR,
+             "CMessage::receive() ***** ERROR Message too long; data length [%d]; buffer size [%d]\n", length,
+             *replySize);
+    return STATUS_UNSUCCESSFUL;
+  }
+  *replySize = static_cast<UCHAR>(length - kReplyOverhead);
+  result = readField(&Frame[1], "'Response' byte");
+  if (NT_SUCCESS(result)) {
+    result = readField(status, "'Status' byte");
+  }
+  if (!NT_SUCCESS(result)) {
+    return result;
+  }
+  for (UCHAR k = 0; k < *replySize; k++) {
+    result = Owner->readByte(&replyBuffer[k]);
     if (!NT_SUCCESS(result)) {
       SC_TRACE(TRACE_ERROR,
                "CMessage::receive() ***** ERROR Incomplete data bytes received [%d]; transaction aborted\n",
                k);
-      break;
-    }
-    UCHAR check = 0;
-    if (!NT_SUCCESS(result = Owner->readByte(&check))) {
-      SC_TRACE(TRACE_ERROR,
-               "CMessage::receive() ***** ERROR Failed to read checksum byte; transaction aborted\n");
-      break;
-    }
-    sum = static_cast<UCHAR>(check + length + response + *status);
-    complete = true;
-  } while (false);
-  Owner->setHostRequest(false);
-
-  if (complete) {
-    for (UCHAR k = 0; k < *replySize; k++) {
-      sum = static_cast<UCHAR>(sum + replyBuffer[k]);
-    }
-    if (sum != 0) {
-      SC_TRACE(TRACE_ERROR, "CMessage::receive() ***** ERROR Invalid checksum [%d]\n", sum);
-      *replySize = 0;
-      result = STATUS_UNSUCCESSFUL;
+      return result;
     }
   }
+  return readField(check, "checksum byte");
+}
 
-  // The controller releases TREQ once it has seen the frame taken.
-  timer.start(kHandshakeUs);
-  while (Owner->isTREQ()) {
-    if (timer.expired()) {
-      SC_TRACE(TRACE_WARNING,
-               "CMessage::receive() !!!!! WARNING Device timeout on exit [TREQ still asserted]\n");
-      break;
-    }
+NTSTATUS CMessage::readField(UCHAR* value, const char* what) {
+  NTSTATUS result = Owner->readByte(value);
+  if (!NT_SUCCESS(result)) {
+    SC_TRACE(TRACE_ERROR, "%s ***** ERROR Failed to read %s; transaction aborted\n", kReceiver, what);
   }
   return result;
+}
+
+// A whole reply frame sums to 0; a reply that does not is refused, and no
+// data of it counts.
+NTSTATUS CMessage::judgeFrame(UCHAR status, const UCHAR* replyBuffer, UCHAR* replySize, UCHAR check) {
+  UCHAR sum = static_cast<UCHAR>(check + Frame[0] + Frame[1] + status);
+  for (UCHAR k = 0; k < *replySize; k++) {
+    sum = static_cast<UCHAR>(sum + replyBuffer[k]);
+  }
+  if (sum != 0) {
+    SC_TRACE(TRACE_ERROR, "CMessage::receive() ***** ERROR Invalid checksum [%d]\n", sum);
+    *replySize = 0;
+    return STATUS_UNSUCCESSFUL;
+  }
+  return STATUS_SUCCESS;
 }
 
 void CMessage::prepareTarget() {

@@ -52,6 +52,9 @@ class CMessage {
                     UCHAR* replyBuffer, UCHAR* replySize, UCHAR* status);
   NTSTATUS send(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength);
   NTSTATUS receive(UCHAR* status, UCHAR* replyBuffer, UCHAR* replySize, ULONG replyTimer);
+  NTSTATUS readFrame(UCHAR* status, UCHAR* replyBuffer, UCHAR* replySize, UCHAR* check);
+  NTSTATUS readField(UCHAR* value, const char* what);
+  NTSTATUS judgeFrame(UCHAR status, const UCHAR* replyBuffer, UCHAR* replySize, UCHAR check);
   NTSTATUS doSend();
   void checksum();
   void prepareTarget();

@@ -1,5 +1,6 @@
 // Event-log entries through the I/O manager's error-log facility.
 #include "tamrixsc.h"
+#include "tamrixscmsg.h"
 
 namespace {
 // The I/O manager refuses larger entries; an insertion string is cut to fit
@@ -62,4 +63,15 @@ void LogEvent(PVOID ioObject, ULONG messageId, PCWSTR insertionString, ULONG uni
     entry->NumberOfStrings = 1;
   }
   IoWriteErrorLogEntry(entry);
+}
+
+NTSTATUS logInitFailure(PDRIVER_OBJECT driverObject, PCWSTR eventText, NTSTATUS status) {
+  LogEvent(driverObject, MSG_INIT_FAILED, eventText, static_cast<ULONG>(status), nullptr);
+  return status;
+}
+
+NTSTATUS reportInitFailure(PDRIVER_OBJECT driverObject, const char* caller, const char* what,
+                           PCWSTR eventText, NTSTATUS status) {
+  SC_TRACE(TRACE_ERROR, "%s ***** ERROR %s; status [0x%X]\n", caller, what, status);
+  return logInitFailure(driverObject, eventText, status);
 }

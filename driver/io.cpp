@@ -8,6 +8,7 @@
 namespace {
 constexpr ULONG kAddressSpaceIo = 1;
 constexpr ULONG kByteHandshakeUs = 200;  // each phase of one byte
+const char kByteAborted[] = "abort";     // what a byte time-out ends
 const char kUnknownVersion[] = "Unknown";
 }  // namespace
 
@@ -76,56 +77,60 @@ void CDeviceExt::setDataDirection(bool output) {
   }
 }
 
-// One byte to the controller: wait for TRDY, drive the byte, strobe, wait
-// for TRDY to drop, release the strobe.
-NTSTATUS CDeviceExt::writeByte(UCHAR value) {
-  CTimer timer(kByteHandshakeUs);
-  while (!isTRDY()) {
+// Both handshake lines are the controller's; every wait on one of them is
+// bounded by its time-out.
+bool CDeviceExt::lineAsserted(Line line) { return line == Line::TRDY ? isTRDY() : isTREQ(); }
+
+bool CDeviceExt::waitForLine(Line line, bool asserted, ULONG timeoutUs) {
+  CTimer timer(timeoutUs);
+  while (lineAsserted(line) != asserted) {
     if (timer.expired()) {
-      SC_TRACE(TRACE_ERROR,
-               "CDeviceExt::writeByte() ***** ERROR Device timeout [TRDY not asserted]; abort\n");
-      return STATUS_UNSUCCESSFUL;
+      return false;
     }
   }
-  setDataDirection(true);
-  writeData(value);
-  setStrobe(true);
+  return true;
+}
 
-  timer.start(kByteHandshakeUs);
-  while (isTRDY()) {
-    if (timer.expired()) {
-      // The strobe stays asserted until the next byte that completes.
-      SC_TRACE(TRACE_ERROR,
-               "CDeviceExt::writeByte() ***** ERROR Device timeout [TRDY still asserted]; abort\n");
-      return STATUS_UNSUCCESSFUL;
-    }
+NTSTATUS CDeviceExt::awaitLine(Line line, bool asserted, ULONG timeoutUs, const char* waiter,
+                               const char* consequence) {
+  if (waitForLine(line, asserted, timeoutUs)) {
+    return STATUS_SUCCESS;
+  }
+  SC_TRACE(TRACE_ERROR, "%s ***** ERROR Device timeout [%s %s]; %s\n", waiter,
+           line == Line::TRDY ? "TRDY" : "TREQ", asserted ? "not asserted" : "still asserted", consequence);
+  return STATUS_UNSUCCESSFUL;
+}
+
+// One byte across the lines in either direction: wait for TRDY, let
+// `latch` move the byte, strobe, wait for TRDY to drop, release the strobe.
+// After a time-out the strobe stays asserted until the next byte that
+// completes.
+template <typename Latch>
+NTSTATUS CDeviceExt::strobeByte(const char* waiter, Latch latch) {
+  NTSTATUS status = awaitLine(Line::TRDY, true, kByteHandshakeUs, waiter, kByteAborted);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  latch();
+  setStrobe(true);
+  status = awaitLine(Line::TRDY, false, kByteHandshakeUs, waiter, kByteAborted);
+  if (!NT_SUCCESS(status)) {
+    return status;
   }
   setStrobe(false);
   return STATUS_SUCCESS;
 }
 
-// One byte from the controller; the caller has set the data lines to input.
-NTSTATUS CDeviceExt::readByte(UCHAR* value) {
-  CTimer timer(kByteHandshakeUs);
-  while (!isTRDY()) {
-    if (timer.expired()) {
-      SC_TRACE(TRACE_ERROR, "CDeviceExt::readByte() ***** ERROR Device timeout [TRDY not asserted]; abort\n");
-      return STATUS_UNSUCCESSFUL;
-    }
-  }
-  *value = readData();
-  setStrobe(true);
+NTSTATUS CDeviceExt::writeByte(UCHAR value) {
+  return strobeByte("CDeviceExt::writeByte()", [this, value] {
+    setDataDirection(true);
+    writeData(value);
+  });
+}
 
-  timer.start(kByteHandshakeUs);
-  while (isTRDY()) {
-    if (timer.expired()) {
-      SC_TRACE(TRACE_ERROR,
-               "CDeviceExt::readByte() ***** ERROR Device timeout [TRDY still asserted]; abort\n");
-      return STATUS_UNSUCCESSFUL;
-    }
-  }
-  setStrobe(false);
-  return STATUS_SUCCESS;
+// The caller has set the data lines to input.
+NTSTATUS CDeviceExt::readByte(UCHAR* value) {
+  return strobeByte("CDeviceExt::readByte()", [this, value] { *value = readData(); });
 }
 
 // Host-controller commands --------------------------------------------------
@@ -135,14 +140,17 @@ constexpr ULONG kCommand4ReplyUs = 1000000;  // the controller may take a second
 constexpr UCHAR kDisconnectPayload = 5;      // reason (4) and shutdown flag
 constexpr UCHAR kConnectPayload = 5;         // watchdog (2), comm, poll, options
 constexpr UCHAR kPollReport = 4;
-auto nothing = [] {};
 }  // namespace
+
+void CDeviceExt::warnRetry(const char* caller, NTSTATUS status) {
+  SC_TRACE(TRACE_WARNING, "%s !!!!! WARNING Command failed; status [0x%X]; retrying...\n", caller, status);
+}
 
 NTSTATUS CDeviceExt::hcDriverConnect() {
   LONG attempts = 0;
   UCHAR postCode = 0;
-  NTSTATUS status = retryPattern(
-      DriverObject, L"Communication errors during 'DRIVER_CONNECT'",
+  NTSTATUS status = retryCommand(
+      DriverObject, L"Communication errors during 'DRIVER_CONNECT'", "CDeviceExt::hcDriverConnect()",
       [this, &postCode] {
         const UCHAR payload[kConnectPayload] = {static_cast<UCHAR>(DevTimeoutWatchdog & 0xFF),
                                                 static_cast<UCHAR>(DevTimeoutWatchdog >> 8), DevTimeoutComm,
@@ -164,42 +172,31 @@ NTSTATUS CDeviceExt::hcDriverConnect() {
           LogEvent(DriverObject, MSG_POST_CODE, text, 0, nullptr);
         }
       },
-      [](NTSTATUS s) {
-        SC_TRACE(TRACE_WARNING,
-                 "CDeviceExt::hcDriverConnect() !!!!! WARNING Command failed; status [0x%X]; retrying...\n",
-                 s);
-      },
       &attempts);
   if (!NT_SUCCESS(status)) {
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Cannot connect to the 8051 System Controller",
-             static_cast<ULONG>(status), nullptr);
+    logInitFailure(DriverObject, L"Cannot connect to the 8051 System Controller", status);
   }
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hcDriverConnect() Exit; status [0x%X]; retries [%d]\n", status, attempts);
   return status;
 }
 
 void CDeviceExt::hcDriverDisconnect(const char reason[4], bool shutdown) {
-  NTSTATUS status = retryPattern(
-      DriverObject, L"Communication errors during 'DRIVER_DISCONNECT'",
+  NTSTATUS status = retryCommand(
+      DriverObject, L"Communication errors during 'DRIVER_DISCONNECT'", "CDeviceExt::hcDriverDisconnect()",
       [this, reason, shutdown] {
         const UCHAR payload[kDisconnectPayload] = {
             static_cast<UCHAR>(reason[0]), static_cast<UCHAR>(reason[1]), static_cast<UCHAR>(reason[2]),
             static_cast<UCHAR>(reason[3]), static_cast<UCHAR>(shutdown ? 1 : 0)};
         return exchange(DRIVER_DISCONNECT, payload, sizeof(payload));
       },
-      nothing,
-      [](NTSTATUS s) {
-        SC_TRACE(
-            TRACE_WARNING,
-            "CDeviceExt::hcDriverDisconnect() !!!!! WARNING Command failed; status [0x%X]; retrying...\n", s);
-      });
+      nothingMore);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hcDriverDisconnect() Exit; status [0x%X]\n", status);
 }
 
 void CDeviceExt::hcFirmwareVersion() {
   UCHAR received = 0;
-  NTSTATUS status = retryPattern(
-      DriverObject, L"Communication errors during 'FIRMWARE_VERSION'",
+  NTSTATUS status = retryCommand(
+      DriverObject, L"Communication errors during 'FIRMWARE_VERSION'", "CDeviceExt::hcFirmwareVersion()",
       [this, &received] {
         UCHAR replyStatus = 0;
         received = kFirmwareVersionSize;
@@ -213,11 +210,6 @@ void CDeviceExt::hcFirmwareVersion() {
         FirmwareVersionLength = received;
         SC_TRACE(TRACE_FLOW, "CDeviceExt::hcFirmwareVersion() Returned [%hS]; length [%d]\n",
                  reinterpret_cast<const char*>(FirmwareVersion), FirmwareVersionLength);
-      },
-      [](NTSTATUS s) {
-        SC_TRACE(TRACE_WARNING,
-                 "CDeviceExt::hcFirmwareVersion() !!!!! WARNING Command failed; status [0x%X]; retrying...\n",
-                 s);
       });
   if (!NT_SUCCESS(status)) {
     LogEvent(DriverObject, MSG_FIRMWARE_VERSION_FAILED, nullptr, 0, nullptr);
@@ -230,18 +222,14 @@ void CDeviceExt::hcFirmwareVersion() {
 }
 
 NTSTATUS CDeviceExt::hcPoll(UCHAR* cardlanStatus, UCHAR report[4]) {
-  NTSTATUS status = retryPattern(
-      DeviceObject, L"Communication errors during 'POLL'",
+  NTSTATUS status = retryCommand(
+      DeviceObject, L"Communication errors during 'POLL'", "CDeviceExt::hcPoll()",
       [this, cardlanStatus, report] {
         *cardlanStatus = 0;
         UCHAR size = kPollReport;
         return Message.transact(POLL, nullptr, 0, CmdReplyTimer, report, &size, cardlanStatus);
       },
-      nothing,
-      [](NTSTATUS s) {
-        SC_TRACE(TRACE_WARNING,
-                 "CDeviceExt::hcPoll() !!!!! WARNING Command failed; status [0x%X]; retrying...\n", s);
-      });
+      nothingMore);
   if (NT_SUCCESS(status)) {
     SC_TRACE(TRACE_DETAIL,
              "CDeviceExt::hcPoll() CardlanStatus [0x%.2x]; CardlanReport0 [0x%.2x]; CardlanReport1 [0x%.2x]; "
@@ -300,55 +288,47 @@ NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
 // A display command whose status byte may refuse it. The result code says
 // "not done" until a reply came, then 0, or the refusal for the status:
 // `noGroup` for status 2, `refused` for any other.
-NTSTATUS CDeviceExt::hdAnswered(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
-                                ULONG* resultCode, ULONG refused, ULONG noGroup) {
+NTSTATUS CDeviceExt::hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload,
+                                         UCHAR payloadLength, UCHAR* replyByte, ULONG* resultCode,
+                                         ULONG refused, ULONG noGroup) {
   *resultCode = HD_RESULT_NOT_DONE;
   UCHAR replyStatus;
   NTSTATUS status = exchange(cmdCode, payload, payloadLength, replyByte, &replyStatus);
   if (NT_SUCCESS(status)) {
     *resultCode = replyStatus == 0 ? HD_RESULT_OK : replyStatus == kStatusNoGroup ? noGroup : refused;
   }
+  SC_TRACE(TRACE_FLOW, "%s Exit; status [0x%X]\n", caller, status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdGroupAdd(UCHAR* groupID, ULONG* resultCode) {
   *groupID = 0;
-  NTSTATUS status =
-      hdAnswered(HD_GROUP_ADD, nullptr, 0, groupID, resultCode, HD_RESULT_ADD_REFUSED, HD_RESULT_ADD_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdGroupAdd() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdGroupAdd()", HD_GROUP_ADD, nullptr, 0, groupID, resultCode,
+                             HD_RESULT_ADD_REFUSED, HD_RESULT_ADD_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdGroupDelete(UCHAR groupID, ULONG* resultCode) {
-  NTSTATUS status = hdAnswered(HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode, HD_RESULT_GROUP_REFUSED,
-                               HD_RESULT_GROUP_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdGroupDelete() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdGroupDelete()", HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode,
+                             HD_RESULT_GROUP_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageAdd(UCHAR groupID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3, UCHAR* messageID,
                                   ULONG* resultCode) {
   const UCHAR payload[] = {groupID, c0, c1, c2, c3};
-  NTSTATUS status = hdAnswered(HD_MESSAGE_ADD, payload, sizeof(payload), messageID, resultCode,
-                               HD_RESULT_ADD_REFUSED, HD_RESULT_GROUP_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageAdd() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdMessageAdd()", HD_MESSAGE_ADD, payload, sizeof(payload),
+                             messageID, resultCode, HD_RESULT_ADD_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageExchange(UCHAR messageID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3,
                                        ULONG* resultCode) {
   const UCHAR payload[] = {messageID, c0, c1, c2, c3};
-  NTSTATUS status = hdAnswered(HD_MESSAGE_EXCHANGE, payload, sizeof(payload), nullptr, resultCode,
-                               HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageExchange() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdMessageExchange()", HD_MESSAGE_EXCHANGE, payload, sizeof(payload),
+                             nullptr, resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageDelete(UCHAR messageID, ULONG* resultCode) {
-  NTSTATUS status = hdAnswered(HD_MESSAGE_DELETE, &messageID, 1, nullptr, resultCode,
-                               HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::hdMessageDelete() Exit; status [0x%X]\n", status);
-  return status;
+  return hdExchangeForResult("CDeviceExt::hdMessageDelete()", HD_MESSAGE_DELETE, &messageID, 1, nullptr,
+                             resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdStatusQuery(UCHAR* displayStatus) {
@@ -404,10 +384,11 @@ void buildPortList(CM_RESOURCE_LIST* list, ULONG start, ULONG length) {
   port.u.Port.Length = length;
 }
 
-constexpr ULONG kEmptyResourceListSize = sizeof(ULONG);  // Count only
-constexpr ULONG kNoBase = 0x0000;                        // the chip decodes nothing there
-constexpr ULONG kFloatingBase = 0xFFFF;                  // no chip answered the reads
-constexpr ULONG kPortSpaceEnd = 0x10000;                 // x86 port numbers are 16 bits wide
+constexpr ULONG kEmptyResourceListSize = sizeof(ULONG);      // Count only
+constexpr ULONG kNoBase = 0x0000;                            // the chip decodes nothing there
+constexpr ULONG kFloatingBase = 0xFFFF;                      // no chip answered the reads
+constexpr ULONG kPortSpaceEnd = 0x10000;                     // x86 port numbers are 16 bits wide
+const char kAllocator[] = "CDeviceExt::allocateHardware()";  // who traces a failed claim
 }  // namespace
 
 UCHAR CDeviceExt::superIoRead(ULONG base, ULONG offset, ULONG addressSpace) {
@@ -424,76 +405,78 @@ void CDeviceExt::superIoWrite(ULONG base, ULONG offset, ULONG addressSpace, UCHA
   }
 }
 
+// The range is claimed for the driver, translated to the address it is
+// reached at and, in memory space, mapped. A failure after the claim leaves
+// the claim to the caller's release.
 NTSTATUS CDeviceExt::allocateHardware(ULONG start, ULONG length, ULONG* addressSpace, ULONG* mappedBase,
                                       BOOLEAN* mapped) {
+  NTSTATUS status = claimPorts(start, length);
+  PHYSICAL_ADDRESS translated;
+  if (NT_SUCCESS(status)) {
+    status = translatePorts(start, addressSpace, &translated);
+  }
+  if (NT_SUCCESS(status)) {
+    status = mapPorts(translated, length, *addressSpace, mappedBase, mapped);
+  }
+  if (NT_SUCCESS(status)) {
+    SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Exit; status [0x%X]\n", status);
+  }
+  return status;
+}
+
+NTSTATUS CDeviceExt::claimPorts(ULONG start, ULONG length) {
   CM_RESOURCE_LIST list;
   buildPortList(&list, start, length);
   BOOLEAN conflict = FALSE;
   NTSTATUS status = IoReportResourceUsage(nullptr, DriverObject, &list, sizeof(list), DeviceObject, nullptr,
                                           0, FALSE, &conflict);
   if (!NT_SUCCESS(status)) {
-    SC_TRACE(
-        TRACE_ERROR,
-        "CDeviceExt::allocateHardware() ***** ERROR Function 'IoReportResourceUsage' failed; status [0x%X]\n",
-        status);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoReportResourceUsage' failed",
-             static_cast<ULONG>(status), nullptr);
-    return status;
+    return reportInitFailure(DriverObject, kAllocator, "Function 'IoReportResourceUsage' failed",
+                             L"Function 'IoReportResourceUsage' failed", status);
   }
   if (conflict) {
-    status = STATUS_DEVICE_CONFIGURATION_ERROR;
-    SC_TRACE(TRACE_ERROR,
-             "CDeviceExt::allocateHardware() ***** ERROR Resource conflict detected; status [0x%X]\n",
-             status);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Resource conflict detected", static_cast<ULONG>(status),
-             nullptr);
-    return status;
+    return reportInitFailure(DriverObject, kAllocator, "Resource conflict detected",
+                             L"Resource conflict detected", STATUS_DEVICE_CONFIGURATION_ERROR);
   }
+  return STATUS_SUCCESS;
+}
 
+NTSTATUS CDeviceExt::translatePorts(ULONG start, ULONG* addressSpace, PHYSICAL_ADDRESS* translated) {
   PHYSICAL_ADDRESS busAddress;
   busAddress.LowPart = start;
   busAddress.HighPart = 0;
-  PHYSICAL_ADDRESS translated;
-  translated.QuadPart = 0;
-  // Without a translation there is no address to reach the range at; the
-  // claim stands until the caller releases it.
-  if (!HalTranslateBusAddress(Isa, 0, busAddress, addressSpace, &translated)) {
-    status = STATUS_UNSUCCESSFUL;
-    SC_TRACE(TRACE_ERROR,
-             "CDeviceExt::allocateHardware() ***** ERROR Function 'HalTranslateBusAddress' failed; status "
-             "[0x%X]\n",
-             status);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'HalTranslateBusAddress' failed",
-             static_cast<ULONG>(status), nullptr);
-    return status;
+  translated->QuadPart = 0;
+  if (!HalTranslateBusAddress(Isa, 0, busAddress, addressSpace, translated)) {
+    return reportInitFailure(DriverObject, kAllocator, "Function 'HalTranslateBusAddress' failed",
+                             L"Function 'HalTranslateBusAddress' failed", STATUS_UNSUCCESSFUL);
   }
   SC_TRACE(
       TRACE_FLOW,
       "CDeviceExt::allocateHardware() Translated address; low part [0x%X]; high part [0x%X]; type [%d]\n",
-      translated.LowPart, translated.HighPart, *addressSpace);
+      translated->LowPart, translated->HighPart, *addressSpace);
+  return STATUS_SUCCESS;
+}
 
-  if (*addressSpace == 0) {
-    PVOID view = MmMapIoSpace(translated, length, MmNonCached);
-    if (view == nullptr) {
-      status = STATUS_UNSUCCESSFUL;
-      SC_TRACE(TRACE_ERROR,
-               "CDeviceExt::allocateHardware() ***** ERROR Function 'MmMapIoSpace' failed; status [0x%X]\n",
-               status);
-      LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'MmMapIoSpace' failed", static_cast<ULONG>(status),
-               nullptr);
-      return status;
-    }
-    // System addresses are 32 bits on this platform.
-    *mappedBase = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(view));
-    *mapped = TRUE;
-    SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Port was mapped to [0x%X]\n", *mappedBase);
-  } else {
+// Memory space needs a system view of the range; port space is used at the
+// translated port number.
+NTSTATUS CDeviceExt::mapPorts(PHYSICAL_ADDRESS translated, ULONG length, ULONG addressSpace,
+                              ULONG* mappedBase, BOOLEAN* mapped) {
+  if (addressSpace != 0) {
     *mappedBase = translated.LowPart;
     SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Port was not mapped; using low part [0x%X]\n",
              *mappedBase);
+    return STATUS_SUCCESS;
   }
-  SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Exit; status [0x%X]\n", status);
-  return status;
+  PVOID view = MmMapIoSpace(translated, length, MmNonCached);
+  if (view == nullptr) {
+    return reportInitFailure(DriverObject, kAllocator, "Function 'MmMapIoSpace' failed",
+                             L"Function 'MmMapIoSpace' failed", STATUS_UNSUCCESSFUL);
+  }
+  // System addresses are 32 bits on this platform.
+  *mappedBase = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(view));
+  *mapped = TRUE;
+  SC_TRACE(TRACE_FLOW, "CDeviceExt::allocateHardware() Port was mapped to [0x%X]\n", *mappedBase);
+  return STATUS_SUCCESS;
 }
 
 void CDeviceExt::releaseHardware(ULONG base, ULONG length, BOOLEAN mapped) {
@@ -555,9 +538,7 @@ NTSTATUS CDeviceExt::acquireInterface() {
     SC_TRACE(TRACE_ERROR,
              "CDeviceExt::acquireInterface() ***** ERROR Invalid GPIO base address [0x%.4X]; status [0x%X]\n",
              base, status);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Invalid GPIO base address", static_cast<ULONG>(status),
-             nullptr);
-    return status;
+    return logInitFailure(DriverObject, L"Invalid GPIO base address", status);
   }
   status = allocateHardware(base, Gpio::kBlockLength, &AddressSpace, &PortBase, &PortMapped);
   if (!NT_SUCCESS(status)) {
@@ -631,18 +612,13 @@ void CDeviceExt::readSwitchRegistry() {
 }
 
 NTSTATUS CDeviceExt::clSwitchConnect() {
-  NTSTATUS status = retryPattern(
-      DriverObject, L"Communication errors during 'SWITCH_CONNECT'",
+  NTSTATUS status = retryCommand(
+      DriverObject, L"Communication errors during 'SWITCH_CONNECT'", "CDeviceExt::clSwitchConnect()",
       [this] {
         const UCHAR payload[] = {CardID, SignType, TNMapType};
         return exchange(SWITCH_CONNECT, payload, sizeof(payload));
       },
-      nothing,
-      [](NTSTATUS s) {
-        SC_TRACE(TRACE_WARNING,
-                 "CDeviceExt::clSwitchConnect() !!!!! WARNING Command failed; status [0x%X]; retrying...\n",
-                 s);
-      });
+      nothingMore);
   if (NT_SUCCESS(status)) {
     CardlanState = CL_CONNECTING;
     startPollTimer(pollPeriod(TimerPollCardlan));
@@ -669,7 +645,7 @@ NTSTATUS CDeviceExt::clSwitchDisconnect() {
 
 // One step of the Cardlan state on a slot report: the event, the new state,
 // the normal poll period once both slots are active, the display text.
-void CDeviceExt::clStep(PCWSTR eventText, LONG state, const char* display) {
+void CDeviceExt::clEnterState(PCWSTR eventText, LONG state, const char* display) {
   LogEvent(DriverObject, MSG_CARDLAN_STATE, eventText, 0, nullptr);
   CardlanState = state;
   if (state == CL_ACTIVE) {
@@ -690,21 +666,21 @@ void CDeviceExt::runPoll() {
   switch (CardlanState) {
     case CL_CONNECTING:
       if (primary && secondary) {
-        clStep(L"active", CL_ACTIVE, " OK ");
+        clEnterState(L"active", CL_ACTIVE, " OK ");
       } else if (primary) {
-        clStep(L"active on primary slot", CL_ACTIVE_PRIMARY, "C:02");
+        clEnterState(L"active on primary slot", CL_ACTIVE_PRIMARY, "C:02");
       } else if (secondary) {
-        clStep(L"active on secondary slot", CL_ACTIVE_SECONDARY, "C:01");
+        clEnterState(L"active on secondary slot", CL_ACTIVE_SECONDARY, "C:01");
       }
       break;
     case CL_ACTIVE_PRIMARY:
       if (secondary) {
-        clStep(L"active on secondary slot", CL_ACTIVE, " OK ");
+        clEnterState(L"active on secondary slot", CL_ACTIVE, " OK ");
       }
       break;
     case CL_ACTIVE_SECONDARY:
       if (primary) {
-        clStep(L"active on primary slot", CL_ACTIVE, " OK ");
+        clEnterState(L"active on primary slot", CL_ACTIVE, " OK ");
       }
       break;
     default:  // CL_NONE, CL_DISCONNECTED, CL_ACTIVE: the state stays

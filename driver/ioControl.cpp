@@ -32,7 +32,7 @@ NTSTATUS CDeviceExt::IoControlStatusLED(bool on) { return hcStatusLED(on); }
 
 // One attempt of a display request, read afresh from the caller's record.
 // Requests without a result code of their own report 0 whatever happened.
-NTSTATUS CDeviceExt::hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdOutputs* out) {
+NTSTATUS CDeviceExt::hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdReplyFields* out) {
   NTSTATUS status;
   switch (ioctlCode) {
     case IOCTL_SC_HD_CLEAR_STATUS:
@@ -87,14 +87,14 @@ NTSTATUS CDeviceExt::IoControlHexDisplay(ULONG ioctlCode, PVOID input, ULONG inp
   }
 
   const SC_HD_RECORD* in = static_cast<const SC_HD_RECORD*>(input);
-  HdOutputs out = {};
-  NTSTATUS status = retryPattern(
+  HdReplyFields out = {};
+  NTSTATUS status = retryTransaction(
       DeviceObject, L"Communication errors during 'HEX_DISPLAY'",
       [this, ioctlCode, in, &out] {
-        out = HdOutputs{};
+        out = HdReplyFields{};
         return hdRunRequest(ioctlCode, *in, &out);
       },
-      [] {},
+      nothingMore,
       [ioctlCode](NTSTATUS s) {
         SC_TRACE(TRACE_WARNING,
                  "CDeviceExt::IoControlHexDisplay() !!!!! WARNING Command [0x%X] failed; status [0x%X]; "

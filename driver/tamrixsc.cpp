@@ -6,9 +6,10 @@
 
 LONG g_DebugLevel = TRACE_WARNING;
 
+const WCHAR kLinkName[] = L"\\DosDevices\\8051SCDev";
+
 namespace {
 const WCHAR kDeviceName[] = L"\\Device\\8051SC0";
-const WCHAR kLinkName[] = L"\\DosDevices\\8051SCDev";
 
 // The supported LPC bridges, function 0 of their PCI device.
 constexpr USHORT kVendorIntel = 0x8086;
@@ -23,39 +24,10 @@ constexpr ULONG kRecordLength = 12;   // SC_HD_RECORD, SC_SWITCH_RECORD
 constexpr ULONG kVersionLength = 72;  // SC_VERSION_RECORD
 constexpr ULONG kLevelLength = 4;     // one signed 32-bit trace level
 constexpr LONG kMaxDebugLevel = TRACE_FLOW;
+const char kCreator[] = "createDevice()";  // who traces a failed creation
 
 CDeviceExt* recordOf(PDEVICE_OBJECT deviceObject) {
   return static_cast<CDeviceExt*>(deviceObject->DeviceExtension);
-}
-
-bool isHexDisplayCode(ULONG code) {
-  switch (code) {
-    case IOCTL_SC_HD_CLEAR_STATUS:
-    case IOCTL_SC_HD_SET_STATUS:
-    case IOCTL_SC_HD_SET_REFRESH_RATE:
-    case IOCTL_SC_HD_GROUP_ADD:
-    case IOCTL_SC_HD_GROUP_DELETE:
-    case IOCTL_SC_HD_MESSAGE_ADD:
-    case IOCTL_SC_HD_MESSAGE_EXCHANGE:
-    case IOCTL_SC_HD_MESSAGE_DELETE:
-    case IOCTL_SC_HD_STATUS_QUERY:
-    case IOCTL_SC_HD_RESET: return true;
-    default: return false;
-  }
-}
-
-// The codes served through the device queue: every one that talks to the
-// controller, and the version request.
-bool isQueuedCode(ULONG code) {
-  switch (code) {
-    case IOCTL_SC_SWITCH_CONNECT:
-    case IOCTL_SC_SWITCH_DISCONNECT:
-    case IOCTL_SC_FIRMWARE_VERSION:
-    case IOCTL_SC_COMMAND4:
-    case IOCTL_SC_STATUS_LED_ON:
-    case IOCTL_SC_STATUS_LED_OFF: return true;
-    default: return isHexDisplayCode(code);
-  }
 }
 
 ULONG traceAddress(PVOID p) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p)); }
@@ -102,30 +74,22 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
   NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDeviceExt), &deviceName, FILE_DEVICE_UNKNOWN, 0,
                                    FALSE, &deviceObject);
   if (!NT_SUCCESS(status)) {
-    SC_TRACE(TRACE_ERROR, "createDevice() ***** ERROR Function 'IoCreateDevice' failed; status [0x%X]\n",
-             status);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoCreateDevice' failed", static_cast<ULONG>(status),
-             nullptr);
-    return status;
+    return reportInitFailure(DriverObject, kCreator, "Function 'IoCreateDevice' failed",
+                             L"Function 'IoCreateDevice' failed", status);
   }
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status)) {
-    SC_TRACE(TRACE_ERROR,
-             "createDevice() ***** ERROR Function 'IoCreateSymbolicLink' failed; status [0x%X]\n", status);
+    reportInitFailure(DriverObject, kCreator, "Function 'IoCreateSymbolicLink' failed",
+                      L"Function 'IoCreateSymbolicLink' failed", status);
     IoDeleteDevice(deviceObject);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoCreateSymbolicLink' failed",
-             static_cast<ULONG>(status), nullptr);
     return status;
   }
   status = IoRegisterShutdownNotification(deviceObject);
   if (!NT_SUCCESS(status)) {
-    SC_TRACE(TRACE_ERROR,
-             "createDevice() ***** ERROR Function 'IoRegisterShutdownNotification' failed; status [0x%X]\n",
-             status);
+    reportInitFailure(DriverObject, kCreator, "Function 'IoRegisterShutdownNotification' failed",
+                      L"Function 'IoRegisterShutdownNotification' failed", status);
     IoDeleteSymbolicLink(&linkName);
     IoDeleteDevice(deviceObject);
-    LogEvent(DriverObject, MSG_INIT_FAILED, L"Function 'IoRegisterShutdownNotification' failed",
-             static_cast<ULONG>(status), nullptr);
     return status;
   }
   // The record lives in the extension, which the I/O manager zeroed; Init
@@ -234,13 +198,148 @@ NTSTATUS setDebugLevel(CDeviceExt* record, PIRP Irp, PIO_STACK_LOCATION stack) {
 }
 }  // namespace
 
+namespace {
+// One request taken from the device queue, as its handler sees it.
+struct QueuedRequest {
+  CDeviceExt* record;
+  PDEVICE_OBJECT deviceObject;
+  PIRP irp;
+  ULONG code;
+  PVOID buffer;
+  ULONG inputLength;
+  ULONG outputLength;
+};
+
+// What a request's system buffer must be before the controller is
+// contacted.
+enum class SizeRule {
+  None,     // no buffer is used
+  Records,  // one record in, the same record out
+  Version,  // a version record out
+};
+
+struct RequestRoute {
+  ULONG code;
+  SizeRule sizes;
+  const char* name;  // in the trace of a refusal
+  NTSTATUS (*handle)(const QueuedRequest& request);
+  bool returnsBuffer;  // Information is the output length
+};
+
+NTSTATUS handleHexDisplay(const QueuedRequest& r) {
+  NTSTATUS status = r.record->IoControlHexDisplay(r.code, r.buffer, r.inputLength, r.buffer, r.outputLength);
+  if (!NT_SUCCESS(status)) {
+    LogEvent(r.deviceObject, MSG_HEX_DISPLAY_FAILED, nullptr, static_cast<ULONG>(status), r.irp);
+  }
+  return status;
+}
+
+NTSTATUS handleSwitch(const QueuedRequest& r) {
+  return r.record->IoControlSwitch(r.code == IOCTL_SC_SWITCH_CONNECT, r.buffer, r.inputLength, r.buffer,
+                                   r.outputLength);
+}
+
+NTSTATUS handleVersion(const QueuedRequest& r) {
+  return r.record->IoControlFirmwareVersion(r.buffer, r.outputLength);
+}
+
+NTSTATUS handleCommand4(const QueuedRequest& r) { return r.record->IoControlCommand4(); }
+
+NTSTATUS handleStatusLED(const QueuedRequest& r) {
+  return r.record->IoControlStatusLED(r.code == IOCTL_SC_STATUS_LED_ON);
+}
+
+// The codes served through the device queue: every one that talks to the
+// controller, and the version request.
+const RequestRoute kQueuedRoutes[] = {
+    {IOCTL_SC_HD_CLEAR_STATUS, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_SET_STATUS, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_SET_REFRESH_RATE, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_GROUP_ADD, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_GROUP_DELETE, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_MESSAGE_ADD, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_MESSAGE_EXCHANGE, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_MESSAGE_DELETE, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_STATUS_QUERY, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_HD_RESET, SizeRule::Records, "hex display", handleHexDisplay, true},
+    {IOCTL_SC_SWITCH_CONNECT, SizeRule::Records, "switch", handleSwitch, true},
+    {IOCTL_SC_SWITCH_DISCONNECT, SizeRule::Records, "switch", handleSwitch, true},
+    {IOCTL_SC_FIRMWARE_VERSION, SizeRule::Version, "version", handleVersion, true},
+    {IOCTL_SC_COMMAND4, SizeRule::None, "command 4", handleCommand4, false},
+    {IOCTL_SC_STATUS_LED_ON, SizeRule::None, "status LED", handleStatusLED, false},
+    {IOCTL_SC_STATUS_LED_OFF, SizeRule::None, "status LED", handleStatusLED, false},
+};
+
+const RequestRoute* routeOf(ULONG code) {
+  for (const RequestRoute& route : kQueuedRoutes) {
+    if (route.code == code) {
+      return &route;
+    }
+  }
+  return nullptr;
+}
+
+bool sizesFit(SizeRule rule, const QueuedRequest& r) {
+  switch (rule) {
+    case SizeRule::Records:
+      return r.buffer != nullptr && r.inputLength == kRecordLength && r.outputLength == kRecordLength;
+    case SizeRule::Version: return r.buffer != nullptr && r.outputLength == kVersionLength;
+    case SizeRule::None: break;
+  }
+  return true;
+}
+
+// A broken size rule: the request is refused before the controller is
+// contacted.
+NTSTATUS refuseSizes(const RequestRoute& route, const QueuedRequest& r) {
+  if (route.sizes == SizeRule::Version) {
+    SC_TRACE(TRACE_WARNING,
+             "DriverStartIo() !!!!! WARNING Invalid parameter for %s request; buffer [0x%X]; size out [%d]\n",
+             route.name, traceAddress(r.buffer), r.outputLength);
+  } else {
+    SC_TRACE(
+        TRACE_WARNING,
+        "DriverStartIo() !!!!! WARNING Invalid parameter for %s request; buffer [0x%X]; size in [%d]; size "
+        "out [%d]\n",
+        route.name, traceAddress(r.buffer), r.inputLength, r.outputLength);
+  }
+  LogEvent(r.deviceObject, MSG_INVALID_PARAMETER, L"DriverStartIo",
+           static_cast<ULONG>(STATUS_INVALID_PARAMETER), r.irp);
+  return STATUS_INVALID_PARAMETER;
+}
+
+// Guards, then the route's handler: the status, and in *information what
+// the I/O manager copies back.
+NTSTATUS serveQueued(const QueuedRequest& r, ULONG* information) {
+  if (r.record->Stopped) {
+    // After shutdown the interface is released: nothing may reach the
+    // controller any more.
+    SC_TRACE(TRACE_WARNING, "DriverStartIo() !!!!! WARNING Device stopped; request [0x%X] refused\n", r.code);
+    return STATUS_DEVICE_NOT_READY;
+  }
+  const RequestRoute* route = routeOf(r.code);
+  if (route == nullptr) {
+    SC_TRACE(TRACE_ERROR, "DriverStartIo() ***** ERROR Software bug\n");
+    return STATUS_NOT_SUPPORTED;
+  }
+  if (!sizesFit(route->sizes, r)) {
+    return refuseSizes(*route, r);
+  }
+  NTSTATUS status = route->handle(r);
+  if (route->returnsBuffer) {
+    *information = r.outputLength;
+  }
+  return status;
+}
+}  // namespace
+
 NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchIOCTL() Enter\n");
   CDeviceExt* record = recordOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   NTSTATUS status;
-  if (isQueuedCode(code)) {
+  if (routeOf(code) != nullptr) {
     // The registry can be read here, at PASSIVE_LEVEL, and not once the
     // request runs in the start-I/O routine.
     if (code == IOCTL_SC_SWITCH_CONNECT) {
@@ -263,84 +362,22 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-namespace {
-// A broken size rule: the request is refused before the controller is
-// contacted.
-NTSTATUS refuseParameters(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  LogEvent(DeviceObject, MSG_INVALID_PARAMETER, L"DriverStartIo",
-           static_cast<ULONG>(STATUS_INVALID_PARAMETER), Irp);
-  return STATUS_INVALID_PARAMETER;
-}
-}  // namespace
-
 VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DriverStartIo() Enter\n");
-  CDeviceExt* record = recordOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-  ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-  NTSTATUS status = STATUS_SUCCESS;
+  const QueuedRequest request = {recordOf(DeviceObject),
+                                 DeviceObject,
+                                 Irp,
+                                 stack->Parameters.DeviceIoControl.IoControlCode,
+                                 Irp->AssociatedIrp.SystemBuffer,
+                                 stack->Parameters.DeviceIoControl.InputBufferLength,
+                                 stack->Parameters.DeviceIoControl.OutputBufferLength};
   ULONG information = 0;
-  bool recordSizes = buffer != nullptr && inputLength == kRecordLength && outputLength == kRecordLength;
-
   // One conversation at a time: the poll may run on another processor.
-  KeAcquireSpinLockAtDpcLevel(&record->LinkLock);
-  if (record->Stopped) {
-    // After shutdown the interface is released: nothing may reach the
-    // controller any more.
-    status = STATUS_DEVICE_NOT_READY;
-    SC_TRACE(TRACE_WARNING, "DriverStartIo() !!!!! WARNING Device stopped; request [0x%X] refused\n", code);
-  } else if (isHexDisplayCode(code)) {
-    if (recordSizes) {
-      status = record->IoControlHexDisplay(code, buffer, inputLength, buffer, outputLength);
-      information = outputLength;
-      if (!NT_SUCCESS(status)) {
-        LogEvent(DeviceObject, MSG_HEX_DISPLAY_FAILED, nullptr, static_cast<ULONG>(status), Irp);
-      }
-    } else {
-      SC_TRACE(TRACE_WARNING,
-               "DriverStartIo() !!!!! WARNING Invalid parameter for hex display request; buffer [0x%X]; size "
-               "in [%d]; "
-               "size out [%d]\n",
-               traceAddress(buffer), inputLength, outputLength);
-      status = refuseParameters(DeviceObject, Irp);
-    }
-  } else if (code == IOCTL_SC_SWITCH_CONNECT || code == IOCTL_SC_SWITCH_DISCONNECT) {
-    if (recordSizes) {
-      status =
-          record->IoControlSwitch(code == IOCTL_SC_SWITCH_CONNECT, buffer, inputLength, buffer, outputLength);
-      information = outputLength;
-    } else {
-      SC_TRACE(TRACE_WARNING,
-               "DriverStartIo() !!!!! WARNING Invalid parameter for switch request; buffer [0x%X]; size in "
-               "[%d]; size "
-               "out [%d]\n",
-               traceAddress(buffer), inputLength, outputLength);
-      status = refuseParameters(DeviceObject, Irp);
-    }
-  } else if (code == IOCTL_SC_FIRMWARE_VERSION) {
-    if (buffer != nullptr && outputLength == kVersionLength) {
-      status = record->IoControlFirmwareVersion(buffer, outputLength);
-      information = outputLength;
-    } else {
-      SC_TRACE(TRACE_WARNING,
-               "DriverStartIo() !!!!! WARNING Invalid parameter for version request; buffer [0x%X]; size out "
-               "[%d]\n",
-               traceAddress(buffer), outputLength);
-      status = refuseParameters(DeviceObject, Irp);
-    }
-  } else if (code == IOCTL_SC_COMMAND4) {
-    status = record->IoControlCommand4();
-  } else if (code == IOCTL_SC_STATUS_LED_ON || code == IOCTL_SC_STATUS_LED_OFF) {
-    status = record->IoControlStatusLED(code == IOCTL_SC_STATUS_LED_ON);
-  } else {
-    status = STATUS_NOT_SUPPORTED;
-    SC_TRACE(TRACE_ERROR, "DriverStartIo() ***** ERROR Software bug\n");
-  }
-  KeReleaseSpinLockFromDpcLevel(&record->LinkLock);
-  record->completeRequest(Irp, status, information);
+  KeAcquireSpinLockAtDpcLevel(&request.record->LinkLock);
+  NTSTATUS status = serveQueued(request, &information);
+  KeReleaseSpinLockFromDpcLevel(&request.record->LinkLock);
+  request.record->completeRequest(Irp, status, information);
   IoStartNextPacket(DeviceObject, FALSE);
   SC_TRACE(TRACE_FLOW, "DriverStartIo() Exit\n");
 }

@@ -28,6 +28,13 @@ enum : LONG {
 // Event log.
 void LogEvent(PVOID ioObject, ULONG messageId, PCWSTR insertionString, ULONG uniqueValue, PIRP irp);
 
+// A start-up step that failed: the MSG_INIT_FAILED event naming it, and
+// with reportInitFailure first the error trace "<caller> ***** ERROR <what>;
+// status [..]". Both return the status.
+NTSTATUS logInitFailure(PDRIVER_OBJECT driverObject, PCWSTR eventText, NTSTATUS status);
+NTSTATUS reportInitFailure(PDRIVER_OBJECT driverObject, const char* caller, const char* what,
+                           PCWSTR eventText, NTSTATUS status);
+
 // One-entry direct query of a registry value; lives for one query.
 class CRegistry {
  public:
@@ -45,6 +52,8 @@ class CRegistry {
 
 // The Parameters key of the driver's service.
 extern const WCHAR kParametersPath[];
+// The symbolic link by which user mode opens the device.
+extern const WCHAR kLinkName[];
 
 // The trace level that the registry asks for (DebugLevel), or the default.
 LONG readDebugLevel();

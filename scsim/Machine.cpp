@@ -6,21 +6,15 @@
 #include "tamrixsc.h"
 
 namespace scsim {
-namespace {
-std::string statusText(NTSTATUS status) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
-}  // namespace
 
 Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), sink_(std::move(sink)) {
   kernel.registry.createKey(kParametersKey);
   kernel.enforceClaims();
   kernel.debugger.onLine([this](const std::string& line) { sink_("dbg: " + line); });
   kernel.errorLog.onEvent([this](const sim::LoggedEvent& e) { sink_(board::eventLine(e)); });
-  kernel.verifier.onViolation(
-      [this](const sim::Violation& v) { sink_("verifier: " + v.rule + ": " + v.detail); });
+  kernel.verifier.onViolation([this](const sim::Violation& v) {
+    sink_(std::string("verifier: ") + sim::ruleName(v.rule) + ": " + v.detail);
+  });
   auto& events = board.controller.events();
   events.frame = [this](bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
     // A frame cut off before its first byte is only the marker.
@@ -88,7 +82,7 @@ void Machine::advanceMs(int64_t ms) {
 std::string ioctlLine(uint32_t code, const Machine::IoctlResult& result) {
   char head[96];
   snprintf(head, sizeof(head), "ioctl: code=0x%X status=%s info=%llu out=[", code,
-           statusText(result.status).c_str(), static_cast<unsigned long long>(result.information));
+           sim::statusText(result.status).c_str(), static_cast<unsigned long long>(result.information));
   return head + board::hexBytes(result.output) + "]";
 }
 

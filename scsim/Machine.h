@@ -11,14 +11,14 @@
 
 #include "Board.h"
 #include "sim/kernel.h"
+#include "tamrixsc.h"
 
 namespace scsim {
 
 class Machine {
  public:
-  static constexpr const char* kParametersKey =
-      "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\TAMRIXSC\\Parameters";
-  static constexpr const char* kLinkName = "\\DosDevices\\8051SCDev";
+  static inline const std::string kParametersKey = sim::narrow(sim::fromWide(::kParametersPath));
+  static inline const std::string kLinkName = sim::narrow(sim::fromWide(::kLinkName));
 
   // `sink` receives every channel line as it happens.
   explicit Machine(std::function<void(const std::string&)> sink);

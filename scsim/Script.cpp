@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "Machine.h"
+#include "scioctl.h"
 
 namespace scsim {
 namespace {
@@ -141,10 +142,6 @@ uint32_t u32Arg(const std::string& word, int64_t min, const std::string& what) {
 // A 32-bit value that may also be written as a negative number.
 uint32_t dwordArg(const std::string& word, const std::string& what) { return u32Arg(word, INT32_MIN, what); }
 
-void arity(const Words& w, size_t min, size_t max, const std::string& usage) {
-  if (w.size() < min || w.size() > max) fail("expected '" + usage + "'");
-}
-
 std::string statusText(NTSTATUS status) {
   char text[16];
   snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
@@ -166,6 +163,32 @@ constexpr size_t kMaxBinaryValue = 256;
 constexpr int64_t kMaxClockStepMs = 100LL * 366 * 24 * 3600 * 1000;
 // Data bytes of a controller message: the frame holds at most 64.
 constexpr size_t kMaxMessageData = 64;
+
+// The request names of the public header, each spelled once: the macro
+// gives both the name and the code.
+#define SC_REQUEST(name) \
+  { #name, name }
+const std::pair<const char*, uint32_t> kRequests[] = {
+    SC_REQUEST(IOCTL_SC_HD_CLEAR_STATUS),     SC_REQUEST(IOCTL_SC_HD_SET_STATUS),
+    SC_REQUEST(IOCTL_SC_HD_SET_REFRESH_RATE), SC_REQUEST(IOCTL_SC_HD_GROUP_ADD),
+    SC_REQUEST(IOCTL_SC_HD_GROUP_DELETE),     SC_REQUEST(IOCTL_SC_HD_MESSAGE_ADD),
+    SC_REQUEST(IOCTL_SC_HD_MESSAGE_EXCHANGE), SC_REQUEST(IOCTL_SC_HD_MESSAGE_DELETE),
+    SC_REQUEST(IOCTL_SC_HD_STATUS_QUERY),     SC_REQUEST(IOCTL_SC_HD_RESET),
+    SC_REQUEST(IOCTL_SC_SWITCH_CONNECT),      SC_REQUEST(IOCTL_SC_SWITCH_DISCONNECT),
+    SC_REQUEST(IOCTL_SC_FIRMWARE_VERSION),    SC_REQUEST(IOCTL_SC_COMMAND4),
+    SC_REQUEST(IOCTL_SC_STATUS_LED_ON),       SC_REQUEST(IOCTL_SC_STATUS_LED_OFF),
+    SC_REQUEST(IOCTL_SC_DEBUG_LEVEL),
+};
+#undef SC_REQUEST
+
+// A request code as a number or as its name in the public header.
+uint32_t requestCode(const std::string& word) {
+  for (const auto& [name, code] : kRequests) {
+    if (word == name) return code;
+  }
+  if (word.rfind("IOCTL_", 0) == 0) fail("ioctl: '" + word + "' is not a request of the public header");
+  return u32Arg(word, 0, "ioctl CODE");
+}
 
 // The kernel and HAL routines whose failure a script can inject.
 const char* const kFailable[] = {
@@ -221,89 +244,142 @@ class Interpreter {
     out_.flush();
   }
 
-  void execute(const Words& w) {
-    static const std::map<std::string, Handler> commands = {
-        {"registry", &Interpreter::registry}, {"pci", &Interpreter::pci},
-        {"superio", &Interpreter::superio},   {"resources", &Interpreter::resources},
-        {"map", &Interpreter::map},           {"clock", &Interpreter::clock},
-        {"kernel", &Interpreter::kernel},     {"controller", &Interpreter::controller},
-        {"load", &Interpreter::load},         {"unload", &Interpreter::unload},
-        {"shutdown", &Interpreter::shutdown}, {"open", &Interpreter::open},
-        {"close", &Interpreter::close},       {"ioctl", &Interpreter::ioctl},
-        {"advance", &Interpreter::advance},   {"time", &Interpreter::time},
-        {"note", &Interpreter::note},
+  // One form of a command: its words, its arguments as the usage shows
+  // them, how many words may follow the form's words, whether it sets up
+  // the board (and so must come before 'load'), and its handler, which
+  // gets the whole line.
+  struct Form {
+    const char* command;
+    const char* sub;  // empty for a command without subcommands
+    const char* args;
+    size_t minArgs;
+    size_t maxArgs;
+    bool setup;
+    Handler handler;
+  };
+  static constexpr size_t kAny = SIZE_MAX;
+
+  static const std::vector<Form>& forms() {
+    static const std::vector<Form> table = {
+        {"registry", "set", "NAME VALUE", 2, 2, false, &Interpreter::registrySet},
+        {"registry", "set-string", "NAME TEXT", 2, 2, false, &Interpreter::registrySetString},
+        {"registry", "set-binary", "NAME BYTE... (at most 256 bytes)", 1, 1 + kMaxBinaryValue, false,
+         &Interpreter::registrySetBinary},
+        {"registry", "delete", "NAME", 1, 1, false, &Interpreter::registryDelete},
+        {"registry", "remove-key", "", 0, 0, false, &Interpreter::registryRemoveKey},
+        {"pci", "bridge", "none|DEVICE [bus B] [slot S] [function F]", 1, 7, true, &Interpreter::pciBridge},
+        {"pci", "buses", "N|B,B,...", 1, 1, true, &Interpreter::pciBuses},
+        {"superio", "base", "VALUE", 1, 1, true, &Interpreter::superioBase},
+        {"superio", "space", "memory|io", 1, 1, true, &Interpreter::superioSpace},
+        {"resources", "conflict", "config|gpio", 1, 1, true, &Interpreter::resourcesConflict},
+        {"resources", "fail", "config|gpio STATUS", 2, 2, true, &Interpreter::resourcesFail},
+        {"map", "fail", "", 0, 0, true, &Interpreter::mapFail},
+        {"clock", "increment", "UNITS", 1, 1, true, &Interpreter::clockIncrement},
+        {"clock", "step", "DELTA [after MS]", 1, 3, false, &Interpreter::clockStep},
+        {"kernel", "fail", "NAME [STATUS] [COUNT]", 1, 3, false, &Interpreter::kernelFail},
+        {"kernel", "registry-typecheck", "on|off", 1, 1, false, &Interpreter::kernelTypecheck},
+        {"controller", "silent", "", 0, 0, false, &Interpreter::controllerSilent},
+        {"controller", "alive", "", 0, 0, false, &Interpreter::controllerSilent},
+        {"controller", "no-reply", "N [CODE]", 1, 2, false, &Interpreter::controllerNoReply},
+        {"controller", "post", "CODE", 1, 1, false, &Interpreter::controllerPost},
+        {"controller", "version", "TEXT", 1, 1, false, &Interpreter::controllerVersion},
+        {"controller", "slots", "P S", 2, 2, false, &Interpreter::controllerSlots},
+        {"controller", "errors", "COMM POLL", 2, 2, false, &Interpreter::controllerErrors},
+        {"controller", "status", "CODE VALUE|normal", 2, 2, false, &Interpreter::controllerStatus},
+        {"controller", "corrupt", "checksum", 1, 1, false, &Interpreter::controllerCorrupt},
+        {"controller", "unsolicited", "STATUS [DATA...] (at most 64 data bytes)", 1, 1 + kMaxMessageData,
+         false, &Interpreter::controllerUnsolicited},
+        {"controller", "stuck-trdy", "", 0, 0, false, &Interpreter::controllerStuckTrdy},
+        // Beyond the contract: how long the controller takes to raise TREQ
+        // with its reply, for every command or for one code; and faults of
+        // the reply frame and the handshake.
+        {"controller", "latency", "US [CODE]", 1, 2, false, &Interpreter::controllerLatency},
+        {"controller", "reply-length", "L", 1, 1, false, &Interpreter::controllerReplyLength},
+        {"controller", "reply-data", "[DATA...] (at most 64 data bytes)", 0, kMaxMessageData, false,
+         &Interpreter::controllerReplyData},
+        {"controller", "trdy-lost", "host|reply K", 2, 2, false, &Interpreter::controllerTrdyLost},
+        {"controller", "treq-held", "", 0, 0, false, &Interpreter::controllerTreqHeld},
+        {"load", "", "", 0, 0, false, &Interpreter::load},
+        {"unload", "", "", 0, 0, false, &Interpreter::unload},
+        {"shutdown", "", "", 0, 0, false, &Interpreter::shutdown},
+        {"open", "", "", 0, 0, false, &Interpreter::open},
+        {"close", "", "", 0, 0, false, &Interpreter::close},
+        {"ioctl", "", "CODE|NAME [in=N] [out=M] [nobuffer] [BYTE...]", 1, kAny, false, &Interpreter::ioctl},
+        {"advance", "", "MS", 1, 1, false, &Interpreter::advance},
+        {"time", "", "", 0, 0, false, &Interpreter::time},
+        {"note", "", "TEXT...", 0, kAny, false, &Interpreter::note},
     };
-    auto found = commands.find(w[0]);
-    if (found == commands.end()) fail("unknown command '" + w[0] + "'");
-    (this->*found->second)(w);
+    return table;
   }
 
-  // The board is what the driver finds when it loads; changing it under a
-  // driver that has looked at it would be a different machine.
-  void boardSetup(const Words& w) {
-    if (loadRun_) fail("'" + w[0] + "' sets up the board, which must come before 'load'");
+ public:
+  static std::string usageOf(const Form& f) {
+    std::string u = f.command;
+    if (*f.sub) u += std::string(" ") + f.sub;
+    if (*f.args) u += std::string(" ") + f.args;
+    return u;
   }
 
-  static const std::string& sub(const Words& w, const std::string& choices) {
-    if (w.size() < 2) fail("'" + w[0] + "' needs one of: " + choices);
-    return w[1];
+  static std::string commandList() {
+    std::string text;
+    for (const Form& f : forms()) text += "  " + usageOf(f) + "\n";
+    return text;
   }
 
-  [[noreturn]] static void badSub(const Words& w, const std::string& choices) {
+ private:
+  void execute(const Words& w) {
+    std::string choices;
+    bool known = false;
+    for (const Form& f : forms()) {
+      if (w[0] != f.command) continue;
+      known = true;
+      if (*f.sub) choices += std::string(choices.empty() ? "" : ", ") + f.sub;
+    }
+    if (!known) fail("unknown command '" + w[0] + "'");
+    if (!choices.empty() && w.size() < 2) fail("'" + w[0] + "' needs one of: " + choices);
+    for (const Form& f : forms()) {
+      if (w[0] != f.command || (*f.sub && w[1] != f.sub)) continue;
+      // The board is what the driver finds when it loads; changing it
+      // under a driver that has looked at it would be a different machine.
+      if (f.setup && loadRun_) fail("'" + w[0] + "' sets up the board, which must come before 'load'");
+      size_t given = w.size() - (*f.sub ? 2 : 1);
+      if (given < f.minArgs || given > f.maxArgs) fail("expected '" + usageOf(f) + "'");
+      form_ = &f;
+      (this->*f.handler)(w);
+      return;
+    }
     fail("'" + w[0] + " " + w[1] + "' is not a command; '" + w[0] + "' takes one of: " + choices);
   }
 
+  // The usage of the command being run, for errors its handler finds.
+  [[noreturn]] void usageError() const { fail("expected '" + usageOf(*form_) + "'"); }
+
   // Registry -------------------------------------------------------------
 
-  void registry(const Words& w) {
-    const std::string choices = "set, set-string, set-binary, delete, remove-key";
-    const std::string& s = sub(w, choices);
-    auto& reg = machine_.kernel.registry;
-    if (s == "set") {
-      arity(w, 4, 4, "registry set NAME VALUE");
-      reg.setDword(Machine::kParametersKey, w[2], dwordArg(w[3], "registry set VALUE"));
-    } else if (s == "set-string") {
-      arity(w, 4, 4, "registry set-string NAME TEXT");
-      reg.setString(Machine::kParametersKey, w[2], w[3]);
-    } else if (s == "set-binary") {
-      arity(w, 3, 3 + kMaxBinaryValue, "registry set-binary NAME BYTE... (at most 256 bytes)");
-      std::vector<uint8_t> bytes;
-      for (size_t i = 3; i < w.size(); i++) bytes.push_back(byteArg(w[i], "registry set-binary BYTE"));
-      reg.setBinary(Machine::kParametersKey, w[2], bytes);
-    } else if (s == "delete") {
-      arity(w, 3, 3, "registry delete NAME");
-      reg.deleteValue(Machine::kParametersKey, w[2]);
-    } else if (s == "remove-key") {
-      arity(w, 2, 2, "registry remove-key");
-      reg.removeKey(Machine::kParametersKey);
-    } else {
-      badSub(w, choices);
-    }
+  void registrySet(const Words& w) {
+    machine_.kernel.registry.setDword(Machine::kParametersKey, w[2], dwordArg(w[3], "registry set VALUE"));
   }
+
+  void registrySetString(const Words& w) {
+    machine_.kernel.registry.setString(Machine::kParametersKey, w[2], w[3]);
+  }
+
+  void registrySetBinary(const Words& w) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 3; i < w.size(); i++) bytes.push_back(byteArg(w[i], "registry set-binary BYTE"));
+    machine_.kernel.registry.setBinary(Machine::kParametersKey, w[2], bytes);
+  }
+
+  void registryDelete(const Words& w) { machine_.kernel.registry.deleteValue(Machine::kParametersKey, w[2]); }
+
+  void registryRemoveKey(const Words&) { machine_.kernel.registry.removeKey(Machine::kParametersKey); }
 
   // Board setup ----------------------------------------------------------
 
-  void pci(const Words& w) {
-    const std::string choices = "bridge, buses";
-    const std::string& s = sub(w, choices);
-    if (s == "bridge") {
-      boardSetup(w);
-      pciBridge(w);
-    } else if (s == "buses") {
-      boardSetup(w);
-      arity(w, 3, 3, "pci buses N|B,B,...");
-      pciBuses(w[2]);
-    } else {
-      badSub(w, choices);
-    }
-  }
-
   void pciBridge(const Words& w) {
-    const std::string usage = "pci bridge none|DEVICE [bus B] [slot S] [function F]";
-    arity(w, 3, 9, usage);
     auto& bus = machine_.board.pci;
     if (w[2] == "none") {
-      arity(w, 3, 3, usage);
+      if (w.size() != 3) usageError();
       if (bridge_) bus.removeFunction(bridge_->bus, bridge_->device, bridge_->function);
       bridge_.reset();
       return;
@@ -335,7 +411,8 @@ class Interpreter {
     bridge_ = place;
   }
 
-  void pciBuses(const std::string& word) {
+  void pciBuses(const Words& w) {
+    const std::string& word = w[2];
     const std::string what = "pci buses";
     if (word.find(',') == std::string::npos) {
       machine_.board.pci.setBusCount(static_cast<uint32_t>(number(word, 0, board::PciBus::kMaxBuses, what)));
@@ -353,25 +430,17 @@ class Interpreter {
     machine_.board.pci.setBuses(buses);
   }
 
-  void superio(const Words& w) {
-    const std::string choices = "base, space";
-    const std::string& s = sub(w, choices);
-    if (s == "base") {
-      boardSetup(w);
-      arity(w, 3, 3, "superio base VALUE");
-      machine_.board.superIo.setGpioBase(static_cast<uint16_t>(number(w[2], 0, 0xFFFF, "superio base")));
-    } else if (s == "space") {
-      boardSetup(w);
-      arity(w, 3, 3, "superio space memory|io");
-      if (w[2] == "memory") {
-        machine_.board.setGpioSpace(sim::Space::Memory);
-      } else if (w[2] == "io") {
-        machine_.board.setGpioSpace(sim::Space::Port);
-      } else {
-        fail("superio space: '" + w[2] + "' is neither memory nor io");
-      }
+  void superioBase(const Words& w) {
+    machine_.board.superIo.setGpioBase(static_cast<uint16_t>(number(w[2], 0, 0xFFFF, "superio base")));
+  }
+
+  void superioSpace(const Words& w) {
+    if (w[2] == "memory") {
+      machine_.board.setGpioSpace(sim::Space::Memory);
+    } else if (w[2] == "io") {
+      machine_.board.setGpioSpace(sim::Space::Port);
     } else {
-      badSub(w, choices);
+      fail("superio space: '" + w[2] + "' is neither memory nor io");
     }
   }
 
@@ -381,72 +450,40 @@ class Interpreter {
     fail(what + ": '" + word + "' is neither config nor gpio");
   }
 
-  void resources(const Words& w) {
-    const std::string choices = "conflict, fail";
-    const std::string& s = sub(w, choices);
-    if (s == "conflict") {
-      boardSetup(w);
-      arity(w, 3, 3, "resources conflict config|gpio");
-      machine_.board.setConflict(range(w[2], "resources conflict"), true);
-    } else if (s == "fail") {
-      boardSetup(w);
-      arity(w, 4, 4, "resources fail config|gpio STATUS");
-      auto r = range(w[2], "resources fail");
-      machine_.board.setReportFailure(r, static_cast<int32_t>(dwordArg(w[3], "resources fail STATUS")));
-    } else {
-      badSub(w, choices);
-    }
+  void resourcesConflict(const Words& w) {
+    machine_.board.setConflict(range(w[2], "resources conflict"), true);
   }
 
-  void map(const Words& w) {
-    const std::string& s = sub(w, "fail");
-    if (s != "fail") badSub(w, "fail");
-    boardSetup(w);
-    arity(w, 2, 2, "map fail");
-    machine_.kernel.failures.arm("MmMapIoSpace", 0, 0xFFFFFFFF);
+  void resourcesFail(const Words& w) {
+    auto r = range(w[2], "resources fail");
+    machine_.board.setReportFailure(r, static_cast<int32_t>(dwordArg(w[3], "resources fail STATUS")));
   }
 
-  void clock(const Words& w) {
-    const std::string choices = "increment, step";
-    const std::string& s = sub(w, choices);
-    if (s == "increment") {
-      boardSetup(w);
-      arity(w, 3, 3, "clock increment UNITS");
-      machine_.kernel.clock.setIncrement(u32Arg(w[2], 1, "clock increment"));
-    } else if (s == "step") {
-      const std::string usage = "clock step DELTA [after MS]";
-      arity(w, 3, 5, usage);
-      int64_t deltaMs = number(w[2], -kMaxClockStepMs, kMaxClockStepMs, "clock step DELTA");
-      int64_t afterMs = 0;
-      if (w.size() > 3) {
-        if (w.size() != 5 || w[3] != "after") fail("expected '" + usage + "'");
-        afterMs = number(w[4], 0, kMaxAdvanceMs, "clock step after MS");
-      }
-      auto& clock = machine_.kernel.clock;
-      clock.step(deltaMs * sim::kTicksPerMs, clock.now() + afterMs * sim::kTicksPerMs);
-    } else {
-      badSub(w, choices);
+  void mapFail(const Words&) { machine_.kernel.failures.arm("MmMapIoSpace", 0, 0xFFFFFFFF); }
+
+  void clockIncrement(const Words& w) {
+    machine_.kernel.clock.setIncrement(u32Arg(w[2], 1, "clock increment"));
+  }
+
+  void clockStep(const Words& w) {
+    int64_t deltaMs = number(w[2], -kMaxClockStepMs, kMaxClockStepMs, "clock step DELTA");
+    int64_t afterMs = 0;
+    if (w.size() > 3) {
+      if (w.size() != 5 || w[3] != "after") usageError();
+      afterMs = number(w[4], 0, kMaxAdvanceMs, "clock step after MS");
     }
+    auto& clock = machine_.kernel.clock;
+    clock.step(deltaMs * sim::kTicksPerMs, clock.now() + afterMs * sim::kTicksPerMs);
   }
 
   // Kernel faults --------------------------------------------------------
 
-  void kernel(const Words& w) {
-    const std::string choices = "fail, registry-typecheck";
-    const std::string& s = sub(w, choices);
-    if (s == "fail") {
-      kernelFail(w);
-    } else if (s == "registry-typecheck") {
-      arity(w, 3, 3, "kernel registry-typecheck on|off");
-      if (w[2] != "on" && w[2] != "off") fail("kernel registry-typecheck: 'on' or 'off', not '" + w[2] + "'");
-      machine_.kernel.registry.honoursTypecheck = w[2] == "on";
-    } else {
-      badSub(w, choices);
-    }
+  void kernelTypecheck(const Words& w) {
+    if (w[2] != "on" && w[2] != "off") fail("kernel registry-typecheck: 'on' or 'off', not '" + w[2] + "'");
+    machine_.kernel.registry.honoursTypecheck = w[2] == "on";
   }
 
   void kernelFail(const Words& w) {
-    arity(w, 3, 5, "kernel fail NAME [STATUS] [COUNT]");
     bool known = false;
     for (const char* name : kFailable) known = known || w[2] == name;
     if (!known) {
@@ -469,129 +506,116 @@ class Interpreter {
 
   // Controller model -----------------------------------------------------
 
-  void controller(const Words& w) {
-    const std::string choices =
-        "silent, alive, no-reply, post, version, slots, errors, status, corrupt, unsolicited, stuck-trdy, "
-        "latency, reply-length, reply-data, trdy-lost, treq-held";
-    const std::string& s = sub(w, choices);
-    auto& c = machine_.board.controller;
-    auto& fw = c.firmware();
-    if (s == "silent" || s == "alive") {
-      arity(w, 2, 2, "controller " + s);
-      c.setSilent(s == "silent");
-    } else if (s == "no-reply") {
-      arity(w, 3, 4, "controller no-reply N [CODE]");
-      c.faults().noReplyCount = u32Arg(w[2], 0, "controller no-reply N");
-      c.faults().noReplyCode.reset();
-      if (w.size() > 3) c.faults().noReplyCode = byteArg(w[3], "controller no-reply CODE");
-    } else if (s == "post") {
-      arity(w, 3, 3, "controller post CODE");
-      fw.postCode = byteArg(w[2], "controller post");
-    } else if (s == "version") {
-      arity(w, 3, 3, "controller version TEXT");
-      if (w[2].size() > board::Controller::kMaxVersion) {
-        fail("controller version: " + std::to_string(w[2].size()) + " bytes, at most " +
-             std::to_string(board::Controller::kMaxVersion));
-      }
-      fw.version = w[2];
-    } else if (s == "slots") {
-      arity(w, 4, 4, "controller slots P S");
-      fw.slotPrimary = byteArg(w[2], "controller slots P");
-      fw.slotSecondary = byteArg(w[3], "controller slots S");
-    } else if (s == "errors") {
-      arity(w, 4, 4, "controller errors COMM POLL");
-      fw.commErrors = byteArg(w[2], "controller errors COMM");
-      fw.pollErrors = byteArg(w[3], "controller errors POLL");
-    } else if (s == "status") {
-      arity(w, 4, 4, "controller status CODE VALUE|normal");
-      uint8_t code = byteArg(w[2], "controller status CODE");
-      if (w[3] == "normal") {
-        fw.statusOverride.erase(code);
-      } else {
-        fw.statusOverride[code] = byteArg(w[3], "controller status VALUE");
-      }
-    } else if (s == "corrupt") {
-      arity(w, 3, 3, "controller corrupt checksum");
-      if (w[2] != "checksum") fail("controller corrupt: only 'checksum' can be corrupted");
-      c.faults().corruptChecksum = true;
-    } else if (s == "unsolicited") {
-      arity(w, 3, 3 + kMaxMessageData, "controller unsolicited STATUS [DATA...] (at most 64 data bytes)");
-      uint8_t status = byteArg(w[2], "controller unsolicited");
-      std::vector<uint8_t> data;
-      for (size_t i = 3; i < w.size(); i++) data.push_back(byteArg(w[i], "controller unsolicited"));
-      c.postUnsolicited(status, data);
-    } else if (s == "stuck-trdy") {
-      arity(w, 2, 2, "controller stuck-trdy");
-      c.faults().stuckTrdyArmed = true;
-    } else if (s == "latency") {
-      // Beyond the contract: how long the controller takes to raise TREQ
-      // with its reply, for every command or for one code.
-      arity(w, 3, 4, "controller latency US [CODE]");
-      uint32_t us = u32Arg(w[2], 0, "controller latency US");
-      if (w.size() > 3) {
-        c.setReplyLatencyUs(byteArg(w[3], "controller latency CODE"), us);
-      } else {
-        c.setReplyLatencyUs(us);
-      }
-    } else if (s == "reply-length") {
-      arity(w, 3, 3, "controller reply-length L");
-      c.faults().replyLength = byteArg(w[2], "controller reply-length");
-    } else if (s == "reply-data") {
-      arity(w, 2, 2 + kMaxMessageData, "controller reply-data [DATA...] (at most 64 data bytes)");
-      std::vector<uint8_t> data;
-      for (size_t i = 2; i < w.size(); i++) data.push_back(byteArg(w[i], "controller reply-data"));
-      c.faults().replyData = data;
-    } else if (s == "trdy-lost") {
-      arity(w, 4, 4, "controller trdy-lost host|reply K");
-      int k = static_cast<int>(byteArg(w[3], "controller trdy-lost K"));
-      if (w[2] == "host") {
-        c.faults().trdyLostHostByte = k;
-      } else if (w[2] == "reply") {
-        c.faults().trdyLostReplyByte = k;
-      } else {
-        fail("controller trdy-lost: 'host' or 'reply', not '" + w[2] + "'");
-      }
-    } else if (s == "treq-held") {
-      arity(w, 2, 2, "controller treq-held");
-      c.faults().treqHeld = true;
+  board::Controller& controller() { return machine_.board.controller; }
+
+  void controllerSilent(const Words& w) { controller().setSilent(w[1] == "silent"); }
+
+  void controllerNoReply(const Words& w) {
+    auto& faults = controller().faults();
+    faults.noReplyCount = u32Arg(w[2], 0, "controller no-reply N");
+    faults.noReplyCode.reset();
+    if (w.size() > 3) faults.noReplyCode = byteArg(w[3], "controller no-reply CODE");
+  }
+
+  void controllerPost(const Words& w) { controller().firmware().postCode = byteArg(w[2], "controller post"); }
+
+  void controllerVersion(const Words& w) {
+    if (w[2].size() > board::Controller::kMaxVersion) {
+      fail("controller version: " + std::to_string(w[2].size()) + " bytes, at most " +
+           std::to_string(board::Controller::kMaxVersion));
+    }
+    controller().firmware().version = w[2];
+  }
+
+  void controllerSlots(const Words& w) {
+    auto& fw = controller().firmware();
+    fw.slotPrimary = byteArg(w[2], "controller slots P");
+    fw.slotSecondary = byteArg(w[3], "controller slots S");
+  }
+
+  void controllerErrors(const Words& w) {
+    auto& fw = controller().firmware();
+    fw.commErrors = byteArg(w[2], "controller errors COMM");
+    fw.pollErrors = byteArg(w[3], "controller errors POLL");
+  }
+
+  void controllerStatus(const Words& w) {
+    auto& fw = controller().firmware();
+    uint8_t code = byteArg(w[2], "controller status CODE");
+    if (w[3] == "normal") {
+      fw.statusOverride.erase(code);
     } else {
-      badSub(w, choices);
+      fw.statusOverride[code] = byteArg(w[3], "controller status VALUE");
     }
   }
 
+  void controllerCorrupt(const Words& w) {
+    if (w[2] != "checksum") fail("controller corrupt: only 'checksum' can be corrupted");
+    controller().faults().corruptChecksum = true;
+  }
+
+  void controllerUnsolicited(const Words& w) {
+    uint8_t status = byteArg(w[2], "controller unsolicited");
+    std::vector<uint8_t> data;
+    for (size_t i = 3; i < w.size(); i++) data.push_back(byteArg(w[i], "controller unsolicited"));
+    controller().postUnsolicited(status, data);
+  }
+
+  void controllerStuckTrdy(const Words&) { controller().faults().stuckTrdyArmed = true; }
+
+  void controllerLatency(const Words& w) {
+    uint32_t us = u32Arg(w[2], 0, "controller latency US");
+    if (w.size() > 3) {
+      controller().setReplyLatencyUs(byteArg(w[3], "controller latency CODE"), us);
+    } else {
+      controller().setReplyLatencyUs(us);
+    }
+  }
+
+  void controllerReplyLength(const Words& w) {
+    controller().faults().replyLength = byteArg(w[2], "controller reply-length");
+  }
+
+  void controllerReplyData(const Words& w) {
+    std::vector<uint8_t> data;
+    for (size_t i = 2; i < w.size(); i++) data.push_back(byteArg(w[i], "controller reply-data"));
+    controller().faults().replyData = data;
+  }
+
+  void controllerTrdyLost(const Words& w) {
+    int k = static_cast<int>(byteArg(w[3], "controller trdy-lost K"));
+    if (w[2] == "host") {
+      controller().faults().trdyLostHostByte = k;
+    } else if (w[2] == "reply") {
+      controller().faults().trdyLostReplyByte = k;
+    } else {
+      fail("controller trdy-lost: 'host' or 'reply', not '" + w[2] + "'");
+    }
+  }
+
+  void controllerTreqHeld(const Words&) { controller().faults().treqHeld = true; }
+
   // Driver and machine ---------------------------------------------------
 
-  void load(const Words& w) {
-    arity(w, 1, 1, "load");
+  void load(const Words&) {
     loadRun_ = true;
     NTSTATUS status = machine_.driverLoaded() ? kImageAlreadyLoaded : machine_.load();
     print("load: status=" + statusText(status));
   }
 
-  void unload(const Words& w) {
-    arity(w, 1, 1, "unload");
-    print(machine_.unload() ? "unload: done" : "unload: no driver");
-  }
+  void unload(const Words&) { print(machine_.unload() ? "unload: done" : "unload: no driver"); }
 
-  void shutdown(const Words& w) {
-    arity(w, 1, 1, "shutdown");
+  void shutdown(const Words&) {
     NTSTATUS status = 0;
     print(machine_.shutdown(&status) ? "shutdown: status=" + statusText(status) : "shutdown: no device");
   }
 
-  void open(const Words& w) {
-    arity(w, 1, 1, "open");
-    print("open: status=" + statusText(machine_.open()));
-  }
+  void open(const Words&) { print("open: status=" + statusText(machine_.open())); }
 
-  void close(const Words& w) {
-    arity(w, 1, 1, "close");
-    print("close: status=" + statusText(machine_.close()));
-  }
+  void close(const Words&) { print("close: status=" + statusText(machine_.close())); }
 
   void ioctl(const Words& w) {
-    if (w.size() < 2) fail("expected 'ioctl CODE [in=N] [out=M] [nobuffer] [BYTE...]'");
-    uint32_t code = u32Arg(w[1], 0, "ioctl CODE");
+    uint32_t code = requestCode(w[1]);
     std::optional<int64_t> in;
     std::optional<int64_t> out;
     bool buffer = true;
@@ -624,7 +648,6 @@ class Interpreter {
   }
 
   void advance(const Words& w) {
-    arity(w, 2, 2, "advance MS");
     int64_t ms = number(w[1], 0, kMaxAdvanceMs, "advance");
     if (!machine_.kernel.clock.canAdvance(ms * sim::kTicksPerMs)) {
       fail("advance: " + w[1] + " ms would take virtual time past its limit");
@@ -632,10 +655,7 @@ class Interpreter {
     machine_.advanceMs(ms);
   }
 
-  void time(const Words& w) {
-    arity(w, 1, 1, "time");
-    print("time: " + std::to_string(machine_.timeUs()) + " us");
-  }
+  void time(const Words&) { print("time: " + std::to_string(machine_.timeUs()) + " us"); }
 
   // A line of the script's own on the output, to mark where a part of a
   // longer run begins.
@@ -649,6 +669,7 @@ class Interpreter {
   std::ostream& err_;
   Machine machine_;
   bool loadRun_ = false;
+  const Form* form_ = nullptr;
   std::optional<Place> bridge_ = Place{0, board::PciBus::kLpcBridgeDevice, 0};
 };
 
@@ -670,22 +691,8 @@ std::string usageText() {
          "Exit status: 0 the script ran to its end, 1 the verifier reported a rule violation,\n"
          "2 a script error (named with its line on standard error).\n"
          "\n"
-         "Commands:\n"
-         "  registry set NAME VALUE | set-string NAME TEXT | set-binary NAME BYTE... | delete NAME | "
-         "remove-key\n"
-         "  pci bridge none|DEVICE [bus B] [slot S] [function F] | pci buses N|B,B,...\n"
-         "  superio base VALUE | superio space memory|io\n"
-         "  resources conflict config|gpio | resources fail config|gpio STATUS\n"
-         "  map fail\n"
-         "  clock increment UNITS | clock step DELTA [after MS]\n"
-         "  kernel fail NAME [STATUS] [COUNT] | kernel registry-typecheck on|off\n"
-         "  controller silent | alive | no-reply N [CODE] | post CODE | version TEXT | slots P S\n"
-         "             errors COMM POLL | status CODE VALUE|normal | corrupt checksum\n"
-         "             unsolicited STATUS [DATA...] | stuck-trdy | latency US [CODE]\n"
-         "             reply-length L | reply-data [DATA...] | trdy-lost host|reply K | treq-held\n"
-         "  load | unload | shutdown | open | close\n"
-         "  ioctl CODE [in=N] [out=M] [nobuffer] [BYTE...]\n"
-         "  advance MS | time | note TEXT...\n";
+         "Commands:\n" +
+         Interpreter::commandList();
 }
 
 int runScript(const std::string& text, std::string* out, std::string* err) {

@@ -28,7 +28,7 @@ class DispatcherTest : public ::testing::Test {
   void idleMs(int64_t ms) { kernel.dispatcher.idleUntil(kernel.clock.now() + ms * sim::kTicksPerMs); }
   std::vector<std::string> rules() const {
     std::vector<std::string> out;
-    for (const auto& v : kernel.verifier.violations()) out.push_back(v.rule);
+    for (const auto& v : kernel.verifier.violations()) out.push_back(sim::ruleName(v.rule));
     return out;
   }
   sim::Kernel kernel;

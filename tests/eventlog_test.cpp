@@ -117,7 +117,7 @@ TEST_F(EventLogTest, SimulatedLogCatchesOverrunsAndUnwrittenEntries) {
   EXPECT_EQ(IoAllocateErrorLogEntry(&driverObject, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
   kernel.errorLog.reportUnwritten();
   std::vector<std::string> rules;
-  for (const auto& v : kernel.verifier.violations()) rules.push_back(v.rule);
+  for (const auto& v : kernel.verifier.violations()) rules.push_back(sim::ruleName(v.rule));
   EXPECT_EQ(rules, (std::vector<std::string>{"IO_ERROR_LOG_OVERRUN", "IO_ERROR_LOG_LEAK"}));
   kernel.verifier.clear();
 }

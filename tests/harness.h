@@ -66,7 +66,8 @@ class LinkTest : public ::testing::Test {
   ~LinkTest() override {
     kernel.errorLog.reportUnwritten();
     EXPECT_TRUE(kernel.verifier.violations().empty())
-        << kernel.verifier.violations().front().rule << ": " << kernel.verifier.violations().front().detail;
+        << sim::ruleName(kernel.verifier.violations().front().rule) << ": "
+        << kernel.verifier.violations().front().detail;
     g_DebugLevel = 2;
   }
 

@@ -85,7 +85,7 @@ class IoManagerTest : public ::testing::Test {
   }
   std::vector<std::string> rules() const {
     std::vector<std::string> out;
-    for (const auto& v : kernel.verifier.violations()) out.push_back(v.rule);
+    for (const auto& v : kernel.verifier.violations()) out.push_back(sim::ruleName(v.rule));
     return out;
   }
   sim::Kernel kernel;

@@ -155,7 +155,7 @@ TEST_F(PciTest, HalGetBusDataAboveDispatchLevelIsAViolation) {
   kernel.irql.set(sim::Irql::kDispatch + 1);
   EXPECT_EQ(get(0, 31), 0u);
   ASSERT_EQ(kernel.verifier.violations().size(), 1u);
-  EXPECT_EQ(kernel.verifier.violations()[0].rule, "IRQL_NOT_LESS_OR_EQUAL");
+  EXPECT_EQ(kernel.verifier.violations()[0].rule, sim::Rule::IrqlNotLessOrEqual);
   EXPECT_NE(kernel.verifier.violations()[0].detail.find("HalGetBusData"), std::string::npos);
   kernel.irql.set(sim::Irql::kPassive);
 }

@@ -197,7 +197,7 @@ TEST_F(RegistryTest, SimulatedKernelCatchesADirectQueryWithoutTypeCheck) {
                                    table, nullptr, nullptr),
             STATUS_SUCCESS);
   ASSERT_EQ(kernel.verifier.violations().size(), 1u);
-  EXPECT_EQ(kernel.verifier.violations()[0].rule, "REGISTRY_DIRECT_OVERRUN");
+  EXPECT_EQ(kernel.verifier.violations()[0].rule, sim::Rule::RegistryDirectOverrun);
   kernel.verifier.clear();
 }
 
@@ -230,7 +230,7 @@ TEST_F(RegistryTest, ReadsNeedPassiveLevel) {
   EXPECT_EQ(ext->queryRegistry(L"CardID", &value), STATUS_UNSUCCESSFUL);
   KeLowerIrql(old);
   std::vector<std::string> rules;
-  for (const auto& v : kernel.verifier.violations()) rules.push_back(v.rule);
+  for (const auto& v : kernel.verifier.violations()) rules.push_back(sim::ruleName(v.rule));
   // The paged table and the registry read both break the rule, and so do
   // the traces of the failed read, with their Unicode names.
   EXPECT_EQ(rules,

@@ -183,6 +183,7 @@ TEST(ScriptRun, BadArgumentsAreScriptErrors) {
                                        "time 1",
                                        "ioctl",
                                        "ioctl x",
+                                       "ioctl IOCTL_SC_NO_SUCH_REQUEST",
                                        "ioctl 0x100000000",
                                        "ioctl 0x222010 256",
                                        "ioctl 0x222010 -1",
@@ -228,7 +229,9 @@ TEST(ScriptRun, LimitsThatAreStillAccepted) {
                                        "kernel registry-typecheck on",
                                        "clock step -3600000 after 5",
                                        "clock step 3600000",
-                                       "kernel fail IoCreateDevice 0xC0000001"}) {
+                                       "kernel fail IoCreateDevice 0xC0000001",
+                                       "ioctl IOCTL_SC_STATUS_LED_ON",
+                                       "ioctl IOCTL_SC_DEBUG_LEVEL 2 0 0 0"}) {
     Outcome r = run(line + "\n");
     EXPECT_EQ(r.status, 0) << line << ": " << r.err;
     EXPECT_EQ(r.err, "") << line;
@@ -273,11 +276,12 @@ TEST(ScriptRun, ViolationsGiveExitOneAfterTheWholeScript) {
   int status = 0;
   {
     scsim::Script script(out, err);
-    script.machine().kernel.verifier.report("TEST_RULE", "reported before the script ran");
+    script.machine().kernel.verifier.report(sim::Rule::StatusMismatch, "reported before the script ran");
     status = script.run(in);
   }
   EXPECT_EQ(status, 1);
-  EXPECT_EQ(out.str(), "verifier: TEST_RULE: reported before the script ran\ntime: 0 us\ntime: 2000 us\n");
+  EXPECT_EQ(out.str(),
+            "verifier: STATUS_MISMATCH: reported before the script ran\ntime: 0 us\ntime: 2000 us\n");
   EXPECT_EQ(err.str(), "");
   EXPECT_EQ(run("time\n").status, 0);
 }

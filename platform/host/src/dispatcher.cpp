@@ -123,9 +123,9 @@ void Dispatcher::drain() {
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     dpcsRun_++;
     if (irql_.level() != Irql::kDispatch) {
-      verifier_.report("IRQL_UNEXPECTED_VALUE", "deferred routine returned at IRQL " +
-                                                    std::to_string(irql_.level()) + ", entered at " +
-                                                    std::to_string(Irql::kDispatch));
+      verifier_.report(sim::Rule::IrqlUnexpectedValue, "deferred routine returned at IRQL " +
+                                                           std::to_string(irql_.level()) + ", entered at " +
+                                                           std::to_string(Irql::kDispatch));
     }
     irql_.set(before);
     expire(clock_.now());

@@ -105,7 +105,7 @@ void SystemSpace::reset() {
   r.free.clear();
 }
 
-int64_t Irql::dispatchTicks() const {
+Ticks Irql::dispatchTicks() const {
   int64_t running = level_ >= kDispatch && now_ ? now_() - raisedAt_ : 0;
   return dispatchTicks_ + running;
 }
@@ -141,14 +141,14 @@ void* Pool::allocate(bool paged, size_t size, uint32_t tag) {
 void Pool::free(void* p, uint32_t tag) {
   auto it = blocks_.find(p);
   if (it == blocks_.end()) {
-    verifier_.report("BAD_POOL_CALLER", "free of " + hex(reinterpret_cast<uintptr_t>(p)) +
-                                            ", which is not an allocated block (double free?)");
+    verifier_.report(sim::Rule::BadPoolCaller, "free of " + hex(reinterpret_cast<uintptr_t>(p)) +
+                                                   ", which is not an allocated block (double free?)");
     return;
   }
   if (tag == 0) {
     untaggedFrees_++;
   } else if (tag != it->second.tag) {
-    verifier_.report("BAD_POOL_CALLER",
+    verifier_.report(sim::Rule::BadPoolCaller,
                      "free with tag " + hex(tag) + " of a block tagged " + hex(it->second.tag));
   }
   ::operator delete(p);
@@ -207,15 +207,15 @@ void* ErrorLog::allocate(const std::string& objectName, uint8_t size) {
 void ErrorLog::write(void* p) {
   auto it = open_.find(p);
   if (it == open_.end()) {
-    verifier_.report("IO_ERROR_LOG_ENTRY", "write of " + hex(reinterpret_cast<uintptr_t>(p)) +
-                                               ", which is not an allocated error log entry");
+    verifier_.report(sim::Rule::IoErrorLogEntry, "write of " + hex(reinterpret_cast<uintptr_t>(p)) +
+                                                     ", which is not an allocated error log entry");
     return;
   }
   const Open& entry = it->second;
   const uint8_t* bytes = entry.memory.get();
   for (size_t i = 0; i < kGuardBytes; i++) {
     if (bytes[entry.size + i] != kGuardFill) {
-      verifier_.report("IO_ERROR_LOG_OVERRUN",
+      verifier_.report(sim::Rule::IoErrorLogOverrun,
                        "error log entry of " + std::to_string(entry.size) + " bytes written past its end");
       break;
     }
@@ -253,7 +253,7 @@ void ErrorLog::write(void* p) {
       e.strings.push_back(narrow(text));
     }
   } else {
-    verifier_.report("IO_ERROR_LOG_ENTRY",
+    verifier_.report(sim::Rule::IoErrorLogEntry,
                      "entry of " + std::to_string(entry.size) + " bytes is smaller than its header");
   }
   open_.erase(it);
@@ -263,9 +263,9 @@ void ErrorLog::write(void* p) {
 
 void ErrorLog::reportUnwritten() {
   for (auto& entry : open_) {
-    verifier_.report("IO_ERROR_LOG_LEAK", "error log entry of " + std::to_string(entry.second.size) +
-                                              " bytes for " + entry.second.objectName +
-                                              " allocated, never written");
+    verifier_.report(sim::Rule::IoErrorLogLeak, "error log entry of " + std::to_string(entry.second.size) +
+                                                    " bytes for " + entry.second.objectName +
+                                                    " allocated, never written");
   }
   open_.clear();
 }

@@ -12,7 +12,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   Kernel& k = Kernel::current();
   KIRQL old = k.irql.level();
   if (NewIrql < old) {
-    k.verifier.report("IRQL_NOT_GREATER_OR_EQUAL",
+    k.verifier.report(sim::Rule::IrqlNotGreaterOrEqual,
                       "KfRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(old));
   }
   k.irql.set(NewIrql);
@@ -22,8 +22,8 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   Kernel& k = Kernel::current();
   if (NewIrql > k.irql.level()) {
-    k.verifier.report("IRQL_NOT_LESS_OR_EQUAL", "KfLowerIrql to " + std::to_string(NewIrql) + " from " +
-                                                    std::to_string(k.irql.level()));
+    k.verifier.report(sim::Rule::IrqlNotLessOrEqual, "KfLowerIrql to " + std::to_string(NewIrql) + " from " +
+                                                         std::to_string(k.irql.level()));
   }
   k.irql.set(NewIrql);
 }
@@ -73,7 +73,7 @@ NTSTATUS storeDirect(Kernel& k, const RTL_QUERY_REGISTRY_TABLE& entry, const std
                      const void* data, size_t length) {
   bool dwordDestination = (entry.DefaultType & 0xFF) == REG_DWORD;
   if (isStringType(type) || length > sizeof(ULONG)) {
-    k.verifier.report("REGISTRY_DIRECT_OVERRUN",
+    k.verifier.report(sim::Rule::RegistryDirectOverrun,
                       "value " + name + " of type " + typeName(type) + " (" + std::to_string(length) +
                           " bytes) stored through a direct entry" +
                           (dwordDestination ? " whose destination is a 32-bit number" : ""));

@@ -51,7 +51,7 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
   Kernel& k = Kernel::current();
   // Unicode conversions touch pageable tables: PASSIVE_LEVEL only.
   if (unicode && k.irql.level() > PASSIVE_LEVEL) {
-    k.verifier.report("DBGPRINT_UNICODE_AT_RAISED_IRQL",
+    k.verifier.report(sim::Rule::DbgprintUnicodeAtRaisedIrql,
                       "Unicode format at IRQL " + std::to_string(k.irql.level()) + ": " + Format);
   }
   k.debugger.print(text);

@@ -83,9 +83,9 @@ NTSTATUS IoManager::start(const std::string& name, Entry entry) {
   uint8_t level = kernel_.irql.level();
   NTSTATUS status = entry(driver_.get(), &registryPath);
   if (kernel_.irql.level() != level) {
-    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE", "DriverEntry returned at IRQL " +
-                                                         std::to_string(kernel_.irql.level()) +
-                                                         ", entered at " + std::to_string(level));
+    kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue, "DriverEntry returned at IRQL " +
+                                                                std::to_string(kernel_.irql.level()) +
+                                                                ", entered at " + std::to_string(level));
   }
   // A driver whose entry fails is removed without its unload routine: it
   // must have undone everything itself.
@@ -111,7 +111,7 @@ void IoManager::unload() {
     uint8_t level = kernel_.irql.level();
     driver_->DriverUnload(driver_.get());
     if (kernel_.irql.level() != level) {
-      kernel_.verifier.report("IRQL_UNEXPECTED_VALUE",
+      kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue,
                               "DriverUnload returned at IRQL " + std::to_string(kernel_.irql.level()));
     }
   }
@@ -123,34 +123,37 @@ void IoManager::unload() {
 // then taken away so that nothing refers to the driver's memory.
 void IoManager::checkLeftovers(const std::string& when) {
   Verifier& v = kernel_.verifier;
-  for (const auto& d : devices_) v.report("DEVICE_LEFT_BEHIND", d.name + " still exists after " + when);
-  for (const auto& l : links_) v.report("LINK_LEFT_BEHIND", l.name + " still exists after " + when);
+  for (const auto& d : devices_)
+    v.report(sim::Rule::DeviceLeftBehind, d.name + " still exists after " + when);
+  for (const auto& l : links_) v.report(sim::Rule::LinkLeftBehind, l.name + " still exists after " + when);
   for (size_t i = 0; i < shutdownList_.size(); i++) {
-    v.report("SHUTDOWN_REGISTRATION_LEFT_BEHIND", "a device is still registered for shutdown after " + when);
+    v.report(sim::Rule::ShutdownRegistrationLeftBehind,
+             "a device is still registered for shutdown after " + when);
   }
   for (const auto& r : kernel_.resources.claims(driver_.get())) {
-    v.report("CLAIM_LEFT_BEHIND", "port range " + hex(r.start, 4) + " (" + std::to_string(r.length) +
-                                      " bytes) still claimed after " + when);
+    v.report(sim::Rule::ClaimLeftBehind, "port range " + hex(r.start, 4) + " (" + std::to_string(r.length) +
+                                             " bytes) still claimed after " + when);
   }
   if (kernel_.bus.mappingCount() != 0) {
-    v.report("MAPPING_LEFT_BEHIND",
+    v.report(sim::Rule::MappingLeftBehind,
              std::to_string(kernel_.bus.mappingCount()) + " I/O space mapping(s) after " + when);
   }
   for (_KTIMER* t : kernel_.dispatcher.armedTimers()) {
-    v.report("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "timer still armed after " + when);
+    v.report(sim::Rule::DriverUnloadedWithoutCancellingPendingOperations, "timer still armed after " + when);
     kernel_.dispatcher.cancelTimer(t);
   }
   while (!kernel_.dispatcher.queuedDpcs().empty()) {
-    v.report("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+    v.report(sim::Rule::DriverUnloadedWithoutCancellingPendingOperations,
              "deferred call still queued after " + when);
     kernel_.dispatcher.removeDpc(kernel_.dispatcher.queuedDpcs().front());
   }
   for (const auto& block : kernel_.pool.outstanding()) {
-    v.report("POOL_NOT_FREED", std::to_string(block.second.size) + " bytes tagged " + hex(block.second.tag) +
-                                   " still allocated after " + when);
+    v.report(sim::Rule::PoolNotFreed, std::to_string(block.second.size) + " bytes tagged " +
+                                          hex(block.second.tag) + " still allocated after " + when);
   }
   for (const auto& r : requests_) {
-    if (!r.first->completed) v.report("IRP_NEVER_COMPLETED", "a request was never completed before " + when);
+    if (!r.first->completed)
+      v.report(sim::Rule::IrpNeverCompleted, "a request was never completed before " + when);
   }
   kernel_.errorLog.reportUnwritten();
   requests_.clear();
@@ -199,12 +202,12 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device) {
                          [device](const Device& d) { return d.object.get() == device; });
   if (it == devices_.end()) {
     kernel_.verifier.report(
-        "INVALID_DEVICE_OBJECT",
+        Rule::InvalidDeviceObject,
         "IoDeleteDevice of " + hex(reinterpret_cast<uintptr_t>(device)) + ", which is not a device");
     return;
   }
   if (std::find(shutdownList_.begin(), shutdownList_.end(), device) != shutdownList_.end()) {
-    kernel_.verifier.report("SHUTDOWN_REGISTRATION_LEFT_BEHIND",
+    kernel_.verifier.report(sim::Rule::ShutdownRegistrationLeftBehind,
                             it->name + " deleted while registered for shutdown");
   }
   PDRIVER_OBJECT driver = device->DriverObject;
@@ -289,25 +292,25 @@ NTSTATUS IoManager::dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> req
   PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[r->stack.MajorFunction];
   NTSTATUS status = routine(device, &r->irp);
   if (kernel_.irql.level() != level) {
-    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE",
+    kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue,
                             "dispatch routine for major function " + std::to_string(r->stack.MajorFunction) +
                                 " returned at IRQL " + std::to_string(kernel_.irql.level()) +
                                 ", entered at " + std::to_string(level));
   }
   if (status == STATUS_PENDING) {
     if ((r->stack.Control & SL_PENDING_RETURNED) == 0) {
-      kernel_.verifier.report("PENDING_WITHOUT_MARK",
+      kernel_.verifier.report(sim::Rule::PendingWithoutMark,
                               "STATUS_PENDING returned for a request not marked pending");
     }
     r->pendingReturned = true;
   } else if (!r->completed) {
-    kernel_.verifier.report("IRP_NOT_COMPLETED",
+    kernel_.verifier.report(sim::Rule::IrpNotCompleted,
                             "dispatch returned " + hex(static_cast<uint32_t>(status)) +
                                 " for a request it neither completed nor marked pending");
   } else if (r->status != status) {
-    kernel_.verifier.report("STATUS_MISMATCH", "dispatch returned " + hex(static_cast<uint32_t>(status)) +
-                                                   " for a request completed with " +
-                                                   hex(static_cast<uint32_t>(r->status)));
+    kernel_.verifier.report(sim::Rule::StatusMismatch,
+                            "dispatch returned " + hex(static_cast<uint32_t>(status)) +
+                                " for a request completed with " + hex(static_cast<uint32_t>(r->status)));
   }
   retire(r);
   return status;
@@ -379,7 +382,7 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
     d->queue.push_back(irp);
   }
   if (kernel_.irql.level() != Irql::kDispatch) {
-    kernel_.verifier.report("IRQL_UNEXPECTED_VALUE",
+    kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue,
                             "start-I/O routine returned at IRQL " + std::to_string(kernel_.irql.level()));
   }
   kernel_.irql.set(old);
@@ -406,16 +409,16 @@ void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   kernel_.checkIrql("IofCompleteRequest", DISPATCH_LEVEL);
   Request* r = find(irp);
   if (r == nullptr) {
-    kernel_.verifier.report("MULTIPLE_IRP_COMPLETE_REQUESTS",
+    kernel_.verifier.report(sim::Rule::MultipleIrpCompleteRequests,
                             "completion of a request that is already complete");
     return;
   }
   if (r->completed) {
-    kernel_.verifier.report("MULTIPLE_IRP_COMPLETE_REQUESTS", "request completed twice");
+    kernel_.verifier.report(sim::Rule::MultipleIrpCompleteRequests, "request completed twice");
     return;
   }
   if (irp->IoStatus.Status == STATUS_PENDING) {
-    kernel_.verifier.report("IRP_COMPLETED_PENDING", "request completed with STATUS_PENDING");
+    kernel_.verifier.report(sim::Rule::IrpCompletedPending, "request completed with STATUS_PENDING");
   }
   r->completed = true;
   r->status = irp->IoStatus.Status;
@@ -424,9 +427,9 @@ void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   if (!NT_ERROR(r->status) && r->irp.AssociatedIrp.SystemBuffer != nullptr) {
     size_t count = r->information;
     if (count > r->outputLength) {
-      kernel_.verifier.report("BUFFER_OVERRUN", "Information " + std::to_string(count) +
-                                                    " exceeds the output length " +
-                                                    std::to_string(r->outputLength));
+      kernel_.verifier.report(sim::Rule::BufferOverrun, "Information " + std::to_string(count) +
+                                                            " exceeds the output length " +
+                                                            std::to_string(r->outputLength));
       count = r->outputLength;
     }
     r->output.assign(r->systemBuffer, r->systemBuffer + count);

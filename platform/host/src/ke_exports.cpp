@@ -11,7 +11,7 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
   Kernel& k = Kernel::current();
   k.checkIrql("KeSetTimerEx", DISPATCH_LEVEL);
   if (Period < 0) {
-    k.verifier.report("INVALID_TIMER_PERIOD", "KeSetTimerEx with period " + std::to_string(Period));
+    k.verifier.report(sim::Rule::InvalidTimerPeriod, "KeSetTimerEx with period " + std::to_string(Period));
   }
   return k.dispatcher.setTimer(Timer, DueTime.QuadPart, Period, Dpc);
 }
@@ -131,8 +131,8 @@ extern "C" VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
   k.checkIrql("MmUnmapIoSpace", DISPATCH_LEVEL);
   uintptr_t virt = reinterpret_cast<uintptr_t>(BaseAddress);
   if (virt > UINT32_MAX || !k.bus.unmap(static_cast<uint32_t>(virt), static_cast<uint32_t>(NumberOfBytes))) {
-    k.verifier.report("BAD_UNMAP", "MmUnmapIoSpace of " + sim::hex(virt) + " (" +
-                                       std::to_string(NumberOfBytes) +
-                                       " bytes), which is not a mapping of that size");
+    k.verifier.report(sim::Rule::BadUnmap, "MmUnmapIoSpace of " + sim::hex(virt) + " (" +
+                                               std::to_string(NumberOfBytes) +
+                                               " bytes), which is not a mapping of that size");
   }
 }

@@ -8,6 +8,8 @@ namespace {
 Kernel* g_current = nullptr;
 }
 
+std::string statusText(int32_t status) { return hex(static_cast<uint32_t>(status)); }
+
 std::string hex(uint64_t value, int digits) {
   char text[24];
   snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
@@ -138,7 +140,17 @@ void Debugger::print(const std::string& text) {
   }
 }
 
-void Verifier::report(const std::string& rule, const std::string& detail) {
+const char* ruleName(Rule rule) {
+  switch (rule) {
+#define SIM_RULE_NAME(rule, name) \
+  case Rule::rule: return name;
+    SIM_VERIFIER_RULES(SIM_RULE_NAME)
+#undef SIM_RULE_NAME
+  }
+  return "?";
+}
+
+void Verifier::report(Rule rule, const std::string& detail) {
   violations_.push_back({rule, detail});
   for (auto& listener : listeners_) {
     listener(violations_.back());
@@ -163,7 +175,7 @@ Kernel::Kernel() : previous_(g_current) {
 void Kernel::enforceClaims() {
   bus.setGuard([this](const BusAccess& access) {
     if (!accessAllowed(access)) {
-      verifier.report("UNCLAIMED_REGISTER_ACCESS",
+      verifier.report(sim::Rule::UnclaimedRegisterAccess,
                       std::string(access.write ? "write to " : "read of ") +
                           (access.space == Space::Port ? "port " : "physical address ") +
                           hex(access.address, 4) + ", which no claimed and translated range covers");
@@ -188,7 +200,7 @@ Kernel::~Kernel() { g_current = previous_; }
 uint8_t Kernel::registerRead(uintptr_t virt) {
   uint64_t physical = 0;
   if (virt > UINT32_MAX || !bus.translate(static_cast<uint32_t>(virt), &physical)) {
-    verifier.report("PAGE_FAULT_IN_NONPAGED_AREA", "register read at unmapped address " + hex(virt));
+    verifier.report(sim::Rule::PageFaultInNonpagedArea, "register read at unmapped address " + hex(virt));
     return 0xFF;
   }
   return bus.read(Space::Memory, static_cast<uint32_t>(physical));
@@ -197,7 +209,7 @@ uint8_t Kernel::registerRead(uintptr_t virt) {
 void Kernel::registerWrite(uintptr_t virt, uint8_t value) {
   uint64_t physical = 0;
   if (virt > UINT32_MAX || !bus.translate(static_cast<uint32_t>(virt), &physical)) {
-    verifier.report("PAGE_FAULT_IN_NONPAGED_AREA", "register write at unmapped address " + hex(virt));
+    verifier.report(sim::Rule::PageFaultInNonpagedArea, "register write at unmapped address " + hex(virt));
     return;
   }
   bus.write(Space::Memory, static_cast<uint32_t>(physical), value);
@@ -207,9 +219,9 @@ bool Kernel::checkIrql(const char* routine, uint8_t maximum) {
   if (irql.level() <= maximum) {
     return true;
   }
-  verifier.report("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " +
-                                                std::to_string(irql.level()) + ", above " +
-                                                std::to_string(maximum));
+  verifier.report(sim::Rule::IrqlNotLessOrEqual, std::string(routine) + " called at IRQL " +
+                                                     std::to_string(irql.level()) + ", above " +
+                                                     std::to_string(maximum));
   return false;
 }
 

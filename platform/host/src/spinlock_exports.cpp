@@ -11,23 +11,25 @@ constexpr KSPIN_LOCK kHeld = 1;
 
 void take(Kernel& k, PKSPIN_LOCK lock) {
   if (*lock != kFree) {
-    k.verifier.report("SPIN_LOCK_ALREADY_OWNED", "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)) +
-                                                     " acquired while held: a deadlock");
+    k.verifier.report(
+        sim::Rule::SpinLockAlreadyOwned,
+        "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)) + " acquired while held: a deadlock");
   }
   *lock = kHeld;
 }
 
 void give(Kernel& k, PKSPIN_LOCK lock) {
   if (*lock != kHeld) {
-    k.verifier.report("SPIN_LOCK_NOT_OWNED", "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)) +
-                                                 " released while not held");
+    k.verifier.report(
+        sim::Rule::SpinLockNotOwned,
+        "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)) + " released while not held");
   }
   *lock = kFree;
 }
 // The DPC-level forms expect the caller at DISPATCH_LEVEL already.
 void requireDispatch(Kernel& k, const char* routine) {
   if (k.irql.level() < DISPATCH_LEVEL) {
-    k.verifier.report("IRQL_NOT_GREATER_OR_EQUAL",
+    k.verifier.report(sim::Rule::IrqlNotGreaterOrEqual,
                       std::string(routine) + " at IRQL " + std::to_string(k.irql.level()));
   }
 }

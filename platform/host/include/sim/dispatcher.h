@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/ticks.h"
+
 struct _KTIMER;
 struct _KDPC;
 
@@ -17,8 +19,6 @@ namespace sim {
 class Clock;
 class Irql;
 class Verifier;
-
-using Ticks = int64_t;
 
 // Timers expire at the clock interrupt that follows their due time, as on
 // the real machine; an expired timer with a deferred call queues it, and

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/ticks.h"
+
 namespace sim {
 
 class Verifier;
@@ -44,13 +46,13 @@ class Irql {
   void onLower(std::function<void(uint8_t)> listener) { lowerListeners_.push_back(std::move(listener)); }
 
   // Virtual time spent at DISPATCH_LEVEL or above, given the clock.
-  void attachClock(std::function<int64_t()> now) { now_ = std::move(now); }
-  int64_t dispatchTicks() const;
+  void attachClock(std::function<Ticks()> now) { now_ = std::move(now); }
+  Ticks dispatchTicks() const;
 
  private:
-  std::function<int64_t()> now_;
-  int64_t raisedAt_ = 0;
-  int64_t dispatchTicks_ = 0;
+  std::function<Ticks()> now_;
+  Ticks raisedAt_ = 0;
+  Ticks dispatchTicks_ = 0;
   uint8_t level_ = kPassive;
   std::vector<std::function<void(uint8_t)>> lowerListeners_;
 };

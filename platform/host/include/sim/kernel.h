@@ -17,13 +17,9 @@
 #include "sim/dispatcher.h"
 #include "sim/executive.h"
 #include "sim/iomanager.h"
+#include "sim/ticks.h"
 
 namespace sim {
-
-// Virtual time in 100 ns units, the unit of the NT system time.
-using Ticks = int64_t;
-constexpr Ticks kTicksPerUs = 10;
-constexpr Ticks kTicksPerMs = 10000;
 
 class Clock {
  public:
@@ -161,15 +157,58 @@ class Debugger {
   std::vector<std::function<void(const std::string&)>> listeners_;
 };
 
-// Kernel rules broken by the driver, each named as a verifier would name it.
+// Every kernel rule the simulation checks, with the name a verifier gives
+// it; the one list from which the enumeration and the names both come.
+#define SIM_VERIFIER_RULES(X)                                            \
+  X(BadPoolCaller, "BAD_POOL_CALLER")                                    \
+  X(BadUnmap, "BAD_UNMAP")                                               \
+  X(BufferOverrun, "BUFFER_OVERRUN")                                     \
+  X(ClaimLeftBehind, "CLAIM_LEFT_BEHIND")                                \
+  X(DbgprintUnicodeAtRaisedIrql, "DBGPRINT_UNICODE_AT_RAISED_IRQL")      \
+  X(DeviceLeftBehind, "DEVICE_LEFT_BEHIND")                              \
+  X(DriverUnloadedWithoutCancellingPendingOperations,                    \
+    "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS")             \
+  X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
+  X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
+  X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
+  X(IoErrorLogLeak, "IO_ERROR_LOG_LEAK")                                 \
+  X(IoErrorLogOverrun, "IO_ERROR_LOG_OVERRUN")                           \
+  X(IrpCompletedPending, "IRP_COMPLETED_PENDING")                        \
+  X(IrpNeverCompleted, "IRP_NEVER_COMPLETED")                            \
+  X(IrpNotCompleted, "IRP_NOT_COMPLETED")                                \
+  X(IrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL")                  \
+  X(IrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL")                        \
+  X(IrqlUnexpectedValue, "IRQL_UNEXPECTED_VALUE")                        \
+  X(LinkLeftBehind, "LINK_LEFT_BEHIND")                                  \
+  X(MappingLeftBehind, "MAPPING_LEFT_BEHIND")                            \
+  X(MultipleIrpCompleteRequests, "MULTIPLE_IRP_COMPLETE_REQUESTS")       \
+  X(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA")              \
+  X(PendingWithoutMark, "PENDING_WITHOUT_MARK")                          \
+  X(PoolNotFreed, "POOL_NOT_FREED")                                      \
+  X(RegistryDirectOverrun, "REGISTRY_DIRECT_OVERRUN")                    \
+  X(ShutdownRegistrationLeftBehind, "SHUTDOWN_REGISTRATION_LEFT_BEHIND") \
+  X(SpinLockAlreadyOwned, "SPIN_LOCK_ALREADY_OWNED")                     \
+  X(SpinLockNotOwned, "SPIN_LOCK_NOT_OWNED")                             \
+  X(StatusMismatch, "STATUS_MISMATCH")                                   \
+  X(UnclaimedRegisterAccess, "UNCLAIMED_REGISTER_ACCESS")
+
+enum class Rule {
+#define SIM_RULE_ENUMERATOR(rule, name) rule,
+  SIM_VERIFIER_RULES(SIM_RULE_ENUMERATOR)
+#undef SIM_RULE_ENUMERATOR
+};
+
+const char* ruleName(Rule rule);
+
+// A kernel rule broken by the driver, and the object it was broken on.
 struct Violation {
-  std::string rule;
+  Rule rule;
   std::string detail;
 };
 
 class Verifier {
  public:
-  void report(const std::string& rule, const std::string& detail);
+  void report(Rule rule, const std::string& detail);
   const std::vector<Violation>& violations() const { return violations_; }
   void clear() { violations_.clear(); }
   void onViolation(std::function<void(const Violation&)> listener) {
@@ -249,6 +288,8 @@ class Kernel {
 
 // "0x" and upper-case hex digits, at least the given number of them.
 std::string hex(uint64_t value, int digits = 8);
+// An NTSTATUS as every transcript line shows it: "0x" and eight hex digits.
+std::string statusText(int32_t status);
 
 // Formats like the kernel's DbgPrint: %ls and %ws take 16-bit wide text,
 // %hs and %hS narrow text, %S wide text.
