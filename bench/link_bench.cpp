@@ -31,6 +31,7 @@ class Link {
 
  private:
   sim::Kernel kernel_;
+  sim::Kernel::Scope activeKernel_{kernel_};
   board::Board board_;
   CDeviceExt* ext_;
   UCHAR reply_[64];

@@ -56,6 +56,13 @@ class Machine {
   bool violated() const { return !kernel.verifier.violations().empty(); }
 
   sim::Kernel kernel;
+
+ private:
+  // The routines the driver calls act on this machine's kernel while the
+  // machine lives.
+  sim::Kernel::Scope activeKernel_{kernel};
+
+ public:
   board::Board board;
 
  private:

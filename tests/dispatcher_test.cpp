@@ -32,6 +32,7 @@ class DispatcherTest : public ::testing::Test {
     return out;
   }
   sim::Kernel kernel;
+  sim::Kernel::Scope activeKernel{kernel};
 };
 
 TEST_F(DispatcherTest, ExpiryWhileBusyAtDispatchLevelWaitsForTheLevelToDrop) {

@@ -30,6 +30,7 @@ class RegisterTest : public ::testing::Test {
     kernel.bus.attach(sim::Space::Port, kBase, Gpio::kBlockLength, &block);
   }
   sim::Kernel kernel;
+  sim::Kernel::Scope activeKernel{kernel};
   ScriptedBlock block;
   CDeviceExt* ext;
 

@@ -68,7 +68,6 @@ class LinkTest : public ::testing::Test {
     EXPECT_TRUE(kernel.verifier.violations().empty())
         << sim::ruleName(kernel.verifier.violations().front().rule) << ": "
         << kernel.verifier.violations().front().detail;
-    g_DebugLevel = 2;
   }
 
   // Trace lines as the debugger shows them, prefix included.
@@ -99,7 +98,14 @@ class LinkTest : public ::testing::Test {
     return out;
   }
 
+  // The driver's trace level is a global of its own design; whatever a test
+  // sets it to, the level before the test comes back after it.
+  struct SavedTraceLevel {
+    LONG level = g_DebugLevel;
+    ~SavedTraceLevel() { g_DebugLevel = level; }
+  } savedTraceLevel;
   sim::Kernel kernel;
+  sim::Kernel::Scope activeKernel{kernel};
   board::Board board;
   DRIVER_OBJECT driverObject;
   DEVICE_OBJECT deviceObject;

@@ -89,6 +89,7 @@ class IoManagerTest : public ::testing::Test {
     return out;
   }
   sim::Kernel kernel;
+  sim::Kernel::Scope activeKernel{kernel};
   std::vector<std::vector<uint8_t>> done;
 };
 

@@ -35,6 +35,7 @@ class PciTest : public ::testing::Test {
 
   static constexpr uint8_t kMarker = 0x5C;
   sim::Kernel kernel;
+  sim::Kernel::Scope activeKernel{kernel};
   PciBus pci;
   Config config;
 };

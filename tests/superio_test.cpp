@@ -49,6 +49,8 @@ class SuperIoTest : public ::testing::Test {
   }
 
   sim::Kernel kernel;
+
+  sim::Kernel::Scope activeKernel{kernel};
   SuperIo chip;
   std::vector<Decode> decodes;
 };

@@ -19,6 +19,7 @@ class TimerTest : public ::testing::Test {
     return falses;
   }
   sim::Kernel kernel;
+  sim::Kernel::Scope activeKernel{kernel};
 };
 
 TEST_F(TimerTest, StartComputesEveryFieldOnTheInterruptTime) {

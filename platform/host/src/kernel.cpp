@@ -157,8 +157,11 @@ void Verifier::report(Rule rule, const std::string& detail) {
   }
 }
 
-Kernel::Kernel() : previous_(g_current) {
-  g_current = this;
+Kernel::Scope::Scope(Kernel& kernel) : previous_(g_current) { g_current = &kernel; }
+
+Kernel::Scope::~Scope() { g_current = previous_; }
+
+Kernel::Kernel() {
   SystemSpace::reset();
   translate = [](uint64_t busAddress, uint32_t* space, uint64_t* translated) {
     (void)space;
@@ -195,7 +198,7 @@ bool Kernel::accessAllowed(const BusAccess& access) const {
   return false;
 }
 
-Kernel::~Kernel() { g_current = previous_; }
+Kernel::~Kernel() = default;
 
 uint8_t Kernel::registerRead(uintptr_t virt) {
   uint64_t physical = 0;
@@ -227,7 +230,7 @@ bool Kernel::checkIrql(const char* routine, uint8_t maximum) {
 
 Kernel& Kernel::current() {
   if (g_current == nullptr) {
-    throw std::logic_error("no simulated kernel is running");
+    throw std::logic_error("no simulated kernel is active");
   }
   return *g_current;
 }

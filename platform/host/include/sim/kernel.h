@@ -2,8 +2,8 @@
 //
 // One Kernel object is the machine's kernel and HAL: a virtual clock, the
 // I/O and memory buses, the debugger's output and the verifier. The exported
-// kernel routines act on the current Kernel, which is the one most recently
-// constructed and still alive. Nothing here sleeps or reads the host clock:
+// kernel routines act on the active Kernel: the one that a Kernel::Scope
+// has made active, for as long as that scope lives. Nothing here sleeps or reads the host clock:
 // virtual time moves only by stalls, bus cycles and explicit advances.
 #pragma once
 
@@ -238,6 +238,22 @@ class Kernel {
   Kernel(const Kernel&) = delete;
   Kernel& operator=(const Kernel&) = delete;
 
+  // Makes a kernel the one the exported routines act on, and the one made
+  // active before it again at its end. A machine activates its kernel for
+  // its whole life; a kernel does not become active by being built.
+  class Scope {
+   public:
+    explicit Scope(Kernel& kernel);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    Kernel* previous_;
+  };
+
+  // The active kernel; a routine called with none active is a fault of the
+  // test bench.
   static Kernel& current();
 
   // Spins the processor: time passes, nothing else happens on it.
@@ -281,9 +297,6 @@ class Kernel {
   Dispatcher dispatcher{clock, irql, verifier};
   ResourceMap resources;
   IoManager io{*this};
-
- private:
-  Kernel* previous_;
 };
 
 // "0x" and upper-case hex digits, at least the given number of them.
