@@ -1,9 +1,45 @@
 # Host build: the driver on the simulated kernel and board, the tests, the
 # benchmarks and the tools.
+#
+# Built for 32-bit x86 (preset host32, cmake/linux-i386.cmake) the simulated
+# kernel has the i386 calling conventions and structure layouts and can run
+# the driver image itself; that build leaves out the benchmarks and the image
+# tools, which the 64-bit build provides.
 enable_testing()
-find_package(GTest REQUIRED)
-find_package(benchmark REQUIRED)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(TAMRIXSC_HOST32 ON)
+else()
+  set(TAMRIXSC_HOST32 OFF)
+endif()
+
+if(TAMRIXSC_HOST32)
+  # Debian packages GoogleTest's library for the machine's own architecture
+  # only; the 32-bit one is built from the sources it ships, before this
+  # project's warning and character-width options apply.
+  find_package(GTest CONFIG QUIET PATHS /usr/lib/i386-linux-gnu/cmake NO_DEFAULT_PATH)
+  if(NOT GTest_FOUND)
+    set(TAMRIXSC_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the 32-bit build")
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${TAMRIXSC_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    if(NOT TARGET GTest::gtest_main)
+      add_library(GTest::gtest_main ALIAS gtest_main)
+    endif()
+  endif()
+else()
+  find_package(GTest REQUIRED)
+  find_package(benchmark REQUIRED)
+endif()
 find_package(Threads REQUIRED)
+
+# The image built by the target preset, which the tests vet and run. Tests
+# that need it are registered whether or not the file exists yet: a missing
+# image fails them rather than skipping them.
+set(TAMRIXSC_SYS "${CMAKE_SOURCE_DIR}/build/target/tamrixsc.sys"
+    CACHE FILEPATH "Driver image that the image tests vet and run")
+if(NOT EXISTS "${TAMRIXSC_SYS}")
+  message(WARNING "${TAMRIXSC_SYS} does not exist: build the target preset first, or the image tests fail")
+endif()
 
 # WCHAR is 16 bits on the target; the simulated kernel keeps that size so
 # that strings, entry sizes and offsets come out as on the real machine.
@@ -32,10 +68,16 @@ add_library(simkernel STATIC
   platform/host/src/iomanager.cpp
   platform/host/src/io_exports.cpp
   platform/host/src/spinlock_exports.cpp
+  platform/host/src/image.cpp
+  platform/host/src/exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
+if(TAMRIXSC_HOST32)
+  # The same layout numbers the image is built to.
+  target_sources(driver_host PRIVATE platform/layout_check.cpp)
+endif()
 target_include_directories(driver_host PUBLIC driver include)
 target_link_libraries(driver_host PUBLIC simkernel tamrixsc_messages)
 
@@ -51,11 +93,12 @@ target_include_directories(board PUBLIC board driver)
 target_link_libraries(board PUBLIC simkernel catalogue)
 
 add_subdirectory(tests)
-# Benchmarks measure the plain build; a sanitized one would only slow them.
-if(NOT TAMRIXSC_SANITIZE)
+# Benchmarks measure the plain 64-bit build; a sanitized one would only
+# slow them, and the 32-bit build leaves them and the image tools out.
+if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
   add_subdirectory(bench)
 endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+if(NOT TAMRIXSC_HOST32)
   add_subdirectory(tools)
 endif()
 

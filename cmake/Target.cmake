@@ -60,6 +60,40 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
   endforeach()
 
+  # Kernel code on x86 may not touch the x87, MMX or SSE state, which the
+  # kernel does not save for a driver (only KeSaveFloatingPointState would),
+  # and fs: holds the processor's control region, which only the kernel's
+  # own code may address; gs: has no meaning in the x86 kernel at all. The
+  # simulated machine that runs the image gives it neither. Code sections
+  # are read instruction by instruction.
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${IMAGE}
+                  OUTPUT_VARIABLE code ERROR_VARIABLE code_err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${IMAGE}: objdump -d failed: ${code_err}")
+  endif()
+  string(REGEX MATCHALL "\n *[0-9a-f]+:\t[^\n]*" instructions "${code}")
+  set(vector_ops "emms|femms|ldmxcsr|stmxcsr|movnti|sfence|lfence|mfence|maskmovq|prefetch[a-z0-9]*|clflush")
+  set(found 0)
+  foreach(line IN LISTS instructions)
+    string(REGEX REPLACE "^\n *([0-9a-f]+):\t *" "0x\\1: " line "${line}")
+    set(what "")
+    if(line MATCHES "^0x[0-9a-f]+: (f[a-z0-9]*|${vector_ops})( |$)" OR line MATCHES "%[xyz]?mm[0-9]")
+      set(what "an x87, MMX or SSE instruction")
+    elseif(line MATCHES "%[fg]s:" OR line MATCHES "^0x[0-9a-f]+: [fg]s( |$)")
+      set(what "an fs:/gs: segment override")
+    endif()
+    if(what)
+      math(EXPR found "${found} + 1")
+      if(found LESS_EQUAL 10)
+        string(STRIP "${line}" line)
+        string(APPEND problems "  ${what} at ${line}\n")
+      endif()
+    endif()
+  endforeach()
+  if(found GREATER 10)
+    string(APPEND problems "  and ${found} such instructions in all\n")
+  endif()
+
   if(problems)
     file(REMOVE ${IMAGE})
     message(FATAL_ERROR "${IMAGE} is not a loadable driver image:\n${problems}")
@@ -91,7 +125,7 @@ find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-o
 
 add_executable(tamrixsc
   ${DRIVER_SOURCES}
-  platform/target/layout_check.cpp
+  platform/layout_check.cpp
 )
 set_target_properties(tamrixsc PROPERTIES
   OUTPUT_NAME tamrixsc
@@ -121,8 +155,9 @@ target_compile_definitions(tamrixsc PRIVATE
 
 # Kernel code: no exceptions, RTTI, runtime, guard variables, unwind tables
 # or stack cookies, none of which the kernel provides; no stack probes, the
-# kernel stack being resident; no floating-point or vector registers, which
-# the kernel does not save for a driver.
+# kernel stack being resident; no floating-point or vector registers
+# (cmake/KernelCpu.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/KernelCpu.cmake)
 target_compile_options(tamrixsc PRIVATE
   -Wall -Wextra -Werror
   -ffreestanding
@@ -134,7 +169,7 @@ target_compile_options(tamrixsc PRIVATE
   -fno-stack-protector
   -fno-ident
   -mno-stack-arg-probe
-  -mgeneral-regs-only
+  ${TAMRIXSC_KERNEL_CPU_FLAGS}
 )
 
 # The link is spelled out in full: the platform's usual rule adds Win32
@@ -164,6 +199,9 @@ target_link_options(tamrixsc PRIVATE
   -Wl,--disable-auto-import
   -Wl,--disable-runtime-pseudo-reloc
   -Wl,--strip-all
+  # The same sources give the same bytes: no link time in the header, so
+  # that anyone can check that an installed image is the one tested.
+  -Wl,--no-insert-timestamp
   -Wl,-Map,${TAMRIXSC_MAP}
 )
 target_link_libraries(tamrixsc PRIVATE ntoskrnl hal gcc)

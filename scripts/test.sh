@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the driver image and the host build, then runs every test and the
-# format check. Works on a fresh Debian 12 machine: missing packages are
+# Builds the driver image, the 64-bit host build and the 32-bit host build
+# (which runs the image itself), then runs every test and the format check. Works on a fresh Debian 12 machine: missing packages are
 # installed first.
 #
 #   scripts/test.sh              everything
@@ -11,7 +11,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 
 packages=(
-  cmake ninja-build g++ libgtest-dev libbenchmark-dev clang-format
+  cmake ninja-build g++ g++-multilib libgtest-dev googletest libbenchmark-dev clang-format
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   libcli11-dev sigrok-cli
 )
@@ -68,12 +68,30 @@ echo "== target build"
 cmake --preset target
 cmake --build --preset target
 
+# The tested file is the shipped file: a second build of the same sources,
+# from scratch in another folder, must give the same bytes.
+echo "== target build, again: the image must come out byte for byte the same"
+rm -rf build/target-again
+cmake -S . -B build/target-again -G Ninja --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/target-again -j2 >/dev/null
+if ! cmp build/target/tamrixsc.sys build/target-again/tamrixsc.sys; then
+  echo "test.sh: FAILED: two builds of the same sources gave different images" >&2
+  exit 1
+fi
+echo "test.sh: the image is reproducible: $(sha256sum build/target/tamrixsc.sys)"
+
 echo "== host build"
 cmake --preset host -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host
 
+echo "== 32-bit host build"
+cmake --preset host32 -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
+cmake --build --preset host32
+
 echo "== tests"
 ctest --preset host
+echo "== tests, 32-bit host build and the image"
+ctest --preset host32
 
 # The same tests and scenario scripts on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any report fails the run, and every scenario

@@ -29,8 +29,15 @@ Machine::Machine(std::function<void(const std::string&)> sink) : board(kernel), 
 Machine::~Machine() = default;
 
 NTSTATUS Machine::load() {
-  // Each load maps the image afresh, so its data starts as the file holds
-  // it: a level left by an earlier load does not carry over.
+  if (usesImage()) {
+    std::string error;
+    NTSTATUS status = kernel.io.loadImage("TAMRIXSC", image_, &error, imageBase_);
+    if (!error.empty()) sink_("loader: " + error);
+    return status;
+  }
+  // The compiled-in driver stands for an image mapped afresh at each load,
+  // whose data starts as the file holds it: a level left by an earlier load
+  // does not carry over.
   g_DebugLevel = TRACE_WARNING;
   return kernel.io.load("TAMRIXSC", DriverEntry);
 }

@@ -28,6 +28,14 @@ class Machine {
   // status the system reports; `present` says whether there was anything to
   // act on.
   NTSTATUS load();
+  // From now on `load` maps this driver image and runs it, instead of the
+  // driver compiled into this program; a fresh copy at each load.
+  void useImage(std::vector<uint8_t> file, uint32_t base = sim::DriverImage::kDefaultBase) {
+    image_ = std::move(file);
+    imageBase_ = base;
+    usesImage_ = true;
+  }
+  bool usesImage() const { return usesImage_; }
   bool unload();
   bool shutdown(NTSTATUS* status);
   NTSTATUS open();
@@ -60,6 +68,9 @@ class Machine {
  private:
   PDEVICE_OBJECT device() const { return kernel.io.lookup(kLinkName); }
   std::function<void(const std::string&)> sink_;
+  std::vector<uint8_t> image_;
+  uint32_t imageBase_ = sim::DriverImage::kDefaultBase;
+  bool usesImage_ = false;
 };
 
 // "ioctl: code=0x222018 status=0x00000000 info=12 out=[01 05 ...]"

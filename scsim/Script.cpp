@@ -690,9 +690,11 @@ int Script::run(std::istream& in) { return interpreter_->run(in); }
 Machine& Script::machine() { return interpreter_->machine(); }
 
 std::string usageText() {
-  return "usage: scsim [--vcd WAVES.vcd] [FILE]\n"
+  return "usage: scsim [--image DRIVER.sys] [--vcd WAVES.vcd] [FILE]\n"
          "       scsim --help\n"
          "Runs a board script from FILE, or from standard input when FILE is absent or '-'.\n"
+         "--image runs the driver image DRIVER.sys instead of the driver compiled into scsim;\n"
+         "only the 32-bit build of scsim (preset host32) can.\n"
          "--vcd writes the GPIO wires over virtual time to WAVES.vcd as a Value Change Dump.\n"
          "Exit status: 0 the script ran to its end, 1 the verifier reported a rule violation,\n"
          "2 a script error (named with its line on standard error).\n"

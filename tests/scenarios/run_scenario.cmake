@@ -1,8 +1,10 @@
-# Runs one scenario: SCSIM on SCRIPT; standard output compared with
-# EXPECTED.out, standard error with EXPECTED.err when that exists (else it
-# must be empty), and the exit status with EXIT, or with the script's
-# "# exit: N" first line when EXIT is not given. ACTUAL.out and ACTUAL.err
-# keep what this run printed, for a look after a failure.
+# Runs one scenario: SCSIM on SCRIPT (with --image IMAGE when IMAGE is
+# given); standard output compared with EXPECTED.out (EXPECTED.lp64.out for
+# a 64-bit scsim, LP64, where that exists), standard error with EXPECTED.err
+# when that exists (else it must be empty), and the exit status with EXIT,
+# or with the script's "# exit: N" first line when EXIT is not given.
+# ACTUAL.out and ACTUAL.err keep what this run printed, for a look after a
+# failure.
 get_filename_component(name ${EXPECTED} NAME)
 
 if(NOT DEFINED EXIT)
@@ -13,8 +15,17 @@ if(NOT DEFINED EXIT)
   set(EXIT ${CMAKE_MATCH_1})
 endif()
 
+set(image_args "")
+if(DEFINED IMAGE)
+  set(image_args --image ${IMAGE})
+endif()
+set(expected_out ${EXPECTED}.out)
+if(LP64 AND EXISTS ${EXPECTED}.lp64.out)
+  set(expected_out ${EXPECTED}.lp64.out)
+endif()
+
 execute_process(
-  COMMAND ${SCSIM} ${SCRIPT}
+  COMMAND ${SCSIM} ${image_args} ${SCRIPT}
   OUTPUT_FILE ${ACTUAL}.out
   ERROR_FILE ${ACTUAL}.err
   RESULT_VARIABLE exit_status)
@@ -34,7 +45,7 @@ function(compare kind expected actual)
   endif()
 endfunction()
 
-compare("standard output" ${EXPECTED}.out ${ACTUAL}.out)
+compare("standard output" ${expected_out} ${ACTUAL}.out)
 if(EXISTS ${EXPECTED}.err)
   compare("standard error" ${EXPECTED}.err ${ACTUAL}.err)
 else()

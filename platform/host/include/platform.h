@@ -3,11 +3,20 @@
 // The driver includes "platform.h" and nothing else of the platform. On the
 // target that header is the real <ntddk.h>; this one declares the same types
 // and routines, in the same names and shapes, for the simulated kernel that
-// runs the driver on a development host. Only the members the driver touches
-// are modelled; their names and meanings follow the real structures.
+// runs the driver on a development host. Only the types and routines the
+// driver uses are declared; names and meanings follow the real ones.
 //
 // The host build compiles with -fshort-wchar so that WCHAR is the 16-bit
-// UTF-16 unit of the real kernel and wide literals have their real size.
+// UTF-16 unit of the real kernel and wide literals have their real size;
+// the simulated machine therefore never calls the C library's wide-character
+// functions, whose wchar_t is 32 bits.
+//
+// Every structure that driver code reads or writes, or that lives inside a
+// driver's device extension, has the member order and widths of the i386
+// kernel's: built for 32-bit x86 (the host32 build) it has the real offsets
+// and sizes, so that the shipped image can run against this kernel;
+// platform/layout_check.cpp holds this header and the real headers to the
+// same numbers. Members this kernel never reads keep their place and width.
 #pragma once
 
 #include <stddef.h>
@@ -15,8 +24,16 @@
 
 static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 
+// On i386 the kernel's routines and callbacks are __stdcall (arguments
+// popped by the callee) or __fastcall (the first two in ECX and EDX), as the
+// real headers declare each one; other machines have one convention.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
 #define FASTCALL
+#endif
 #define NTKERNELAPI extern "C"
 #define NTHALAPI extern "C"
 #define IN
@@ -31,15 +48,20 @@ typedef short CSHORT;
 typedef unsigned short USHORT, *PUSHORT;
 typedef int LONG, *PLONG;
 typedef unsigned int ULONG, *PULONG;
-typedef long long LONGLONG;
-typedef unsigned long long ULONGLONG;
+// The Windows ABI aligns 64-bit integers to 8 inside structures where the
+// i386 System V ABI aligns them to 4; the declaration carries the Windows
+// rule so that the C library's own ABI stays as it is.
+typedef long long LONGLONG __attribute__((aligned(8)));
+typedef unsigned long long ULONGLONG __attribute__((aligned(8)));
 typedef uintptr_t ULONG_PTR;
 typedef size_t SIZE_T;
 typedef wchar_t WCHAR, *PWCH, *PWSTR;
 typedef const wchar_t *PCWSTR;
 typedef LONG NTSTATUS;
 typedef UCHAR KIRQL, *PKIRQL;
+typedef CCHAR KPROCESSOR_MODE;
 typedef ULONG DEVICE_TYPE;
+typedef ULONG_PTR KAFFINITY;
 
 #define TRUE 1
 #define FALSE 0
@@ -55,6 +77,23 @@ typedef union _LARGE_INTEGER {
   } u;
   LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER, PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
+
+typedef union _ULARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    ULONG HighPart;
+  };
+  struct {
+    ULONG LowPart;
+    ULONG HighPart;
+  } u;
+  ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
+typedef struct _LIST_ENTRY {
+  struct _LIST_ENTRY *Flink;
+  struct _LIST_ENTRY *Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
@@ -72,6 +111,7 @@ typedef union _LARGE_INTEGER {
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#define STATUS_INVALID_IMAGE_FORMAT ((NTSTATUS)0xC000007BL)
 
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
@@ -140,23 +180,39 @@ typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, P
                                      PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
 
+// The kernel owns every member: a driver only provides the memory.
 typedef struct _KDPC {
   UCHAR Type;
+  UCHAR Importance;
+  USHORT Number;
+  LIST_ENTRY DpcListEntry;
   PKDEFERRED_ROUTINE DeferredRoutine;
   PVOID DeferredContext;
   PVOID SystemArgument1;
   PVOID SystemArgument2;
-  BOOLEAN Inserted;  // queued and not yet run
+  PVOID DpcData;  // not null while the call is queued
 } KDPC, *PKDPC, *PRKDPC;
 
-typedef struct _KTIMER {
+typedef struct _DISPATCHER_HEADER {
   UCHAR Type;
-  BOOLEAN Inserted;  // armed
-  LONGLONG DueTime;  // absolute interrupt time, 100 ns units
+  UCHAR Absolute;
+  UCHAR Size;
+  UCHAR Inserted;  // a timer: armed
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
+
+typedef struct _KTIMER {
+  DISPATCHER_HEADER Header;
+  ULARGE_INTEGER DueTime;  // absolute interrupt time, 100 ns units
+  LIST_ENTRY TimerListEntry;
   struct _KDPC *Dpc;
-  ULONG Period;        // milliseconds, 0 for a one-shot timer
-  ULONGLONG Sequence;  // orders timers that expire at the same time
+  LONG Period;  // milliseconds, 0 for a one-shot timer
 } KTIMER, *PKTIMER, *PRKTIMER;
+
+typedef struct _KEVENT {
+  DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT;
 
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
@@ -240,10 +296,62 @@ typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
 typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_CANCEL *PDRIVER_CANCEL;
 
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  PVOID Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
 typedef struct _DRIVER_OBJECT {
   CSHORT Type;
+  CSHORT Size;
   struct _DEVICE_OBJECT *DeviceObject;
+  ULONG Flags;
+  PVOID DriverStart;
+  ULONG DriverSize;
+  PVOID DriverSection;
+  PVOID DriverExtension;
   UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
+  PVOID DriverInit;
   PDRIVER_STARTIO DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
@@ -251,20 +359,46 @@ typedef struct _DRIVER_OBJECT {
 
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
+  USHORT Size;
+  LONG ReferenceCount;
   struct _DRIVER_OBJECT *DriverObject;
   struct _DEVICE_OBJECT *NextDevice;
+  struct _DEVICE_OBJECT *AttachedDevice;
   struct _IRP *CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
-  DEVICE_TYPE DeviceType;
+  PVOID Vpb;
   PVOID DeviceExtension;
+  DEVICE_TYPE DeviceType;
+  CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
+  ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
+  PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
+  PVOID DeviceObjectExtension;
+  PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _IO_STATUS_BLOCK {
-  NTSTATUS Status;
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+// The i386 headers pack the stack location to 4, so that the 64-bit
+// members of its parameter union do not move it.
+#pragma pack(push, 4)
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -277,21 +411,70 @@ typedef struct _IO_STACK_LOCATION {
       ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
+    struct {
+      ULONG Length;
+      ULONG Key;
+      LARGE_INTEGER ByteOffset;
+    } Read;
+    struct {
+      PVOID Argument1;
+      PVOID Argument2;
+      PVOID Argument3;
+      PVOID Argument4;
+    } Others;
   } Parameters;
   PDEVICE_OBJECT DeviceObject;
+  PVOID FileObject;
+  PVOID CompletionRoutine;
+  PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#pragma pack(pop)
 
 typedef struct _IRP {
   CSHORT Type;
-  IO_STATUS_BLOCK IoStatus;
+  USHORT Size;
+  PVOID MdlAddress;
+  ULONG Flags;
   union {
+    struct _IRP *MasterIrp;
+    LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
+  IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
   BOOLEAN PendingReturned;
-  struct {
+  CHAR StackCount;
+  CHAR CurrentLocation;
+  BOOLEAN Cancel;
+  KIRQL CancelIrql;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
+  PIO_STATUS_BLOCK UserIosb;
+  PKEVENT UserEvent;
+  union {
     struct {
-      PIO_STACK_LOCATION CurrentStackLocation;
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
+  PVOID UserBuffer;
+  union {
+    struct {
+      union {
+        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+        PVOID DriverContext[4];
+      };
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      LIST_ENTRY ListEntry;
+      struct _IO_STACK_LOCATION *CurrentStackLocation;
+      PVOID OriginalFileObject;
     } Overlay;
+    KAPC Apc;
+    PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
 

@@ -12,12 +12,11 @@ Dispatcher::Dispatcher(Clock& clock, Irql& irql, Verifier& verifier)
 
 void Dispatcher::initTimer(_KTIMER* timer) {
   cancelTimer(timer);
-  timer->Type = 8;  // notification timer
-  timer->Inserted = FALSE;
-  timer->DueTime = 0;
+  timer->Header.Type = 8;  // notification timer
+  timer->Header.Inserted = FALSE;
+  timer->DueTime.QuadPart = 0;
   timer->Dpc = nullptr;
   timer->Period = 0;
-  timer->Sequence = 0;
 }
 
 bool Dispatcher::isArmed(const _KTIMER* timer) const {
@@ -29,11 +28,11 @@ bool Dispatcher::isArmed(const _KTIMER* timer) const {
 bool Dispatcher::setTimer(_KTIMER* timer, int64_t dueTime, int32_t periodMs, _KDPC* dpc) {
   bool wasArmed = cancelTimer(timer);
   Ticks due = dueTime < 0 ? clock_.now() - dueTime : dueTime - clock_.systemOffset();
-  timer->DueTime = due;
-  timer->Period = periodMs > 0 ? static_cast<ULONG>(periodMs) : 0;
+  timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+  timer->Period = periodMs > 0 ? periodMs : 0;
   timer->Dpc = dpc;
-  timer->Inserted = TRUE;
-  timer->Sequence = ++sequence_;
+  timer->Header.Inserted = TRUE;
+  order_[timer] = ++sequence_;
   timers_.push_back(timer);
   return wasArmed;
 }
@@ -44,20 +43,21 @@ bool Dispatcher::cancelTimer(_KTIMER* timer) {
     return false;
   }
   timers_.erase(it);
-  timer->Inserted = FALSE;
+  order_.erase(timer);
+  timer->Header.Inserted = FALSE;
   return true;
 }
 
 void Dispatcher::initDpc(_KDPC* dpc) {
   removeDpc(dpc);
-  dpc->Inserted = FALSE;
+  dpc->DpcData = nullptr;
 }
 
 bool Dispatcher::queueDpc(_KDPC* dpc) {
-  if (dpc->Inserted) {
+  if (dpc->DpcData != nullptr) {
     return false;
   }
-  dpc->Inserted = TRUE;
+  dpc->DpcData = this;
   dpcs_.push_back(dpc);
   return true;
 }
@@ -68,9 +68,11 @@ bool Dispatcher::removeDpc(_KDPC* dpc) {
     return false;
   }
   dpcs_.erase(it);
-  dpc->Inserted = FALSE;
+  dpc->DpcData = nullptr;
   return true;
 }
+
+Ticks Dispatcher::dueOf(const _KTIMER* timer) { return static_cast<Ticks>(timer->DueTime.QuadPart); }
 
 // The first clock interrupt at or after `time`.
 Ticks Dispatcher::interruptAfter(Ticks time) const {
@@ -83,9 +85,9 @@ void Dispatcher::expire(Ticks now) {
   for (;;) {
     _KTIMER* next = nullptr;
     for (_KTIMER* t : timers_) {
-      if (interruptAfter(t->DueTime) > now) continue;
-      if (next == nullptr || t->DueTime < next->DueTime ||
-          (t->DueTime == next->DueTime && t->Sequence < next->Sequence)) {
+      if (interruptAfter(dueOf(t)) > now) continue;
+      if (next == nullptr || dueOf(t) < dueOf(next) ||
+          (dueOf(t) == dueOf(next) && order_.at(t) < order_.at(next))) {
         next = t;
       }
     }
@@ -96,7 +98,7 @@ void Dispatcher::expire(Ticks now) {
     // its expiry is processed, not after its last due time: a deferred
     // call that overran its period is not owed the expiries it missed.
     if (next->Period != 0) {
-      next->DueTime = now + static_cast<Ticks>(next->Period) * kTicksPerMs;
+      next->DueTime.QuadPart = static_cast<ULONGLONG>(now + static_cast<Ticks>(next->Period) * kTicksPerMs);
     } else {
       cancelTimer(next);
     }
@@ -115,7 +117,7 @@ void Dispatcher::drain() {
   while (!dpcs_.empty() && irql_.level() < Irql::kDispatch && (idleLimit_ < 0 || clock_.now() < idleLimit_)) {
     _KDPC* dpc = dpcs_.front();
     dpcs_.pop_front();
-    dpc->Inserted = FALSE;
+    dpc->DpcData = nullptr;
     uint8_t before = irql_.level();
     irql_.set(Irql::kDispatch);
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
@@ -148,7 +150,7 @@ void Dispatcher::idleUntil(Ticks until) {
     poll();
     Ticks next = -1;
     for (_KTIMER* t : timers_) {
-      Ticks at = interruptAfter(t->DueTime);
+      Ticks at = interruptAfter(dueOf(t));
       if (next < 0 || at < next) next = at;
     }
     if (next < 0 || next > until) {

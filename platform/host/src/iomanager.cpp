@@ -17,6 +17,11 @@ NTSTATUS NTAPI invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+size_t roundToPage(size_t size) {
+  constexpr size_t kPage = 0x1000;
+  return (size + kPage - 1) / kPage * kPage;
+}
+
 std::vector<WCHAR> wideCopy(const std::string& text) {
   std::vector<WCHAR> out(text.begin(), text.end());
   out.push_back(0);
@@ -41,6 +46,20 @@ std::string IoManager::text(PUNICODE_STRING s) {
 }
 
 NTSTATUS IoManager::load(const std::string& name, Entry entry) {
+  image_.reset();
+  return start(name, entry);
+}
+
+NTSTATUS IoManager::loadImage(const std::string& name, const std::vector<uint8_t>& file, std::string* error,
+                              uint32_t base) {
+  image_ = DriverImage::map(file, error, base);
+  if (!image_) {
+    return STATUS_INVALID_IMAGE_FORMAT;
+  }
+  return start(name, reinterpret_cast<Entry>(image_->entryPoint()));
+}
+
+NTSTATUS IoManager::start(const std::string& name, Entry entry) {
   static std::vector<WCHAR> nameBuffer;
   static std::vector<WCHAR> pathBuffer;
   driverName_ = "\\Driver\\" + name;
@@ -52,6 +71,11 @@ NTSTATUS IoManager::load(const std::string& name, Entry entry) {
   driver_->Type = 4;  // IO_TYPE_DRIVER
   RtlInitUnicodeString(&driver_->DriverName, nameBuffer.data());
   for (auto& handler : driver_->MajorFunction) handler = invalidDeviceRequest;
+  driver_->DriverInit = reinterpret_cast<PVOID>(entry);
+  if (image_) {
+    driver_->DriverStart = reinterpret_cast<PVOID>(image_->base());
+    driver_->DriverSize = image_->size();
+  }
   kernel_.names.set(driver_.get(), driverName_);
 
   UNICODE_STRING registryPath;
@@ -67,10 +91,16 @@ NTSTATUS IoManager::load(const std::string& name, Entry entry) {
   // must have undone everything itself.
   if (!NT_SUCCESS(status)) {
     checkLeftovers("failed DriverEntry");
-    kernel_.names.remove(driver_.get());
-    driver_.reset();
+    release();
   }
   return status;
+}
+
+// The driver object goes, then the image it came from.
+void IoManager::release() {
+  kernel_.names.remove(driver_.get());
+  driver_.reset();
+  image_.reset();
 }
 
 void IoManager::unload() {
@@ -86,8 +116,7 @@ void IoManager::unload() {
     }
   }
   checkLeftovers("unload");
-  kernel_.names.remove(driver_.get());
-  driver_.reset();
+  release();
 }
 
 // What a driver must have undone when it goes: each leftover is reported,
@@ -147,8 +176,11 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   Device d;
   d.object = std::make_unique<DEVICE_OBJECT>();
   std::memset(d.object.get(), 0, sizeof(DEVICE_OBJECT));
-  // The extension is zeroed nonpaged memory, aligned as pool is.
-  d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(extensionSize)));
+  // The extension is zeroed nonpaged memory, aligned as pool is. It takes
+  // whole pages here, so that the system buffers handed out after it lie
+  // at the same addresses whatever the record's size in this build: the
+  // 64-bit build's record is larger than the image's.
+  d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(roundToPage(extensionSize))));
   std::memset(d.extension.get(), 0, extensionSize);
   d.name = deviceName;
   DEVICE_OBJECT* o = d.object.get();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ class Dispatcher {
   uint64_t dpcsRun() const { return dpcsRun_; }
 
  private:
+  static Ticks dueOf(const _KTIMER* timer);
   Ticks interruptAfter(Ticks time) const;
   void expire(Ticks now);
   void drain();
@@ -56,6 +58,8 @@ class Dispatcher {
   Verifier& verifier_;
   std::vector<_KTIMER*> timers_;  // armed
   std::deque<_KDPC*> dpcs_;       // queued
+  // Orders timers that expire at the same time: the one set first, first.
+  std::map<const _KTIMER*, uint64_t> order_;
   uint64_t sequence_ = 0;
   uint64_t dpcsRun_ = 0;
   bool draining_ = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "sim/image.h"
 
 namespace sim {
 
@@ -43,6 +44,13 @@ class IoManager {
   // at PASSIVE_LEVEL. A driver whose entry fails is gone again.
   using Entry = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
   NTSTATUS load(const std::string& name, Entry entry);
+  // Loads a driver image: a fresh mapping of `file`, relocated and bound,
+  // whose entry point then runs as above. An image that cannot be mapped
+  // gives STATUS_INVALID_IMAGE_FORMAT and its cause in *error, and leaves
+  // nothing behind; so does one whose entry fails.
+  NTSTATUS loadImage(const std::string& name, const std::vector<uint8_t>& file, std::string* error,
+                     uint32_t base = DriverImage::kDefaultBase);
+  const DriverImage* image() const { return image_.get(); }
   bool loaded() const { return driver_ != nullptr; }
   PDRIVER_OBJECT driver() const { return driver_.get(); }
   // Runs the unload routine, then checks that nothing of the driver is
@@ -102,7 +110,11 @@ class IoManager {
   void checkLeftovers(const std::string& when);
   static std::string text(PUNICODE_STRING s);
 
+  NTSTATUS start(const std::string& name, Entry entry);
+  void release();
+
   Kernel& kernel_;
+  std::unique_ptr<DriverImage> image_;  // the mapped image of the loaded driver, if it came from one
   std::unique_ptr<DRIVER_OBJECT> driver_;
   std::string driverName_;
   std::vector<Device> devices_;
