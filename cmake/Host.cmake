@@ -100,6 +100,9 @@ if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
 endif()
 if(NOT TAMRIXSC_HOST32)
   add_subdirectory(tools)
+else()
+  # The control tool is part of scsim in every build: the scctl command.
+  add_subdirectory(tools/scctl)
 endif()
 
 # The whole machine with the driver in it, and the board's script runner.
