@@ -94,13 +94,11 @@ target_link_libraries(board PUBLIC simkernel catalogue)
 
 add_subdirectory(tests)
 # Benchmarks measure the plain 64-bit build; a sanitized one would only
-# slow them, and the 32-bit build leaves them and the image tools out.
+# slow them, and the 32-bit build leaves them out (and the image tools).
 if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
   add_subdirectory(bench)
 endif()
-if(NOT TAMRIXSC_HOST32)
-  add_subdirectory(tools)
-endif()
+add_subdirectory(tools)
 
 # The whole machine with the driver in it, and the board's script runner.
 add_library(machine STATIC scsim/Machine.cpp scsim/Vcd.cpp)
