@@ -100,6 +100,9 @@ if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
 endif()
 if(NOT TAMRIXSC_HOST32)
   add_subdirectory(tools)
+else()
+  # scsim's scctl command runs the control tool in every build.
+  add_subdirectory(tools/scctl)
 endif()
 
 # The whole machine with the driver in it, and the board's script runner.
