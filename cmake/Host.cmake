@@ -94,11 +94,16 @@ target_link_libraries(board PUBLIC simkernel catalogue)
 
 add_subdirectory(tests)
 # Benchmarks measure the plain 64-bit build; a sanitized one would only
-# slow them, and the 32-bit build leaves them out (and the image tools).
+# slow them, and the 32-bit build leaves them and the image tools out.
 if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
   add_subdirectory(bench)
 endif()
-add_subdirectory(tools)
+if(NOT TAMRIXSC_HOST32)
+  add_subdirectory(tools)
+else()
+  # scsim's scctl command runs the control tool in every build.
+  add_subdirectory(tools/scctl)
+endif()
 
 # The whole machine with the driver in it, and the board's script runner.
 add_library(machine STATIC scsim/Machine.cpp scsim/Vcd.cpp)
