@@ -101,7 +101,7 @@ endif()
 if(NOT TAMRIXSC_HOST32)
   add_subdirectory(tools)
 else()
-  # The control tool is part of scsim in every build: the scctl command.
+  # scsim's scctl command runs the control tool in every build.
   add_subdirectory(tools/scctl)
 endif()
 
