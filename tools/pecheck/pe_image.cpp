@@ -505,17 +505,45 @@ std::string escapeText(const std::string& text) {
   return out;
 }
 
-std::vector<std::string> checkDriverImage(const PeImage& image) {
-  std::vector<std::string> findings;
+namespace {
+// What every image for the 32-bit target must be: PE32, i386, and of the
+// subsystem named.
+void checkHeaders(const PeImage& image, uint16_t subsystem, const char* subsystemName,
+                  std::vector<std::string>* findings) {
   if (image.magic() != kMagicPe32) {
-    findings.push_back("optional header magic " + hex(image.magic()) + ", expected PE32 (0x10B)");
+    findings->push_back("optional header magic " + hex(image.magic()) + ", expected PE32 (0x10B)");
   }
   if (image.machine() != kMachineI386) {
-    findings.push_back("machine " + hex(image.machine()) + ", expected i386 (0x14C)");
+    findings->push_back("machine " + hex(image.machine()) + ", expected i386 (0x14C)");
   }
-  if (image.subsystem() != kSubsystemNative) {
-    findings.push_back("subsystem " + std::to_string(image.subsystem()) + ", expected native (1)");
+  if (image.subsystem() != subsystem) {
+    findings->push_back("subsystem " + std::to_string(image.subsystem()) + ", expected " + subsystemName +
+                        " (" + std::to_string(subsystem) + ")");
   }
+}
+
+// One finding for each module the image imports from that `allowed` does
+// not hold (lower case), worded by `why`.
+void checkImportModules(const PeImage& image, const std::set<std::string>& allowed, const std::string& why,
+                        std::vector<std::string>* findings) {
+  std::string error;
+  std::vector<Import> imports;
+  if (!image.imports(&imports, &error)) {
+    findings->push_back(error);
+  }
+  std::set<std::string> reported;
+  for (const Import& imp : imports) {
+    std::string dll = lower(imp.dll);
+    if (allowed.count(dll) == 0 && reported.insert(dll).second) {
+      findings->push_back("imports from " + imp.dll + why);
+    }
+  }
+}
+}  // namespace
+
+std::vector<std::string> checkDriverImage(const PeImage& image) {
+  std::vector<std::string> findings;
+  checkHeaders(image, kSubsystemNative, "native", &findings);
   if (image.characteristics() & kFileRelocsStripped) {
     findings.push_back("the file header says relocations were stripped");
   }
@@ -531,49 +559,18 @@ std::vector<std::string> checkDriverImage(const PeImage& image) {
   } else if (relocs.highLow == 0) {
     findings.push_back("the base relocations fix up nothing");
   }
-
-  std::vector<Import> imports;
-  if (!image.imports(&imports, &error)) {
-    findings.push_back(error);
-  }
-  std::set<std::string> reported;
-  for (const Import& imp : imports) {
-    std::string dll = lower(imp.dll);
-    if (dll != "ntoskrnl.exe" && dll != "hal.dll" && reported.insert(dll).second) {
-      findings.push_back("imports from " + imp.dll +
-                         "; a driver may import only from ntoskrnl.exe and HAL.dll");
-    }
-  }
+  checkImportModules(image, {"ntoskrnl.exe", "hal.dll"},
+                     "; a driver may import only from ntoskrnl.exe and HAL.dll", &findings);
   return findings;
 }
 
 std::vector<std::string> checkConsoleProgram(const PeImage& image) {
+  std::vector<std::string> findings;
+  checkHeaders(image, kSubsystemConsole, "console", &findings);
   // The system's own DLLs: a program that needs any other (a compiler's
   // runtime, for one) does not start on a machine that lacks it.
-  static const std::set<std::string> kSystemDlls = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll",
-                                                    "user32.dll"};
-  std::vector<std::string> findings;
-  if (image.magic() != kMagicPe32) {
-    findings.push_back("optional header magic " + hex(image.magic()) + ", expected PE32 (0x10B)");
-  }
-  if (image.machine() != kMachineI386) {
-    findings.push_back("machine " + hex(image.machine()) + ", expected i386 (0x14C)");
-  }
-  if (image.subsystem() != kSubsystemConsole) {
-    findings.push_back("subsystem " + std::to_string(image.subsystem()) + ", expected console (3)");
-  }
-  std::string error;
-  std::vector<Import> imports;
-  if (!image.imports(&imports, &error)) {
-    findings.push_back(error);
-  }
-  std::set<std::string> reported;
-  for (const Import& imp : imports) {
-    std::string dll = lower(imp.dll);
-    if (kSystemDlls.count(dll) == 0 && reported.insert(dll).second) {
-      findings.push_back("imports from " + imp.dll + ", which is not a system DLL");
-    }
-  }
+  checkImportModules(image, {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "user32.dll"},
+                     ", which is not a system DLL", &findings);
   return findings;
 }
 
