@@ -1,7 +1,6 @@
 #include "Scctl.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ostream>
 #include <streambuf>
 
@@ -57,9 +56,7 @@ class SimDevice : public scctl::Device {
 
   scctl::OpenResult open(std::string* detail) override {
     NTSTATUS status = machine_.open();
-    char text[32];
-    snprintf(text, sizeof(text), "status 0x%08X", static_cast<unsigned>(status));
-    *detail = text;
+    *detail = "status " + sim::statusText(status);
     if (NT_SUCCESS(status)) {
       opened_ = true;
       return scctl::OpenResult::Opened;

@@ -143,11 +143,7 @@ uint32_t u32Arg(const std::string& word, int64_t min, const std::string& what) {
 // A 32-bit value that may also be written as a negative number.
 uint32_t dwordArg(const std::string& word, const std::string& what) { return u32Arg(word, INT32_MIN, what); }
 
-std::string statusText(NTSTATUS status) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
+using sim::statusText;
 
 // What NtLoadDriver answers for a driver that is already loaded.
 constexpr NTSTATUS kImageAlreadyLoaded = static_cast<NTSTATUS>(0xC000010E);
