@@ -144,11 +144,13 @@ target_include_directories(tamrixsc SYSTEM PRIVATE ${TAMRIXSC_DDK_INCLUDE})
 add_subdirectory(${CMAKE_SOURCE_DIR}/messages ${CMAKE_BINARY_DIR}/messages)
 target_link_libraries(tamrixsc PRIVATE tamrixsc_messages tamrixsc_msgres)
 
-# Windows XP is the oldest kernel the driver is built for: the headers then
-# declare only routines that kernel exports.
+# Windows XP with Service Pack 2, and Windows Server 2003 after it, are the
+# oldest kernels the driver is built for: the headers then declare only
+# routines those kernels export. Unload needs KeFlushQueuedDpcs, which the
+# earlier XP kernels lack.
 target_compile_definitions(tamrixsc PRIVATE
   _X86_
-  NTDDI_VERSION=0x05010000
+  NTDDI_VERSION=0x05010200
   _WIN32_WINNT=0x0501
   WINVER=0x0501
 )

@@ -222,8 +222,15 @@ class CDeviceExt {
 
   // Beyond the record's fixed layout.
   BOOLEAN Stopped;  // stop has run: the interface is released
-  // Held for each whole conversation of the start-I/O routine and the poll,
-  // which may run on two processors at once, and by stop while it takes
-  // the link from them.
+  // Held for each whole conversation of the start-up, the start-I/O routine
+  // and the poll, which may run on two processors at once, and by stop
+  // while it takes the link from them.
   KSPIN_LOCK LinkLock;
+  // The start-up conversation succeeded and the poll is armed. Set under
+  // the link lock; until then there is nothing for stop to stop.
+  BOOLEAN Started;
+  // Held only while the registry copy of the switch values is written or
+  // read, so that a connect request takes the three values and their
+  // status from one registry read.
+  KSPIN_LOCK SwitchLock;
 };

@@ -604,12 +604,20 @@ void CDeviceExt::readSwitchRegistry() {
   if (NT_SUCCESS(status)) {
     status = queryRegistry(kRegTNMappingType, &tnMapType);
   }
+  // The copy is the record's, not the request's: a connect request with no
+  // known source clears it for the connect requests queued behind it. It is
+  // written whole under its own lock, which the start-I/O routine holds
+  // only while it reads the copy; the link lock would keep this thread
+  // spinning through a whole conversation, up to COMMAND_4's second.
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&SwitchLock, &oldIrql);
   if (NT_SUCCESS(status)) {
     RegCardID = static_cast<UCHAR>(cardID);
     RegSignType = static_cast<UCHAR>(signType);
     RegTNMapType = static_cast<UCHAR>(tnMapType);
   }
   RegSwitchStatus = status;
+  KeReleaseSpinLock(&SwitchLock, oldIrql);
 }
 
 NTSTATUS CDeviceExt::clSwitchConnect() {
@@ -709,6 +717,9 @@ VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArg
   (void)systemArgument1;
   (void)systemArgument2;
   CDeviceExt* record = static_cast<CDeviceExt*>(deferredContext);
+  // A periodic timer queues this call again when it expires while the call
+  // runs, and the second run may start on another processor: everything the
+  // poll touches, the link and the Cardlan state, is used under the lock.
   KeAcquireSpinLockAtDpcLevel(&record->LinkLock);
   if (!record->Stopped) {
     record->runPoll();

@@ -135,6 +135,9 @@ NTSTATUS CDeviceExt::IoControlSwitch(bool connect, PVOID input, ULONG inputLengt
     reply->CemuxIpIf = request.CemuxIpIf;
     reply->ResultCode = 0;
     status = STATUS_SUCCESS;
+    // A connect request arriving on another processor may be writing the
+    // registry copy: it is read, or cleared, whole.
+    KeAcquireSpinLockAtDpcLevel(&SwitchLock);
     switch (request.ConfigSource) {
       case CS_REGISTRY:
         status = RegSwitchStatus;
@@ -152,6 +155,7 @@ NTSTATUS CDeviceExt::IoControlSwitch(bool connect, PVOID input, ULONG inputLengt
         break;
       default: setDefaultSwitchParams(); break;
     }
+    KeReleaseSpinLockFromDpcLevel(&SwitchLock);
     if (NT_SUCCESS(status)) {
       reply->CardID = CardID;
       reply->SignType = SignType;
@@ -204,15 +208,22 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
   PortMapped = FALSE;
   PortBase = 0;
   AddressSpace = 1;
+  // Clear already in the zeroed extension; a stop that runs before the
+  // start-up completed reads them clear and does nothing.
+  Started = FALSE;
   Stopped = FALSE;
-  KeInitializeSpinLock(&LinkLock);
   setDefaultSwitchParams();
   setDefaultFirmwareVersion();
 
   NTSTATUS status = acquireInterface();
   if (NT_SUCCESS(status)) {
-    // The conversation busy-waits at DISPATCH_LEVEL, as every later one.
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    // The conversation busy-waits at DISPATCH_LEVEL, as every later one, and
+    // under the link lock, whose acquisition is the raise: the start-up
+    // connect arms the poll before the last command, and a poll that falls
+    // due on another processor waits for the lock instead of talking over
+    // the conversation. A shutdown waits the same way.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&LinkLock, &oldIrql);
     status = hcDriverConnect();
     if (NT_SUCCESS(status)) {
       clSwitchDisconnect();
@@ -221,11 +232,14 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
       hdWrite('C', 'D', 'L', 'N');
       clSwitchConnect();
       hdReset();
+      // Armed and marked started in the same hold of the lock, so that a
+      // stop either finds nothing started or a poll it can cancel.
+      startPollTimer(pollPeriod(TimerPollCardlan));
+      Started = TRUE;
     }
-    KfLowerIrql(oldIrql);
+    KeReleaseSpinLock(&LinkLock, oldIrql);
   }
   if (NT_SUCCESS(status)) {
-    startPollTimer(pollPeriod(TimerPollCardlan));
     LogEvent(DeviceObject, MSG_DRIVER_STARTED, nullptr, 0, nullptr);
   } else {
     releaseInterface();
@@ -239,17 +253,20 @@ void CDeviceExt::stop(bool shutdown) {
   // its conversation first, and none starts another once Stopped is set.
   KIRQL oldIrql;
   KeAcquireSpinLock(&LinkLock, &oldIrql);
-  // The unload routine stops a device that shutdown may have stopped
-  // already; a second stop would talk through a released interface.
-  bool already = Stopped;
-  Stopped = TRUE;
-  if (!already) {
+  // The shutdown notification is registered before the start-up runs: a
+  // shutdown may come while it runs, or after it failed and released the
+  // interface. Only a started record has a link to stop. The unload
+  // routine stops a device that shutdown may have stopped already; a
+  // second stop would talk through a released interface.
+  bool act = Started && !Stopped;
+  if (act) {
+    Stopped = TRUE;
     KeCancelTimer(&PollTimer);
     // A poll already queued must not run against the released interface.
     KeRemoveQueueDpc(&PollDpc);
   }
   KeReleaseSpinLock(&LinkLock, oldIrql);
-  if (already) {
+  if (!act) {
     return;
   }
   // The last exchanges run at the caller's PASSIVE_LEVEL.

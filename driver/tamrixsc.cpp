@@ -77,6 +77,20 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
     return reportInitFailure(DriverObject, kCreator, "Function 'IoCreateDevice' failed",
                              L"Function 'IoCreateDevice' failed", status);
   }
+  // A shutdown may reach the record as soon as the notification below is
+  // registered, before Init has run, and stop takes the link lock first.
+  CDeviceExt* record = recordOf(deviceObject);
+  KeInitializeSpinLock(&record->LinkLock);
+  KeInitializeSpinLock(&record->SwitchLock);
+  // Every request completes inside the start-I/O routine, which then starts
+  // the next: without deferred start-I/O the I/O manager calls the routine
+  // again from within IoStartNextPacket, one nesting per queued request,
+  // and a queue filled from other processors while a COMMAND_4 holds the
+  // link for a second runs the 12 KB kernel stack out. Deferred, the next
+  // request starts after the routine has returned. The kernel has the
+  // routine from Windows XP on; it sets the start-I/O attributes in the
+  // device object's extension, not the object's flags.
+  IoSetStartIoAttributes(deviceObject, TRUE, FALSE);
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status)) {
     reportInitFailure(DriverObject, kCreator, "Function 'IoCreateSymbolicLink' failed",
@@ -93,8 +107,8 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
     return status;
   }
   // The record lives in the extension, which the I/O manager zeroed; Init
-  // gives every field its value.
-  status = recordOf(deviceObject)->Init(DriverObject, deviceObject);
+  // gives every other field its value.
+  status = record->Init(DriverObject, deviceObject);
   if (!NT_SUCCESS(status)) {
     IoUnregisterShutdownNotification(deviceObject);
     IoDeleteSymbolicLink(&linkName);
@@ -129,6 +143,17 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   PDEVICE_OBJECT deviceObject = DriverObject->DeviceObject;
   if (deviceObject != nullptr) {
     recordOf(deviceObject)->stop(false);
+    // stop cancelled the timer and took a queued poll off its queue, but
+    // KeRemoveQueueDpc cannot take back a poll that a processor has already
+    // dequeued: it may still be running, or not yet have reached the lock.
+    // KeFlushQueuedDpcs returns once every deferred call queued before it
+    // has run to its end, so none touches the record after IoDeleteDevice
+    // frees it, nor runs in the image after it is unloaded. It came with
+    // Windows XP SP2 and Windows Server 2003, the oldest kernels this driver
+    // is built for; a run-down count of the driver's own could not close
+    // the gap between the kernel taking the call off the queue and the
+    // routine's first instruction.
+    KeFlushQueuedDpcs();
     IoUnregisterShutdownNotification(deviceObject);
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, kLinkName);

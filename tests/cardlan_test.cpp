@@ -35,8 +35,12 @@ class CardlanTest : public LinkTest {
     r.CemuxIpIf = 9;
     return r;
   }
+  // At DISPATCH_LEVEL, as the start-I/O routine calls it.
   NTSTATUS switchRequest(bool connect, SC_SWITCH_RECORD* r) {
-    return ext->IoControlSwitch(connect, r, sizeof(*r), r, sizeof(*r));
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    NTSTATUS status = ext->IoControlSwitch(connect, r, sizeof(*r), r, sizeof(*r));
+    KfLowerIrql(old);
+    return status;
   }
   std::string cardlanEvent(const char* text) const {
     return std::string(

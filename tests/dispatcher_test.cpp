@@ -146,4 +146,25 @@ TEST_F(DispatcherTest, SpinLockRulesOnOneProcessor) {
                                                "SPIN_LOCK_NOT_OWNED"}));
 }
 
+// KeFlushQueuedDpcs returns once the calls queued before it have run; on one
+// processor, at PASSIVE_LEVEL, none can be running, so they run in it.
+TEST_F(DispatcherTest, FlushRunsTheQueuedCallsAndOnlyAtPassiveLevel) {
+  KDPC first, second;
+  KeInitializeDpc(&first, record, const_cast<char*>("first"));
+  KeInitializeDpc(&second, record, const_cast<char*>("second"));
+  kernel.dispatcher.queueDpc(&first);
+  kernel.dispatcher.queueDpc(&second);
+  KeFlushQueuedDpcs();
+  EXPECT_EQ(g_ran, (std::vector<std::string>{"first", "second"}));
+  EXPECT_TRUE(kernel.dispatcher.queuedDpcs().empty());
+  int64_t now = kernel.clock.now();
+  KeFlushQueuedDpcs();  // nothing queued: back at once
+  EXPECT_EQ(kernel.clock.now(), now);
+  EXPECT_TRUE(rules().empty());
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  KeFlushQueuedDpcs();
+  KfLowerIrql(old);
+  EXPECT_EQ(rules(), (std::vector<std::string>{"IRQL_NOT_LESS_OR_EQUAL"}));
+}
+
 }  // namespace

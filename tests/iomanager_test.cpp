@@ -57,6 +57,15 @@ std::vector<PIRP> g_started;
 
 VOID NTAPI startIo(PDEVICE_OBJECT, PIRP irp) { g_started.push_back(irp); }
 
+// As a driver's start-I/O routine that serves each request at once:
+// complete it, then start the next.
+VOID NTAPI serveAndStartNext(PDEVICE_OBJECT device, PIRP irp) {
+  g_started.push_back(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  IoStartNextPacket(device, FALSE);
+}
+
 NTSTATUS NTAPI entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, L"\\Device\\Test0");
@@ -149,6 +158,30 @@ TEST_F(IoManagerTest, UnloadReportsWhatTheDriverLeftBehind) {
     EXPECT_NE(std::find(r.begin(), r.end(), rule), r.end()) << rule;
   }
   EXPECT_EQ(kernel.io.deviceCount(), 0u);
+}
+
+// Five requests wait behind one served elsewhere. Deferred, each run of the
+// start-I/O routine returns before the next begins; otherwise each starts
+// inside the IoStartNextPacket of the one before, a frame deeper.
+TEST_F(IoManagerTest, DeferredStartIoNeverNestsTheRoutine) {
+  kernel.io.driver()->DriverStartIo = serveAndStartNext;
+  IRP elsewhere = {};
+  size_t served = 0;
+  for (bool deferred : {true, false}) {
+    IoSetStartIoAttributes(g_device, deferred ? TRUE : FALSE, FALSE);
+    EXPECT_EQ(kernel.io.startIoDeferred(g_device), deferred);
+    g_device->CurrentIrp = &elsewhere;
+    for (int i = 0; i < 5; i++) send(Behaviour::PendAndQueue);
+    EXPECT_EQ(kernel.io.queued(g_device), 5u);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    IoStartNextPacket(g_device, FALSE);
+    KfLowerIrql(old);
+    served += 5;
+    EXPECT_EQ(done.size(), served);
+    EXPECT_EQ(g_device->CurrentIrp, nullptr);
+    EXPECT_EQ(kernel.io.deepestStartIo(), deferred ? 1 : 5);
+  }
+  EXPECT_TRUE(rules().empty());
 }
 
 }  // namespace

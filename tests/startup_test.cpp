@@ -291,4 +291,68 @@ TEST_F(StartupTest, RegistryValuesReachTheConnectPayload) {
   EXPECT_EQ(commands()[0], "08 01 58 02 3C 3E 81 A2");
 }
 
+// The start-up conversation holds the link lock from the first command to
+// the last, with the poll armed and the record marked started in the same
+// hold: a poll or a shutdown on another processor waits for all of it.
+TEST_F(StartupTest, StartupConversationHoldsTheLinkLock) {
+  std::vector<std::string> seen;
+  board.controller.events().frame = [this, &seen](bool fromHost, const std::vector<uint8_t>&, bool) {
+    if (fromHost) {
+      seen.push_back(std::string(ext->LinkLock != 0 ? "held" : "free") + " at " +
+                     std::to_string(kernel.irql.level()));
+    }
+  };
+  ASSERT_EQ(init(), STATUS_SUCCESS);
+  EXPECT_EQ(seen, std::vector<std::string>(kStartupFrames.size(), "held at 2"));
+  EXPECT_EQ(ext->LinkLock, 0u);
+  EXPECT_EQ(kernel.irql.level(), PASSIVE_LEVEL);
+  EXPECT_TRUE(ext->Started);
+  EXPECT_TRUE(kernel.dispatcher.isArmed(&ext->PollTimer));
+}
+
+// A shutdown that comes while the start-up is still claiming the interface,
+// before any conversation: nothing is started yet, so nothing is stopped,
+// and the start-up then goes on as usual.
+TEST_F(StartupTest, ShutdownDuringStartupStopsNothing) {
+  auto boardPolicy = kernel.resources.policy;
+  bool shutdownSent = false;
+  kernel.resources.policy = [&](const sim::ResourceRange& range) {
+    if (!shutdownSent) {
+      shutdownSent = true;
+      ext->stop(true);
+    }
+    return boardPolicy ? boardPolicy(range) : sim::ResourceVerdict{0, false};
+  };
+  ASSERT_EQ(init(), STATUS_SUCCESS);
+  EXPECT_TRUE(shutdownSent);
+  EXPECT_EQ(commands(), kStartupFrames);
+  EXPECT_EQ(led, (std::vector<bool>{false}));
+  // Only the start-up's own claims: the configuration ports taken and given
+  // back, then the block.
+  EXPECT_EQ(claimHistory(), (std::vector<std::string>{"0x002E+2", "-", "0x0A00+80"}));
+  for (const auto& a : accesses) EXPECT_GE(a.address, 0x2Eu) << "port " << a.address;
+  // The device runs, and a later shutdown stops it.
+  EXPECT_FALSE(ext->Stopped);
+  wire.clear();
+  stopAndRelease(true);
+  EXPECT_EQ(commands(), (std::vector<std::string>{"03 05 F8", "08 02 44 4F 57 4E 01 BD"}));
+}
+
+// A shutdown or unload after a failed start-up, whose interface is already
+// released and unmapped: nothing is sent and nothing released again.
+TEST_F(StartupTest, StopAfterAFailedStartupTouchesNothing) {
+  board.setGpioSpace(sim::Space::Memory);
+  board.controller.setSilent(true);
+  ASSERT_EQ(init(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(kernel.bus.mappingCount(), 0u);
+  size_t claims = kernel.resources.history.size();
+  size_t touched = accesses.size();
+  ext->stop(true);
+  ext->stop(false);
+  EXPECT_EQ(kernel.resources.history.size(), claims);
+  EXPECT_EQ(accesses.size(), touched);
+  EXPECT_FALSE(ext->Started);
+  // The fixture fails the test on a verifier report, such as a second unmap.
+}
+
 }  // namespace

@@ -98,6 +98,7 @@ const std::vector<KernelExport>& kernelExports() {
       SIM_EXPORT(kKernel, IoDeleteSymbolicLink),
       SIM_EXPORT(kKernel, IoRegisterShutdownNotification),
       SIM_EXPORT(kKernel, IoReportResourceUsage),
+      SIM_EXPORT(kKernel, IoSetStartIoAttributes),
       SIM_EXPORT(kKernel, IoStartNextPacket),
       SIM_EXPORT(kKernel, IoStartPacket),
       SIM_EXPORT(kKernel, IoUnregisterShutdownNotification),

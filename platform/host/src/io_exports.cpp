@@ -69,6 +69,12 @@ extern "C" VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Can
   Kernel::current().io.startNextPacket(DeviceObject);
 }
 
+// Callable at any level.
+extern "C" VOID NTAPI IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLEAN DeferredStartIo,
+                                             BOOLEAN NonCancelable) {
+  Kernel::current().io.setStartIoAttributes(DeviceObject, DeferredStartIo != FALSE, NonCancelable != FALSE);
+}
+
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   Kernel::current().io.completeRequest(Irp, PriorityBoost);
 }

@@ -377,7 +377,7 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
   if (old < Irql::kDispatch) kernel_.irql.set(Irql::kDispatch);
   if (device->CurrentIrp == nullptr) {
     device->CurrentIrp = irp;
-    device->DriverObject->DriverStartIo(device, irp);
+    runStartIo(d, device, irp);
   } else {
     d->queue.push_back(irp);
   }
@@ -388,18 +388,70 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
   kernel_.irql.set(old);
 }
 
+// With deferred start-I/O, IoStartNextPacket called from inside the
+// start-I/O routine only notes that the next packet is due; the I/O manager
+// starts it once the routine has returned, so the routine never nests
+// within itself (IoSetStartIoAttributes, DeferredStartIo). Without it the
+// next packet starts inside IoStartNextPacket, one frame deeper.
 void IoManager::startNextPacket(PDEVICE_OBJECT device) {
   Device* d = find(device);
   if (d == nullptr) return;
   kernel_.checkIrql("IoStartNextPacket", DISPATCH_LEVEL);
+  if (d->deferredStartIo && d->inStartIo) {
+    d->nextPacketPending = true;
+    return;
+  }
+  PIRP next = dequeueNext(d, device);
+  if (next != nullptr) runStartIo(d, device, next);
+}
+
+// The next queued packet becomes the current one; none leaves the device
+// idle.
+PIRP IoManager::dequeueNext(Device* d, PDEVICE_OBJECT device) {
   if (d->queue.empty()) {
     device->CurrentIrp = nullptr;
-    return;
+    return nullptr;
   }
   PIRP next = d->queue.front();
   d->queue.pop_front();
   device->CurrentIrp = next;
-  device->DriverObject->DriverStartIo(device, next);
+  return next;
+}
+
+void IoManager::runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp) {
+  while (irp != nullptr) {
+    bool outer = !d->inStartIo;
+    d->inStartIo = true;
+    startIoNesting_++;
+    deepestStartIo_ = std::max(deepestStartIo_, startIoNesting_);
+    device->DriverObject->DriverStartIo(device, irp);
+    startIoNesting_--;
+    if (outer) d->inStartIo = false;
+    irp = nullptr;
+    if (outer && d->nextPacketPending) {
+      d->nextPacketPending = false;
+      irp = dequeueNext(d, device);
+    }
+  }
+}
+
+void IoManager::setStartIoAttributes(PDEVICE_OBJECT device, bool deferred, bool nonCancelable) {
+  Device* d = find(device);
+  if (d == nullptr) {
+    kernel_.verifier.report(
+        Rule::InvalidDeviceObject,
+        "IoSetStartIoAttributes of " + hex(reinterpret_cast<uintptr_t>(device)) + ", which is not a device");
+    return;
+  }
+  d->deferredStartIo = deferred;
+  d->nonCancelable = nonCancelable;
+}
+
+bool IoManager::startIoDeferred(PDEVICE_OBJECT device) const {
+  for (const auto& d : devices_) {
+    if (d.object.get() == device) return d.deferredStartIo;
+  }
+  return false;
 }
 
 // The I/O manager copies Information bytes of the system buffer back to the

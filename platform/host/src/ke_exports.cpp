@@ -33,7 +33,8 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
 
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Kernel::current().dispatcher.removeDpc(Dpc); }
 
-// With one processor a deferred call never runs while another is queued.
+// Returns once every deferred call queued before it has run to its end. On
+// one processor at PASSIVE_LEVEL none is running: the queued ones run here.
 extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
   Kernel& k = Kernel::current();
   k.checkIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);

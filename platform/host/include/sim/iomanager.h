@@ -82,12 +82,18 @@ class IoManager {
   void unregisterShutdown(PDEVICE_OBJECT device);
   void startPacket(PDEVICE_OBJECT device, PIRP irp);
   void startNextPacket(PDEVICE_OBJECT device);
+  void setStartIoAttributes(PDEVICE_OBJECT device, bool deferred, bool nonCancelable);
   void completeRequest(PIRP irp, CCHAR boost);
 
   size_t deviceCount() const { return devices_.size(); }
   size_t linkCount() const { return links_.size(); }
   size_t queued(PDEVICE_OBJECT device) const;
   uint64_t completions() const { return completions_; }
+  // Whether the device asked for deferred start-I/O calls.
+  bool startIoDeferred(PDEVICE_OBJECT device) const;
+  // The most start-I/O routine frames that were ever nested on the stack
+  // at once: 1 when each call returned before the next began.
+  int deepestStartIo() const { return deepestStartIo_; }
 
  private:
   struct Extension {
@@ -98,6 +104,10 @@ class IoManager {
     std::unique_ptr<uint8_t[], Extension> extension;
     std::string name;
     std::deque<PIRP> queue;
+    bool deferredStartIo = false;
+    bool nonCancelable = false;
+    bool inStartIo = false;          // the start-I/O routine runs for this device
+    bool nextPacketPending = false;  // IoStartNextPacket came from inside it, deferred
   };
   struct Link {
     std::string name;
@@ -107,6 +117,8 @@ class IoManager {
   Request* find(PIRP irp);
   NTSTATUS dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> request, Done done);
   void retire(Request* request);
+  void runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp);
+  PIRP dequeueNext(Device* d, PDEVICE_OBJECT device);
   void checkLeftovers(const std::string& when);
   static std::string text(PUNICODE_STRING s);
 
@@ -122,6 +134,8 @@ class IoManager {
   std::vector<PDEVICE_OBJECT> shutdownList_;
   std::vector<std::pair<std::unique_ptr<Request>, Done>> requests_;  // issued, not retired
   uint64_t completions_ = 0;
+  int startIoNesting_ = 0;
+  int deepestStartIo_ = 0;
 };
 
 }  // namespace sim
