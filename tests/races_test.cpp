@@ -1,20 +1,26 @@
-// Requests that wait in the device queue behind one being served, as they do
-// when other processors send them while a conversation runs: the start-I/O
-// routine takes them one after another without nesting, and connect
-// requests share the one registry copy of the switch values.
+// What one processor can show of the driver's multiprocessor races: requests
+// that wait in the device queue behind one being served, as they do when
+// other processors send them while a conversation runs, and a poll that is
+// queued while unload stops the device.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "DeviceExt.h"
 #include "Machine.h"
 #include "scioctl.h"
 
 namespace {
 
-class DeviceQueueTest : public ::testing::Test {
+class RaceTest : public ::testing::Test {
  protected:
-  DeviceQueueTest() : machine([this](const std::string& line) { lines.push_back(line); }) {}
+  RaceTest()
+      : machine([this](const std::string& line) {
+          lines.push_back(line);
+          if (onLine) onLine(line);
+        }) {}
 
   void load() {
     ASSERT_EQ(machine.load(), STATUS_SUCCESS);
@@ -50,11 +56,12 @@ class DeviceQueueTest : public ::testing::Test {
   scsim::Machine machine;
   std::vector<std::string> lines;
   std::vector<scsim::Machine::IoctlResult> results;
+  std::function<void(const std::string&)> onLine;
   PDEVICE_OBJECT device = nullptr;
   IRP elsewhere = {};
 };
 
-TEST_F(DeviceQueueTest, HundredsOfQueuedRequestsRunOneFrameDeep) {
+TEST_F(RaceTest, HundredsOfQueuedRequestsRunOneFrameDeep) {
   load();
   EXPECT_TRUE(machine.kernel.io.startIoDeferred(device));
   holdQueue();
@@ -75,7 +82,7 @@ TEST_F(DeviceQueueTest, HundredsOfQueuedRequestsRunOneFrameDeep) {
 // A connect request with no known source resets the switch values and
 // clears the registry copy; one queued behind it, whose registry read came
 // before that, finds the copy cleared and fails without a frame.
-TEST_F(DeviceQueueTest, QueuedConnectRequestsShareTheRegistryCopy) {
+TEST_F(RaceTest, QueuedConnectRequestsShareTheRegistryCopy) {
   load();
   send(IOCTL_SC_SWITCH_DISCONNECT, switchRecord(0));
   ASSERT_EQ(results.size(), 1u);
@@ -103,6 +110,28 @@ TEST_F(DeviceQueueTest, QueuedConnectRequestsShareTheRegistryCopy) {
   ASSERT_EQ(results.size(), 4u);
   EXPECT_EQ(results[3].status, STATUS_SUCCESS);
   EXPECT_EQ(results[3].output, (std::vector<uint8_t>{0, 0x21, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_FALSE(machine.violated());
+}
+
+// A poll queued at the very end of unload's stop (its timer expired on
+// another processor just before the cancel, and the call left the queue
+// there only now) runs before the device and its record are deleted: it
+// finds the record stopped and leaves the link alone, and nothing of the
+// driver is left queued after unload.
+TEST_F(RaceTest, UnloadWaitsForAPollStillQueued) {
+  machine.kernel.registry.setDword(scsim::Machine::kParametersKey, "DebugLevel", 5);
+  load();
+  CDeviceExt* record = static_cast<CDeviceExt*>(device->DeviceExtension);
+  onLine = [this, record](const std::string& line) {
+    if (line == "dbg: TAMRIXSC: CDeviceExt::releaseInterface() Exit") {
+      machine.kernel.dispatcher.queueDpc(&record->PollDpc);
+    }
+  };
+  uint64_t ran = machine.kernel.dispatcher.dpcsRun();
+  size_t before = lines.size();
+  ASSERT_TRUE(machine.unload());
+  EXPECT_EQ(machine.kernel.dispatcher.dpcsRun(), ran + 1);
+  EXPECT_EQ(wireFrom(before), (std::vector<std::string>{"08 02 55 4E 4C 44 00 C3"}));
   EXPECT_FALSE(machine.violated());
 }
 
