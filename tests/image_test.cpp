@@ -223,4 +223,31 @@ TEST_F(ImageTest, EachLoadStartsFromTheFilesData) {
   EXPECT_EQ(traceOf(out.substr(0, raise)), traceOf(out.substr(again + 12))) << out;
 }
 
+// The image asks for deferred start-I/O: three hundred requests queued
+// behind one served elsewhere run one after another, each run of its
+// start-I/O routine returning before the next begins.
+TEST_F(ImageTest, QueuedRequestsRunOneStartIoFrameDeep) {
+  std::vector<NTSTATUS> statuses;
+  scsim::Machine machine([](const std::string&) {});
+  machine.useImage(image);
+  ASSERT_EQ(machine.load(), STATUS_SUCCESS);
+  PDEVICE_OBJECT device = machine.kernel.io.lookup(scsim::Machine::kLinkName);
+  ASSERT_NE(device, nullptr);
+  EXPECT_TRUE(machine.kernel.io.startIoDeferred(device));
+  IRP elsewhere = {};
+  device->CurrentIrp = &elsewhere;
+  for (int i = 0; i < 300; i++) {
+    machine.ioctl(0x222058, {}, 0, 0, false,  // IOCTL_SC_STATUS_LED_OFF
+                  [&statuses](const scsim::Machine::IoctlResult& r) { statuses.push_back(r.status); });
+  }
+  EXPECT_EQ(machine.kernel.io.queued(device), 300u);
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  IoStartNextPacket(device, FALSE);
+  KfLowerIrql(old);
+  EXPECT_EQ(statuses, std::vector<NTSTATUS>(300, STATUS_SUCCESS));
+  EXPECT_EQ(machine.kernel.io.deepestStartIo(), 1);
+  EXPECT_TRUE(machine.unload());
+  EXPECT_FALSE(machine.violated());
+}
+
 }  // namespace
