@@ -426,6 +426,9 @@ void IoManager::runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp) {
     deepestStartIo_ = std::max(deepestStartIo_, startIoNesting_);
     device->DriverObject->DriverStartIo(device, irp);
     startIoNesting_--;
+    // The routine may have created or deleted devices.
+    d = find(device);
+    if (d == nullptr) return;
     if (outer) d->inStartIo = false;
     irp = nullptr;
     if (outer && d->nextPacketPending) {
