@@ -125,13 +125,24 @@ constexpr const char* kWithGroup =
     "load\nioctl IOCTL_SC_SWITCH_DISCONNECT in=12\nioctl IOCTL_SC_HD_GROUP_ADD in=12\n";
 
 #define HC_RETRY(fn) "CDeviceExt::" fn "() !!!!! WARNING Command failed; status [0xC0000001]; retrying..."
-#define HD_REQUEST(ioctl, code, cap, bytes)                                                \
-  Operation {                                                                              \
-#ioctl, code, kWithGroup, "ioctl " #ioctl " in=12 " bytes "\n", true,                  \
-        "CDeviceExt::IoControlHexDisplay() !!!!! WARNING Command [0x", "HEX_DISPLAY", cap, \
-        "ioctl: code=0x%X status=0x00000000", "ioctl: code=0x%X status=0xC0000001",        \
-        "MSG_HEX_DISPLAY_FAILED", CL_DISCONNECTED, CL_DISCONNECTED, CL_DISCONNECTED        \
-  }
+// The ten display requests run in the pattern and fail with
+// MSG_HEX_DISPLAY_FAILED; the Cardlan stays disconnected whatever happens.
+constexpr Operation hdRequest(const char* name, uint8_t code, uint8_t capacity, const char* trigger) {
+  return Operation{name,
+                   code,
+                   kWithGroup,
+                   trigger,
+                   true,
+                   "CDeviceExt::IoControlHexDisplay() !!!!! WARNING Command [0x",
+                   "HEX_DISPLAY",
+                   capacity,
+                   "ioctl: code=0x%X status=0x00000000",
+                   "ioctl: code=0x%X status=0xC0000001",
+                   "MSG_HEX_DISPLAY_FAILED",
+                   CL_DISCONNECTED,
+                   CL_DISCONNECTED,
+                   CL_DISCONNECTED};
+}
 
 const Operation kOperations[] = {
     // Start-up.
@@ -190,16 +201,19 @@ const Operation kOperations[] = {
      HC_RETRY("clSwitchConnect"), "SWITCH_CONNECT", 0, "ioctl: code=0x%X status=0x00000000",
      "ioctl: code=0x%X status=0xC0000001", "text=Cardlan CONNECT operation failed", CL_CONNECTING,
      CL_DISCONNECTED, CL_DISCONNECTED},
-    HD_REQUEST(IOCTL_SC_HD_RESET, 11, 0, "0 0 0x41 0x42 0x43 0x44"),
-    HD_REQUEST(IOCTL_SC_HD_SET_STATUS, 12, 0, "0 0 0 0 0 0 1"),
-    HD_REQUEST(IOCTL_SC_HD_CLEAR_STATUS, 13, 0, ""),
-    HD_REQUEST(IOCTL_SC_HD_STATUS_QUERY, 14, 1, ""),
-    HD_REQUEST(IOCTL_SC_HD_SET_REFRESH_RATE, 15, 0, "0 0 0 0 0 0 3"),
-    HD_REQUEST(IOCTL_SC_HD_GROUP_ADD, 16, 1, ""),
-    HD_REQUEST(IOCTL_SC_HD_GROUP_DELETE, 17, 0, "1"),
-    HD_REQUEST(IOCTL_SC_HD_MESSAGE_ADD, 18, 1, "1 0 0x48 0x45 0x4C 0x4F"),
-    HD_REQUEST(IOCTL_SC_HD_MESSAGE_EXCHANGE, 19, 0, "0 1 0x48 0x45 0x4C 0x4F"),
-    HD_REQUEST(IOCTL_SC_HD_MESSAGE_DELETE, 20, 0, "0 1"),
+    hdRequest("IOCTL_SC_HD_RESET", 11, 0, "ioctl IOCTL_SC_HD_RESET in=12 0 0 0x41 0x42 0x43 0x44\n"),
+    hdRequest("IOCTL_SC_HD_SET_STATUS", 12, 0, "ioctl IOCTL_SC_HD_SET_STATUS in=12 0 0 0 0 0 0 1\n"),
+    hdRequest("IOCTL_SC_HD_CLEAR_STATUS", 13, 0, "ioctl IOCTL_SC_HD_CLEAR_STATUS in=12\n"),
+    hdRequest("IOCTL_SC_HD_STATUS_QUERY", 14, 1, "ioctl IOCTL_SC_HD_STATUS_QUERY in=12\n"),
+    hdRequest("IOCTL_SC_HD_SET_REFRESH_RATE", 15, 0,
+              "ioctl IOCTL_SC_HD_SET_REFRESH_RATE in=12 0 0 0 0 0 0 3\n"),
+    hdRequest("IOCTL_SC_HD_GROUP_ADD", 16, 1, "ioctl IOCTL_SC_HD_GROUP_ADD in=12\n"),
+    hdRequest("IOCTL_SC_HD_GROUP_DELETE", 17, 0, "ioctl IOCTL_SC_HD_GROUP_DELETE in=12 1\n"),
+    hdRequest("IOCTL_SC_HD_MESSAGE_ADD", 18, 1,
+              "ioctl IOCTL_SC_HD_MESSAGE_ADD in=12 1 0 0x48 0x45 0x4C 0x4F\n"),
+    hdRequest("IOCTL_SC_HD_MESSAGE_EXCHANGE", 19, 0,
+              "ioctl IOCTL_SC_HD_MESSAGE_EXCHANGE in=12 0 1 0x48 0x45 0x4C 0x4F\n"),
+    hdRequest("IOCTL_SC_HD_MESSAGE_DELETE", 20, 0, "ioctl IOCTL_SC_HD_MESSAGE_DELETE in=12 0 1\n"),
     // Stop.
     {"STATUS_LED_ON at shutdown", 5, kLoaded, "shutdown\n", false, nullptr, nullptr, 0,
      "CDeviceExt::hcStatusLED() Exit; status [0x0]", "CDeviceExt::hcStatusLED() Exit; status [0xC0000001]",
