@@ -84,6 +84,12 @@ NTSTATUS CMessage::doSend() {
       break;
     }
   }
+  if (!NT_SUCCESS(status)) {
+    // A byte whose TRDY never dropped leaves the strobe asserted; held over
+    // into the next frame, it would have the controller take that frame's
+    // first byte before the host has put it on the lines.
+    Owner->setStrobe(false);
+  }
   Owner->setDataDirection(false);
   Owner->setHostRequest(false);
   return status;
@@ -101,6 +107,9 @@ NTSTATUS CMessage::receive(UCHAR* status, UCHAR* replyBuffer, UCHAR* replySize, 
   Owner->setHostRequest(true);
   UCHAR check = 0;
   result = readFrame(status, replyBuffer, replySize, &check);
+  if (!NT_SUCCESS(result)) {
+    Owner->setStrobe(false);  // as after a failed command frame
+  }
   Owner->setHostRequest(false);
   if (NT_SUCCESS(result)) {
     result = judgeFrame(*status, replyBuffer, replySize, check);

@@ -488,8 +488,19 @@ void CDeviceExt::releaseHardware(ULONG base, ULONG length, BOOLEAN mapped) {
   CM_RESOURCE_LIST list;
   RtlZeroMemory(&list, sizeof(list));
   BOOLEAN conflict = FALSE;
-  IoReportResourceUsage(nullptr, DriverObject, &list, kEmptyResourceListSize, DeviceObject, nullptr, 0, FALSE,
-                        &conflict);
+  // The report is a write to the registry's resource map, which can fail
+  // for want of pool; a claim left on record would make the ports look
+  // taken to every other driver, so a failed withdrawal is made once more.
+  NTSTATUS status = IoReportResourceUsage(nullptr, DriverObject, &list, kEmptyResourceListSize, DeviceObject,
+                                          nullptr, 0, FALSE, &conflict);
+  if (!NT_SUCCESS(status)) {
+    SC_TRACE(TRACE_WARNING,
+             "CDeviceExt::releaseHardware() !!!!! WARNING Function 'IoReportResourceUsage' failed; status "
+             "[0x%X]; retrying...\n",
+             status);
+    IoReportResourceUsage(nullptr, DriverObject, &list, kEmptyResourceListSize, DeviceObject, nullptr, 0,
+                          FALSE, &conflict);
+  }
   SC_TRACE(TRACE_FLOW, "CDeviceExt::releaseHardware() Exit\n");
 }
 

@@ -45,9 +45,10 @@ TEST_F(CommandTest, FailingConnectRetriesWithEventsWarningsAndDelaysBetween) {
   EXPECT_TRUE(traced("TAMRIXSC: CDeviceExt::hcDriverConnect() Exit; status [0xC0000001]; retries [3]"));
   // Three attempts, each: a look at TREQ, the request line raised (2), 41
   // samples and 40 stalls of 5 us for the first byte, the lines returned to
-  // idle (8 + 2); and two retry delays, none after the last attempt, each
-  // 50 stalls of 20 us with 51 looks at the clock of 0.1 us.
-  EXPECT_EQ(elapsedUs() - start, 3 * (1 + 2 + 41 + 40 * 5 + 8 + 2) + 2 * 1000 + 2 * 51 / 10);
+  // idle (strobe 2, data lines 8, request 2); and two retry delays, none
+  // after the last attempt, each 50 stalls of 20 us with 51 looks at the
+  // clock of 0.1 us.
+  EXPECT_EQ(elapsedUs() - start, 3 * (1 + 2 + 41 + 40 * 5 + 2 + 8 + 2) + 2 * 1000 + 2 * 51 / 10);
 }
 
 TEST_F(CommandTest, ConnectThatSucceedsOnTheThirdAttempt) {

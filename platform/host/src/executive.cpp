@@ -279,9 +279,13 @@ void FailurePlan::arm(const std::string& routine, int32_t status, uint32_t count
   plans_[routine] = {status, count};
 }
 
-bool FailurePlan::take(const std::string& routine, int32_t* status) {
+bool FailurePlan::take(const std::string& routine, int32_t* status, const void* caller) {
   auto it = plans_.find(routine);
   if (it == plans_.end() || it->second.count == 0) {
+    if (observer_ && observer_(routine, caller)) {
+      if (status != nullptr) *status = static_cast<int32_t>(0xC000009Au);  // STATUS_INSUFFICIENT_RESOURCES
+      return true;
+    }
     return false;
   }
   if (status != nullptr) *status = it->second.status;

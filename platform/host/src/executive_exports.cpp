@@ -36,7 +36,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
   Kernel& k = Kernel::current();
   bool paged = PoolType == PagedPool;
   k.checkIrql("ExAllocatePoolWithTag", paged ? APC_LEVEL : DISPATCH_LEVEL);
-  if (k.failures.take("ExAllocatePoolWithTag")) {
+  if (k.failures.take("ExAllocatePoolWithTag", nullptr, __builtin_return_address(0))) {
     return nullptr;
   }
   return k.pool.allocate(paged, NumberOfBytes, Tag);
@@ -133,7 +133,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     return STATUS_INVALID_PARAMETER;
   }
   NTSTATUS injected;
-  if (k.failures.take("RtlQueryRegistryValues", &injected)) {
+  if (k.failures.take("RtlQueryRegistryValues", &injected, __builtin_return_address(0))) {
     return injected;
   }
   if (RelativeTo != RTL_REGISTRY_ABSOLUTE) {
@@ -161,7 +161,7 @@ extern "C" PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) 
   if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE) {
     return nullptr;
   }
-  if (k.failures.take("IoAllocateErrorLogEntry")) {
+  if (k.failures.take("IoAllocateErrorLogEntry", nullptr, __builtin_return_address(0))) {
     return nullptr;
   }
   return k.errorLog.allocate(k.names.of(IoObject), EntrySize);

@@ -13,7 +13,7 @@ extern "C" ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber,
   if (!k.checkIrql("HalGetBusData", DISPATCH_LEVEL)) {
     return 0;
   }
-  if (k.failures.take("HalGetBusData")) {
+  if (k.failures.take("HalGetBusData", nullptr, __builtin_return_address(0))) {
     return 0;
   }
   if (BusDataType != PCIConfiguration || k.pci == nullptr) {

@@ -12,7 +12,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
   Kernel& k = Kernel::current();
   k.checkIrql("IoCreateDevice", PASSIVE_LEVEL);
   NTSTATUS injected;
-  if (k.failures.take("IoCreateDevice", &injected)) {
+  if (k.failures.take("IoCreateDevice", &injected, __builtin_return_address(0))) {
     return injected;
   }
   return k.io.createDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
@@ -29,7 +29,7 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
   Kernel& k = Kernel::current();
   k.checkIrql("IoCreateSymbolicLink", PASSIVE_LEVEL);
   NTSTATUS injected;
-  if (k.failures.take("IoCreateSymbolicLink", &injected)) {
+  if (k.failures.take("IoCreateSymbolicLink", &injected, __builtin_return_address(0))) {
     return injected;
   }
   return k.io.createLink(SymbolicLinkName, DeviceName);
@@ -45,7 +45,7 @@ extern "C" NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceOb
   Kernel& k = Kernel::current();
   k.checkIrql("IoRegisterShutdownNotification", PASSIVE_LEVEL);
   NTSTATUS injected;
-  if (k.failures.take("IoRegisterShutdownNotification", &injected)) {
+  if (k.failures.take("IoRegisterShutdownNotification", &injected, __builtin_return_address(0))) {
     return injected;
   }
   return k.io.registerShutdown(DeviceObject);

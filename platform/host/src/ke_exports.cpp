@@ -77,7 +77,7 @@ extern "C" NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName,
   k.checkIrql("IoReportResourceUsage", PASSIVE_LEVEL);
   *ConflictDetected = FALSE;
   NTSTATUS injected;
-  if (k.failures.take("IoReportResourceUsage", &injected)) {
+  if (k.failures.take("IoReportResourceUsage", &injected, __builtin_return_address(0))) {
     return injected;
   }
   if (DriverList != nullptr && DriverListSize < sizeof(ULONG)) {
@@ -94,7 +94,7 @@ extern "C" BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, UL
   (void)InterfaceType;
   (void)BusNumber;
   Kernel& k = Kernel::current();
-  if (k.failures.take("HalTranslateBusAddress")) {
+  if (k.failures.take("HalTranslateBusAddress", nullptr, __builtin_return_address(0))) {
     return FALSE;
   }
   uint64_t bus = static_cast<uint64_t>(BusAddress.QuadPart);
@@ -119,7 +119,7 @@ extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Num
   (void)CacheType;
   Kernel& k = Kernel::current();
   k.checkIrql("MmMapIoSpace", DISPATCH_LEVEL);
-  if (k.failures.take("MmMapIoSpace") || NumberOfBytes == 0) {
+  if (k.failures.take("MmMapIoSpace", nullptr, __builtin_return_address(0)) || NumberOfBytes == 0) {
     return nullptr;
   }
   uint32_t virt =

@@ -185,10 +185,19 @@ class FailurePlan {
  public:
   void arm(const std::string& routine, int32_t status, uint32_t count);
   // True when this call of the routine is to fail; *status gets its status.
-  bool take(const std::string& routine, int32_t* status = nullptr);
+  // `caller` is the address in the calling code that the call returns to.
+  bool take(const std::string& routine, int32_t* status = nullptr, const void* caller = nullptr);
   void clear() { plans_.clear(); }
 
+  // Sees every call that take() is asked about and no armed plan fails,
+  // with its caller; returning true fails that one call with
+  // STATUS_INSUFFICIENT_RESOURCES. A test that fails each call site of the
+  // driver in turn watches and chooses through this.
+  using Observer = std::function<bool(const std::string& routine, const void* caller)>;
+  void observe(Observer observer) { observer_ = std::move(observer); }
+
  private:
+  Observer observer_;
   struct Plan {
     int32_t status;
     uint32_t count;
