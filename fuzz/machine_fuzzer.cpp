@@ -100,8 +100,13 @@ void ioctl(std::ostream& s, Bytes& in) {
   s << '\n';
 }
 
+// Registry value types as the kernel numbers them: REG_NONE, REG_SZ,
+// REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_MULTI_SZ,
+// REG_QWORD.
+const uint32_t kValueTypes[] = {0, 1, 2, 3, 4, 5, 7, 11};
+
 void registry(std::ostream& s, Bytes& in) {
-  const uint8_t c = in.next() % 8;
+  const uint8_t c = in.next() % 9;
   const char* name = pick(in, kValueNames);
   switch (c) {
     case 0:
@@ -116,7 +121,15 @@ void registry(std::ostream& s, Bytes& in) {
       s << '\n';
       break;
     }
-    case 6: s << "registry delete " << name << '\n'; break;
+    case 6: {
+      const uint8_t t = in.next();
+      s << "registry set-typed " << name << ' ' << (t < 0xF0 ? kValueTypes[t % 8] : in.next32());
+      const uint8_t n = in.next();
+      byteList(s, in, n < 0xF0 ? n % 12 : 1 + in.next());
+      s << '\n';
+      break;
+    }
+    case 7: s << "registry delete " << name << '\n'; break;
     default: s << "registry remove-key\n"; break;
   }
 }
@@ -203,7 +216,7 @@ void time(std::ostream& s, Bytes& in) {
     if (c & 1) s << " after " << in.next() * 10;
     s << '\n';
   } else {
-    s << "advance " << in.next16() * 2u << '\n';
+    s << "advance " << in.next16() % 60001 << '\n';
   }
 }
 
