@@ -111,7 +111,8 @@ run_fuzzer() {
   local name=$1 work
   work=$(mktemp -d "${TMPDIR:-/tmp}/tamrixsc-fuzz-$name.XXXXXX")
   cp -r "fuzz/corpus/$name" "$work/corpus"
-  if ! "build/fuzz/fuzz/${name}_fuzzer" -max_total_time=60 -timeout=10 -print_final_stats=1 \
+  if ! ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer \
+    "build/fuzz/fuzz/${name}_fuzzer" -max_total_time=60 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
     tail -n 60 "$work/log" >&2
     echo "test.sh: FAILED: the $name fuzzer found an input that breaks the driver; it is in $work" >&2
