@@ -8,6 +8,11 @@
 //   byte 2  reply timer (index, mod 6)  byte 3  operations, 1 + (mod 6)
 //   then 8 bytes per operation (code, 7 arguments), then the script that
 //   ScriptedController reads its choices from; past its end it works.
+// Operations (code mod 23): 0 to 19 the functions that send the twenty
+// command codes (DRIVER_CONNECT ... HD_MESSAGE_DELETE, the poll with its
+// state change among them), 20 one transaction with any code, payload
+// length and reply capacity, 21 a message the controller posts, 22 new
+// attempts, reply timer, trace level and noise on the unused control bits.
 //
 // Checked after each operation: no byte of the device extension changed
 // other than the message frame, the dump buffer and the fields the command
@@ -264,7 +269,11 @@ void runOperation(Bench& b, const uint8_t* op) {
   b.kernel.irql.set(sim::Irql::kPassive);
 
   if (!linkStatus(status)) finding("status the link cannot return");
-  (void)result;
+  if (NT_SUCCESS(status) && result != HD_RESULT_OK && result != HD_RESULT_NOT_DONE &&
+      result != HD_RESULT_ADD_REFUSED && result != HD_RESULT_GROUP_REFUSED &&
+      result != HD_RESULT_MESSAGE_REFUSED) {
+    finding("display result code outside the public header's");
+  }
   // The bytes the operation may change are taken over into the snapshot;
   // then the whole record must match it.
   for (size_t i = 0; i < allowed.count; i++) {
