@@ -3,8 +3,9 @@
 // whose timing, replies and faults come from the fuzzer's bytes.
 //
 // Input: a header, then operations, then the controller's script.
-//   byte 0  trace level: 0 below 0x80, else mod 6
-//   byte 1  attempts per command (mod 4)
+//   byte 0  trace level: 0 below 0xC0, else mod 6
+//   byte 1  attempts per command (mod 4); bits 2-3 the retry delay
+//           (1000, 0, 20 or 100 us)
 //   byte 2  reply timer (index, mod 6)  byte 3  operations, 1 + (mod 6)
 //   then 8 bytes per operation (code, 7 arguments), then the script that
 //   ScriptedController reads its choices from; past its end it works.
@@ -38,6 +39,7 @@ namespace {
 
 constexpr uint32_t kGpioBase = 0x0A00;
 constexpr ULONG kReplyTimers[] = {0, 50, 200, 1000, 5000, 20000};
+constexpr ULONG kRetryDelays[] = {1000, 0, 20, 100};
 constexpr size_t kHeader = 4;
 constexpr size_t kOperationSize = 8;
 
@@ -68,7 +70,7 @@ struct Bench {
   }
 
   // A record as start-up leaves it, with the lines idle.
-  void reset(LONG retries, ULONG replyTimer) {
+  void reset(LONG retries, ULONG retryDelay, ULONG replyTimer) {
     std::memset(storage, 0, sizeof(CDeviceExt));
     new (&ext->Message) CMessage(ext);
     ext->DriverObject = &driverObject;
@@ -79,7 +81,7 @@ struct Bench {
     ext->DevTimeoutPoll = 62;
     ext->DevTimeoutWatchdog = 600;
     ext->CmdReplyTimer = replyTimer;
-    ext->CmdRetryDelay = 1000;
+    ext->CmdRetryDelay = retryDelay;
     ext->CmdMaxRetries = retries;
     ext->TimerPollCardlan = 1000;
     ext->TimerPollNormal = 30000;
@@ -297,9 +299,10 @@ void runOperation(Bench& b, const uint8_t* op) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kHeader) return 0;
   Bench& b = bench();
-  // Tracing costs a formatted line per call; half the inputs go without.
-  g_DebugLevel = data[0] < 0x80 ? 0 : data[0] % 6;
-  b.reset(data[1] % 4, kReplyTimers[data[2] % 6]);
+  // Tracing costs a formatted line per call; three inputs in four go
+  // without.
+  g_DebugLevel = data[0] < 0xC0 ? 0 : data[0] % 6;
+  b.reset(data[1] % 4, kRetryDelays[(data[1] >> 2) % 4], kReplyTimers[data[2] % 6]);
   const size_t operations = 1 + data[3] % 6;
   const uint8_t* ops = data + kHeader;
   size_t opBytes = operations * kOperationSize;
