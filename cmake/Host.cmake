@@ -53,6 +53,22 @@ if(TAMRIXSC_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# The fuzzers (fuzz/): clang's libFuzzer with both sanitizers. Every library
+# is instrumented for coverage; only the fuzzer programs get libFuzzer's
+# main. The build holds the simulated machine and the fuzzers alone. The
+# driver has no virtual functions, so the check of polymorphic types (vptr)
+# would only weigh on every register access of the simulated buses; the
+# sanitized test build keeps it.
+option(TAMRIXSC_FUZZ "Build the libFuzzer fuzzers (clang only)" OFF)
+if(TAMRIXSC_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TAMRIXSC_FUZZ needs clang: configure with the fuzz preset")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr
+                      -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 add_subdirectory(messages)
 
 add_library(simkernel STATIC
@@ -72,6 +88,11 @@ add_library(simkernel STATIC
   platform/host/src/exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
+if(TAMRIXSC_FUZZ)
+  # The fuzzers look for the driver's paths, not the simulated kernel's: its
+  # coverage would only slow them. It keeps both sanitizers.
+  target_compile_options(simkernel PRIVATE -fno-sanitize=fuzzer-no-link)
+endif()
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
 if(TAMRIXSC_HOST32)
@@ -92,13 +113,17 @@ add_library(board STATIC
 target_include_directories(board PUBLIC board driver)
 target_link_libraries(board PUBLIC simkernel catalogue)
 
-add_subdirectory(tests)
+if(TAMRIXSC_FUZZ)
+  add_subdirectory(fuzz)
+else()
+  add_subdirectory(tests)
+endif()
 # Benchmarks measure the plain 64-bit build; a sanitized one would only
 # slow them, and the 32-bit build leaves them and the image tools out.
-if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
+if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32 AND NOT TAMRIXSC_FUZZ)
   add_subdirectory(bench)
 endif()
-if(NOT TAMRIXSC_HOST32)
+if(NOT TAMRIXSC_HOST32 AND NOT TAMRIXSC_FUZZ)
   add_subdirectory(tools)
 else()
   # scsim's scctl command runs the control tool in every build.

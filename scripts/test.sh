@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the driver image, the 64-bit host build and the 32-bit host build
-# (which runs the image itself), then runs every test and the format check. Works on a fresh Debian 12 machine: missing packages are
+# (which runs the image itself), then runs every test, both fuzzers for a
+# minute each, and the format check. Works on a fresh Debian 12 machine: missing packages are
 # installed first.
 #
 #   scripts/test.sh              everything
@@ -14,6 +15,7 @@ packages=(
   cmake ninja-build g++ g++-multilib libgtest-dev googletest libbenchmark-dev clang-format
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   libcli11-dev sigrok-cli
+  clang-14 libclang-rt-14-dev
 )
 
 install_missing() {
@@ -39,7 +41,7 @@ install_missing() {
 # Formatting of every C++ source the project owns; reports all offenders.
 check_format() {
   local dirs=() d
-  for d in driver platform board tests tools bench scsim include messages; do
+  for d in driver platform board tests tools bench scsim include messages fuzz; do
     if [[ -d $d ]]; then
       dirs+=("$d")
     fi
@@ -100,6 +102,31 @@ echo "== sanitized build and tests"
 cmake --preset host-sanitize -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host-sanitize
 ctest --preset host-sanitize
+
+# Each fuzzer runs for a minute on a copy of its seed corpus, so that the
+# repository is not written; a finding (a crash, a sanitizer or verifier
+# report, an input that runs longer than 10 s) fails the run and leaves the
+# input in the temporary folder it names.
+run_fuzzer() {
+  local name=$1 work
+  work=$(mktemp -d "${TMPDIR:-/tmp}/tamrixsc-fuzz-$name.XXXXXX")
+  cp -r "fuzz/corpus/$name" "$work/corpus"
+  if ! ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer \
+    "build/fuzz/fuzz/${name}_fuzzer" -max_total_time=60 -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
+    tail -n 60 "$work/log" >&2
+    echo "test.sh: FAILED: the $name fuzzer found an input that breaks the driver; it is in $work" >&2
+    exit 1
+  fi
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$work/log" | sed "s/^/test.sh: $name fuzzer: /"
+  rm -rf "$work"
+}
+
+echo "== fuzzers"
+cmake --preset fuzz -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
+cmake --build --preset fuzz
+run_fuzzer link
+run_fuzzer machine
 
 if ((format_ok == 0)); then
   echo "test.sh: FAILED: format check" >&2

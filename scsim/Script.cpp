@@ -262,6 +262,8 @@ class Interpreter {
         {"registry", "set-string", "NAME TEXT", 2, 2, false, &Interpreter::registrySetString},
         {"registry", "set-binary", "NAME BYTE... (at most 256 bytes)", 1, 1 + kMaxBinaryValue, false,
          &Interpreter::registrySetBinary},
+        {"registry", "set-typed", "NAME TYPE BYTE... (at most 256 bytes)", 2, 2 + kMaxBinaryValue, false,
+         &Interpreter::registrySetTyped},
         {"registry", "delete", "NAME", 1, 1, false, &Interpreter::registryDelete},
         {"registry", "remove-key", "", 0, 0, false, &Interpreter::registryRemoveKey},
         {"pci", "bridge", "none|DEVICE [bus B] [slot S] [function F]", 1, 7, true, &Interpreter::pciBridge},
@@ -367,6 +369,17 @@ class Interpreter {
     std::vector<uint8_t> bytes;
     for (size_t i = 3; i < w.size(); i++) bytes.push_back(byteArg(w[i], "registry set-binary BYTE"));
     machine_.kernel.registry.setBinary(Machine::kParametersKey, w[2], bytes);
+  }
+
+  // A value of any type, numbered as the kernel numbers them (REG_NONE 0,
+  // REG_MULTI_SZ 7, REG_QWORD 11, or any other), holding the given bytes.
+  void registrySetTyped(const Words& w) {
+    uint32_t type = u32Arg(w[3], 0, "registry set-typed TYPE");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 4; i < w.size(); i++) bytes.push_back(byteArg(w[i], "registry set-typed BYTE"));
+    auto& registry = machine_.kernel.registry;
+    registry.setBinary(Machine::kParametersKey, w[2], bytes);
+    registry.key(Machine::kParametersKey)->values[sim::Registry::fold(w[2])].type = type;
   }
 
   void registryDelete(const Words& w) { machine_.kernel.registry.deleteValue(Machine::kParametersKey, w[2]); }

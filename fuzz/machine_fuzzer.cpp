@@ -1,0 +1,329 @@
+// The whole machine under arbitrary scripts: the fuzzer's bytes become a
+// scsim script (board set-up, registry values of any type and size, kernel
+// failures, controller faults, requests with every code, any sizes, no
+// buffer and any bytes, handles, time steps, unload and load), which runs on
+// the simulated machine with the verifier on. A verifier report is a
+// finding, and so is a script the interpreter refuses (the decoder must
+// write only valid scripts).
+//
+// With MACHINE_FUZZER_PRINT set in the environment, each input's script is
+// printed to standard output instead of run: that is how a finding becomes
+// a scenario script.
+//
+// One liberty with time: a read that has returned the same value a thousand
+// times in a row costs the bus a millisecond from then on, as a slow bus
+// may. The driver's long waits are bounded by the clock, not by a count of
+// samples, so a second's wait for a silent controller ends the same way,
+// in a thousand samples instead of nearly a million.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "Bytes.h"
+#include "Machine.h"
+#include "Script.h"
+#include "sim/kernel.h"
+
+namespace {
+
+using fuzz::Bytes;
+
+const uint32_t kRequests[] = {
+    0x222004, 0x222008, 0x22200C, 0x222010, 0x222014, 0x222018, 0x22201C, 0x222020, 0x222024,
+    0x222028, 0x222044, 0x222048, 0x22204C, 0x222050, 0x222054, 0x222058, 0x22205C,
+};
+
+const char* const kValueNames[] = {
+    "DebugLevel",         "OptionResetNoPoll", "OptionShowCommErrors",
+    "DevTimeoutCommMS",   "DevTimeoutPollS",   "DevTimeoutWatchdogMS",
+    "CmdReplyTimerUS",    "CmdRetryDelayUS",   "CmdMaxRetries",
+    "TimerPollCardlanMS", "TimerPollNormalMS", "CardID",
+    "SignallingType",     "TNMappingType",     "Unused",
+};
+
+const char* const kFailable[] = {
+    "IoCreateDevice",         "IoCreateSymbolicLink",    "IoRegisterShutdownNotification",
+    "IoReportResourceUsage",  "IoAllocateErrorLogEntry", "ExAllocatePoolWithTag",
+    "MmMapIoSpace",           "RtlQueryRegistryValues",  "HalGetBusData",
+    "HalTranslateBusAddress",
+};
+
+template <typename T, size_t N>
+const T& pick(Bytes& in, const T (&table)[N]) {
+  return table[in.next() % N];
+}
+
+std::string hex(uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%X", v);
+  return text;
+}
+
+// A quoted word of `count` bytes, every byte as \xHH.
+std::string quoted(Bytes& in, size_t count) {
+  std::string w = "\"";
+  for (size_t i = 0; i < count; i++) {
+    char e[8];
+    std::snprintf(e, sizeof(e), "\\x%02X", in.next());
+    w += e;
+  }
+  return w + "\"";
+}
+
+void byteList(std::ostream& s, Bytes& in, size_t count) {
+  for (size_t i = 0; i < count; i++) s << ' ' << hex(in.next());
+}
+
+// Lengths of a request buffer: mostly around the record sizes, sometimes
+// anything up to a page.
+uint32_t length(Bytes& in) {
+  static const uint32_t kNear[] = {0, 1, 4, 11, 12, 13, 16, 71, 72, 73, 4, 12};
+  const uint8_t c = in.next();
+  if (c < 0xC0) return kNear[c % 12];
+  if (c < 0xF0) return in.next();
+  return in.next16() % 0x1001;
+}
+
+void ioctl(std::ostream& s, Bytes& in) {
+  const uint8_t c = in.next();
+  uint32_t code;
+  if (c < 0xD0) {
+    code = kRequests[c % 17];
+  } else if (c < 0xF0) {
+    code = 0x222000 + in.next() * 4u + (in.next() & 3);  // the device's other functions and methods
+  } else {
+    code = in.next32();
+  }
+  const uint8_t mode = in.next();
+  s << "ioctl " << hex(code);
+  uint32_t inLength = length(in);
+  s << " in=" << inLength;
+  if (mode & 1) s << " out=" << length(in);
+  if (mode & 2) s << " nobuffer";
+  size_t given = in.next() % 17;
+  if (given > inLength) given = inLength;
+  byteList(s, in, given);
+  s << '\n';
+}
+
+// Registry value types as the kernel numbers them: REG_NONE, REG_SZ,
+// REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_MULTI_SZ,
+// REG_QWORD.
+const uint32_t kValueTypes[] = {0, 1, 2, 3, 4, 5, 7, 11};
+
+void registry(std::ostream& s, Bytes& in) {
+  const uint8_t c = in.next() % 9;
+  const char* name = pick(in, kValueNames);
+  switch (c) {
+    case 0:
+    case 1:
+    case 2: s << "registry set " << name << ' ' << hex(in.next32()) << '\n'; break;
+    case 3: s << "registry set-string " << name << ' ' << quoted(in, in.next() % 24) << '\n'; break;
+    case 4:
+    case 5: {
+      const uint8_t n = in.next();
+      s << "registry set-binary " << name;
+      byteList(s, in, n < 0xF0 ? n % 12 : 1 + in.next());
+      s << '\n';
+      break;
+    }
+    case 6: {
+      const uint8_t t = in.next();
+      s << "registry set-typed " << name << ' ' << (t < 0xF0 ? kValueTypes[t % 8] : in.next32());
+      const uint8_t n = in.next();
+      byteList(s, in, n < 0xF0 ? n % 12 : 1 + in.next());
+      s << '\n';
+      break;
+    }
+    case 7: s << "registry delete " << name << '\n'; break;
+    default: s << "registry remove-key\n"; break;
+  }
+}
+
+// A resource report fails only where the next report is a claim: before the
+// first load. The driver withdraws its claim with a report too, and a
+// withdrawal that fails leaves the claim in the resource map, which no
+// driver can mend (the verifier rightly reports it at unload).
+void kernel(std::ostream& s, Bytes& in, bool beforeLoad) {
+  const uint8_t c = in.next();
+  if (c >= 0xF0) {
+    s << "kernel registry-typecheck " << (c & 1 ? "on" : "off") << '\n';
+    return;
+  }
+  const char* name = pick(in, kFailable);
+  if (!beforeLoad && std::strcmp(name, "IoReportResourceUsage") == 0) name = "IoAllocateErrorLogEntry";
+  s << "kernel fail " << name;
+  const uint8_t how = in.next();
+  if (how & 1) {
+    s << ' ' << hex(0xC0000000u | in.next16());
+    if (how & 2) s << ' ' << 1 + in.next() % 4;
+  }
+  s << '\n';
+}
+
+void controller(std::ostream& s, Bytes& in) {
+  switch (in.next() % 16) {
+    case 0: s << "controller silent\n"; break;
+    case 1: s << "controller alive\n"; break;
+    case 2: {
+      s << "controller no-reply " << in.next() % 4;
+      const uint8_t code = in.next();
+      if (code & 0x80) s << ' ' << (code % 22);
+      s << '\n';
+      break;
+    }
+    case 3: s << "controller post " << hex(in.next()) << '\n'; break;
+    case 4: s << "controller version " << quoted(in, in.next() % 65) << '\n'; break;
+    case 5: s << "controller slots " << hex(in.next()) << ' ' << hex(in.next()) << '\n'; break;
+    case 6: s << "controller errors " << hex(in.next()) << ' ' << hex(in.next()) << '\n'; break;
+    case 7: {
+      const uint8_t code = in.next() % 22;
+      const uint8_t v = in.next();
+      if (v & 1) {
+        s << "controller status " << +code << " normal\n";
+      } else {
+        s << "controller status " << +code << ' ' << hex(in.next()) << '\n';
+      }
+      break;
+    }
+    case 8: s << "controller corrupt checksum\n"; break;
+    case 9:
+      s << "controller unsolicited " << hex(in.next());
+      byteList(s, in, in.next() % 65);
+      s << '\n';
+      break;
+    case 10: s << "controller stuck-trdy\n"; break;
+    case 11: {
+      s << "controller latency " << in.next16() * 16u;
+      const uint8_t code = in.next();
+      if (code & 0x80) s << ' ' << (code % 22);
+      s << '\n';
+      break;
+    }
+    case 12: s << "controller reply-length " << hex(in.next()) << '\n'; break;
+    case 13:
+      s << "controller reply-data";
+      byteList(s, in, in.next() % 65);
+      s << '\n';
+      break;
+    case 14:
+      s << "controller trdy-lost " << (in.next() & 1 ? "host " : "reply ") << in.next() % 72 << '\n';
+      break;
+    default: s << "controller treq-held\n"; break;
+  }
+}
+
+void time(std::ostream& s, Bytes& in) {
+  const uint8_t c = in.next();
+  if (c < 0xC0) {
+    s << "advance " << static_cast<uint32_t>(in.next()) * (c % 4 == 0 ? 100 : 4) << '\n';
+  } else if (c < 0xF0) {
+    s << "clock step " << static_cast<int32_t>(in.next32()) / 16;
+    if (c & 1) s << " after " << in.next() * 10;
+    s << '\n';
+  } else {
+    s << "advance " << in.next16() % 60001 << '\n';
+  }
+}
+
+// Set-up of the board before the driver loads, for the start-up paths that
+// meet an unusual machine.
+void setup(std::ostream& s, Bytes& in) {
+  switch (in.next() % 9) {
+    case 0: s << "pci bridge none\n"; break;
+    case 1:
+      s << "pci bridge " << (in.next() & 1 ? "0x24C0" : "0x2410") << " bus " << in.next() % 4 << " slot "
+        << in.next() % 32 << " function " << in.next() % 8 << '\n';
+      break;
+    case 2: s << "pci buses " << 1 + in.next() % 8 << '\n'; break;
+    case 3: s << "superio base " << hex(in.next16()) << '\n'; break;
+    case 4: s << "superio space memory\n"; break;
+    case 5: s << "resources conflict " << (in.next() & 1 ? "config" : "gpio") << '\n'; break;
+    case 6:
+      s << "resources fail " << (in.next() & 1 ? "config " : "gpio ") << hex(0xC0000000u | in.next16())
+        << '\n';
+      break;
+    case 7: s << "map fail\n"; break;
+    default: s << "clock increment " << 1 + in.next16() * 4u << '\n'; break;
+  }
+}
+
+constexpr size_t kMaxSteps = 24;
+constexpr uint32_t kSpinReads = 1000;
+constexpr sim::Ticks kSlowRead = sim::kTicksPerMs;
+
+std::string scriptOf(const uint8_t* data, size_t size) {
+  Bytes in(data, size);
+  std::ostringstream s;
+  const uint8_t flags = in.next();
+  if (flags & 0x01) {
+    for (int n = 1 + in.next() % 3; n > 0; n--) setup(s, in);
+  }
+  for (int n = (flags >> 1) & 3; n > 0; n--) registry(s, in);
+  if (flags & 0x08) kernel(s, in, true);
+  s << "load\n";
+  if (!(flags & 0x10)) s << "open\n";
+  for (size_t step = 0; step < kMaxSteps && !in.exhausted(); step++) {
+    const uint8_t c = in.next();
+    switch (c % 16) {
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 5: ioctl(s, in); break;
+      case 6:
+      case 7: registry(s, in); break;
+      case 8: kernel(s, in, false); break;
+      case 9:
+      case 10: controller(s, in); break;
+      case 11:
+      case 12: time(s, in); break;
+      case 13: s << (c & 0x10 ? "close\n" : "open\n"); break;
+      case 14: s << (c & 0x10 ? "shutdown\n" : "unload\n"); break;
+      default: s << "load\n"; break;
+    }
+  }
+  // The driver leaves: whatever it left behind is the verifier's to see.
+  s << "unload\n";
+  return s.str();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string script = scriptOf(data, size);
+  if (std::getenv("MACHINE_FUZZER_PRINT") != nullptr) {
+    std::fputs(script.c_str(), stdout);
+    return 0;
+  }
+  std::ostringstream out;
+  std::ostringstream err;
+  int status = 0;
+  {
+    scsim::Script runner(out, err);
+    sim::Kernel& kernel = runner.machine().kernel;
+    struct Spin {
+      sim::BusAccess last{};
+      uint32_t repeats = 0;
+    } spin;
+    kernel.bus.onAccess([&kernel, &spin](const sim::BusAccess& a) {
+      const bool same = !a.write && !spin.last.write && a.space == spin.last.space &&
+                        a.address == spin.last.address && a.value == spin.last.value;
+      spin.repeats = same ? spin.repeats + 1 : 0;
+      spin.last = a;
+      if (spin.repeats >= kSpinReads) kernel.clock.advance(kSlowRead);
+    });
+    std::istringstream in(script);
+    status = runner.run(in);
+  }
+  if (status != 0) {
+    std::fprintf(stderr,
+                 "machine_fuzzer: FINDING: exit status %d\n--- script\n%s--- output\n%s--- errors\n%s",
+                 status, script.c_str(), out.str().c_str(), err.str().c_str());
+    std::abort();
+  }
+  return 0;
+}
