@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform.h"
 #include "sim/image.h"
+#include "sim/security.h"
 
 namespace sim {
 
@@ -63,12 +65,19 @@ class IoManager {
 
   // Sends a request to a device; `done` runs when it completes (at once, or
   // later for a pending one). The result is what the dispatch routine
-  // returned.
+  // returned. Each request comes from a process of `caller`'s kind.
+  // `create` opens the device itself, or with `below` a name in its
+  // namespace (\Device\NAME\below).
   using Done = std::function<void(const Request&)>;
-  NTSTATUS create(PDEVICE_OBJECT device, Done done);
+  NTSTATUS create(PDEVICE_OBJECT device, Done done, const std::string& below = std::string());
   NTSTATUS close(PDEVICE_OBJECT device, Done done);
   NTSTATUS deviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
                          uint32_t inputLength, uint32_t outputLength, bool buffer, Done done);
+  Caller caller = Caller::Admin;
+  // What the object manager holds for a device's security, or null for an
+  // object that is not a device.
+  const ObjectSecurity* securityOf(PDEVICE_OBJECT device) const;
+
   // IRP_MJ_SHUTDOWN to each device registered for it; false when none is.
   bool shutdown(NTSTATUS* status, Done done);
 
@@ -83,6 +92,10 @@ class IoManager {
   void startPacket(PDEVICE_OBJECT device, PIRP irp);
   void startNextPacket(PDEVICE_OBJECT device);
   void completeRequest(PIRP irp, CCHAR boost);
+  // Kernel handles to device objects, and the security set through them.
+  NTSTATUS openHandle(PVOID object, PHANDLE handle);
+  NTSTATUS setSecurity(HANDLE handle, const ObjectSecurity& security);
+  NTSTATUS closeHandle(HANDLE handle);
 
   size_t deviceCount() const { return devices_.size(); }
   size_t linkCount() const { return links_.size(); }
@@ -98,6 +111,8 @@ class IoManager {
     std::unique_ptr<uint8_t[], Extension> extension;
     std::string name;
     std::deque<PIRP> queue;
+    ObjectSecurity security;
+    PIRP startIoIrp = nullptr;  // given to the start-I/O routine, not yet complete
   };
   struct Link {
     std::string name;
@@ -106,6 +121,9 @@ class IoManager {
   Device* find(PDEVICE_OBJECT device);
   Request* find(PIRP irp);
   NTSTATUS dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> request, Done done);
+  bool admits(PDEVICE_OBJECT device, bool below) const;
+  NTSTATUS refuse(Done done);
+  void callStartIo(PDEVICE_OBJECT device, PIRP irp);
   void retire(Request* request);
   void checkLeftovers(const std::string& when);
   static std::string text(PUNICODE_STRING s);
@@ -121,6 +139,10 @@ class IoManager {
   std::vector<Link> links_;
   std::vector<PDEVICE_OBJECT> shutdownList_;
   std::vector<std::pair<std::unique_ptr<Request>, Done>> requests_;  // issued, not retired
+  std::map<uintptr_t, PDEVICE_OBJECT> handles_;
+  uintptr_t nextHandle_ = kFirstKernelHandle;
+  // Kernel handles have the top bit set on x86 and count up by four.
+  static constexpr uintptr_t kFirstKernelHandle = 0x80000004u;
   uint64_t completions_ = 0;
 };
 
