@@ -345,8 +345,8 @@ bool IoManager::admits(PDEVICE_OBJECT device, bool below) const {
   return security == nullptr || security->admits(caller, kOpenAccess);
 }
 
-// A refused open never reaches the driver: the caller gets
-// STATUS_ACCESS_DENIED and nothing else.
+// A refused caller's open, close or request never reaches the driver: it
+// gets STATUS_ACCESS_DENIED and nothing else.
 NTSTATUS IoManager::refuse(Done done) {
   Request r;
   r.completed = true;
