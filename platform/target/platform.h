@@ -21,7 +21,8 @@
 // The object-security routines and the absolute security descriptor that
 // the driver protects its device with are declared in <ntifs.h>, which does
 // not go with <ntddk.h>; these are their declarations as that header gives
-// them. ntoskrnl exports all four from Windows 2000 on.
+// them. All four are ntoskrnl exports (libntoskrnl's import library lists
+// each with its stdcall decoration).
 #ifndef _NTIFS_INCLUDED_
 typedef struct _SECURITY_DESCRIPTOR {
   UCHAR Revision;
