@@ -213,6 +213,7 @@ std::vector<LevelCase> levelCases(KTIMER* timer, PHYSICAL_ADDRESS physical) {
        }},
       {"KeCancelTimer", DISPATCH_LEVEL, [timer] { KeCancelTimer(timer); }},
       {"KeFlushQueuedDpcs", PASSIVE_LEVEL, [] { KeFlushQueuedDpcs(); }},
+      {"IoUnregisterShutdownNotification", PASSIVE_LEVEL, [] { IoUnregisterShutdownNotification(g_device); }},
       {"IoAllocateErrorLogEntry", DISPATCH_LEVEL,
        [] {
          void* e = IoAllocateErrorLogEntry(g_device, 64);
