@@ -83,6 +83,8 @@ add_library(simkernel STATIC
   platform/host/src/ke_exports.cpp
   platform/host/src/iomanager.cpp
   platform/host/src/io_exports.cpp
+  platform/host/src/se_exports.cpp
+  platform/host/src/security.cpp
   platform/host/src/spinlock_exports.cpp
   platform/host/src/image.cpp
   platform/host/src/exports.cpp

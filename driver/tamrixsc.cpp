@@ -31,6 +31,88 @@ CDeviceExt* recordOf(PDEVICE_OBJECT deviceObject) {
 }
 
 ULONG traceAddress(PVOID p) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p)); }
+
+// Who may open the device ------------------------------------------------------
+//
+// Every request changes the controller, the display or the event log, so
+// only the system and the local Administrators may open the device; the
+// tools that send requests run as one of them. IoCreateDeviceSecure is not
+// exported by the kernels of the 32-bit family (it is a static library this
+// build does not have), so the device is created with IoCreateDevice and
+// given its DACL at once, the way those kernels allow: a descriptor built
+// with the Rtl routines, set with ZwSetSecurityObject through a kernel
+// handle from ObOpenObjectByPointer. This happens before the link exists,
+// so user mode has no name for the device until it is protected.
+// FILE_DEVICE_SECURE_OPEN makes the I/O manager check the same DACL when a
+// name below the device is opened, which it would otherwise leave to
+// DispatchCreate, which admits everything.
+
+// A SID of at most two sub-authorities, in the binary layout the kernel
+// reads: revision 1, the count, the six-byte authority, the sub-authorities.
+struct WellKnownSid {
+  UCHAR revision;
+  UCHAR subAuthorityCount;
+  UCHAR authority[6];
+  ULONG subAuthority[2];
+};
+constexpr ULONG kSidHeader = 8;
+constexpr ULONG sidLength(const WellKnownSid& sid) {
+  return kSidHeader + sid.subAuthorityCount * sizeof(ULONG);
+}
+
+// S-1-5-18, the local system; S-1-5-32-544, the Administrators alias.
+constexpr WellKnownSid kLocalSystemSid = {1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};
+constexpr WellKnownSid kAdministratorsSid = {1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}};
+
+// An ACL header, then per ACE its 4-byte header, 32-bit mask and the SID.
+constexpr ULONG kAclHeader = 8;
+constexpr ULONG kAceFixed = 8;
+constexpr ULONG kDaclLength =
+    kAclHeader + kAceFixed + sidLength(kLocalSystemSid) + kAceFixed + sidLength(kAdministratorsSid);
+
+// The kernel routine whose failure ends the protection, as the trace and
+// the event name it.
+struct FailedCall {
+  const char* what;
+  PCWSTR eventText;
+};
+#define SC_FAILED_CALL(routine) \
+  FailedCall { "Function '" #routine "' failed", L"Function '" #routine "' failed" }
+
+PSID sidOf(const WellKnownSid& sid) { return const_cast<WellKnownSid*>(&sid); }
+
+NTSTATUS protectDevice(PDEVICE_OBJECT deviceObject, FailedCall* failed) {
+  ULONG daclBuffer[kDaclLength / sizeof(ULONG)];
+  PACL dacl = reinterpret_cast<PACL>(daclBuffer);
+  *failed = SC_FAILED_CALL(RtlCreateAcl);
+  NTSTATUS status = RtlCreateAcl(dacl, kDaclLength, ACL_REVISION);
+  if (!NT_SUCCESS(status)) return status;
+  *failed = SC_FAILED_CALL(RtlAddAccessAllowedAce);
+  status = RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sidOf(kLocalSystemSid));
+  if (!NT_SUCCESS(status)) return status;
+  status = RtlAddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sidOf(kAdministratorsSid));
+  if (!NT_SUCCESS(status)) return status;
+  SECURITY_DESCRIPTOR descriptor;
+  *failed = SC_FAILED_CALL(RtlCreateSecurityDescriptor);
+  status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  if (!NT_SUCCESS(status)) return status;
+  *failed = SC_FAILED_CALL(RtlSetDaclSecurityDescriptor);
+  status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, dacl, FALSE);
+  if (!NT_SUCCESS(status)) return status;
+  // A kernel-mode open of a kernel handle is not access-checked, and the
+  // handle is in no process's table.
+  HANDLE handle = nullptr;
+  *failed = SC_FAILED_CALL(ObOpenObjectByPointer);
+  status = ObOpenObjectByPointer(deviceObject, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode,
+                                 &handle);
+  if (!NT_SUCCESS(status)) return status;
+  // The object manager keeps its own copy of the DACL: the buffers on this
+  // stack may go when the call returns.
+  *failed = SC_FAILED_CALL(ZwSetSecurityObject);
+  status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+  ZwClose(handle);
+  return status;
+}
 }  // namespace
 
 static_assert(sizeof(SC_HD_RECORD) == kRecordLength && sizeof(SC_SWITCH_RECORD) == kRecordLength &&
@@ -71,8 +153,8 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
   RtlInitUnicodeString(&linkName, kLinkName);
 
   PDEVICE_OBJECT deviceObject = nullptr;
-  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDeviceExt), &deviceName, FILE_DEVICE_UNKNOWN, 0,
-                                   FALSE, &deviceObject);
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDeviceExt), &deviceName, FILE_DEVICE_UNKNOWN,
+                                   FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
   if (!NT_SUCCESS(status)) {
     return reportInitFailure(DriverObject, kCreator, "Function 'IoCreateDevice' failed",
                              L"Function 'IoCreateDevice' failed", status);
@@ -91,6 +173,14 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
   // routine from Windows XP on; it sets the start-I/O attributes in the
   // device object's extension, not the object's flags.
   IoSetStartIoAttributes(deviceObject, TRUE, FALSE);
+  // A device anyone could open is worse than none.
+  FailedCall failed;
+  status = protectDevice(deviceObject, &failed);
+  if (!NT_SUCCESS(status)) {
+    reportInitFailure(DriverObject, kCreator, failed.what, failed.eventText, status);
+    IoDeleteDevice(deviceObject);
+    return status;
+  }
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status)) {
     reportInitFailure(DriverObject, kCreator, "Function 'IoCreateSymbolicLink' failed",

@@ -192,7 +192,7 @@ const char* const kFailable[] = {
     "IoCreateDevice",         "IoCreateSymbolicLink",    "IoRegisterShutdownNotification",
     "IoReportResourceUsage",  "IoAllocateErrorLogEntry", "ExAllocatePoolWithTag",
     "MmMapIoSpace",           "RtlQueryRegistryValues",  "HalGetBusData",
-    "HalTranslateBusAddress",
+    "HalTranslateBusAddress", "ObOpenObjectByPointer",   "ZwSetSecurityObject",
 };
 
 }  // namespace
@@ -275,6 +275,7 @@ class Interpreter {
         {"map", "fail", "", 0, 0, true, &Interpreter::mapFail},
         {"clock", "increment", "UNITS", 1, 1, true, &Interpreter::clockIncrement},
         {"clock", "step", "DELTA [after MS]", 1, 3, false, &Interpreter::clockStep},
+        {"caller", "", "user|admin|system", 1, 1, false, &Interpreter::caller},
         {"kernel", "fail", "NAME [STATUS] [COUNT]", 1, 3, false, &Interpreter::kernelFail},
         {"kernel", "registry-typecheck", "on|off", 1, 1, false, &Interpreter::kernelTypecheck},
         {"controller", "silent", "", 0, 0, false, &Interpreter::controllerSilent},
@@ -486,6 +487,20 @@ class Interpreter {
     }
     auto& clock = machine_.kernel.clock;
     clock.step(deltaMs * sim::kTicksPerMs, clock.now() + afterMs * sim::kTicksPerMs);
+  }
+
+  // The identity of the process behind the open, ioctl and scctl commands
+  // that follow.
+  void caller(const Words& w) {
+    static const std::pair<const char*, sim::Caller> kCallers[] = {
+        {"user", sim::Caller::User}, {"admin", sim::Caller::Admin}, {"system", sim::Caller::System}};
+    for (const auto& c : kCallers) {
+      if (w[1] == c.first) {
+        machine_.kernel.io.caller = c.second;
+        return;
+      }
+    }
+    fail("caller: 'user', 'admin' or 'system', not '" + w[1] + "'");
   }
 
   // Kernel faults --------------------------------------------------------

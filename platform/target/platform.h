@@ -17,3 +17,31 @@
 #else
 #include <ntddk.h>
 #endif
+
+// The object-security routines and the absolute security descriptor that
+// the driver protects its device with are declared in <ntifs.h>, which does
+// not go with <ntddk.h>; these are their declarations as that header gives
+// them. All four are ntoskrnl exports (libntoskrnl's import library lists
+// each with its stdcall decoration).
+#ifndef _NTIFS_INCLUDED_
+typedef struct _SECURITY_DESCRIPTOR {
+  UCHAR Revision;
+  UCHAR Sbz1;
+  USHORT Control;
+  PSID Owner;
+  PSID Group;
+  PACL Sacl;
+  PACL Dacl;
+} SECURITY_DESCRIPTOR;
+
+extern "C" {
+NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                 PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                 POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                 PHANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR SecurityDescriptor);
+}
+#endif

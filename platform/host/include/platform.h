@@ -525,6 +525,7 @@ typedef struct _IO_ERROR_LOG_PACKET {
 
 NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
 NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+NTKERNELAPI VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry);
 
 // Resources ----------------------------------------------------------------
 
@@ -607,6 +608,79 @@ NTKERNELAPI PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Nu
 NTKERNELAPI VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 NTHALAPI ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
                                    ULONG Length);
+
+// Security -------------------------------------------------------------------
+
+typedef PVOID HANDLE, *PHANDLE;
+typedef ULONG ACCESS_MASK;
+typedef ULONG SECURITY_INFORMATION;
+typedef PVOID PSID;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+typedef struct _ACCESS_STATE *PACCESS_STATE;
+
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058L)
+#define STATUS_REVISION_MISMATCH ((NTSTATUS)0xC0000059L)
+#define STATUS_INVALID_ACL ((NTSTATUS)0xC0000077L)
+#define STATUS_INVALID_SID ((NTSTATUS)0xC0000078L)
+#define STATUS_INVALID_SECURITY_DESCR ((NTSTATUS)0xC0000079L)
+#define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
+
+#define KernelMode 0
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define WRITE_DAC 0x00040000L
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
+
+#define ACL_REVISION 2
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SELF_RELATIVE 0x8000
+
+typedef struct _ACL {
+  UCHAR AclRevision;
+  UCHAR Sbz1;
+  USHORT AclSize;
+  USHORT AceCount;
+  USHORT Sbz2;
+} ACL, *PACL;
+
+// The absolute form, whose parts are pointers.
+typedef struct _SECURITY_DESCRIPTOR {
+  UCHAR Revision;
+  UCHAR Sbz1;
+  USHORT Control;
+  PSID Owner;
+  PSID Group;
+  PACL Sacl;
+  PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+
+NTKERNELAPI NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                       ULONG Revision);
+NTKERNELAPI NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                        BOOLEAN DaclPresent, PACL Dacl,
+                                                        BOOLEAN DaclDefaulted);
+NTKERNELAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTKERNELAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                                  PSID Sid);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                 PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                 POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                 PHANDLE Handle);
+NTKERNELAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                               PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 // Memory helpers the real headers provide as macros over the C runtime.
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))

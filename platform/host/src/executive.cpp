@@ -261,6 +261,13 @@ void ErrorLog::write(void* p) {
   for (auto& listener : listeners_) listener(events_.back());
 }
 
+void ErrorLog::free(void* p) {
+  if (open_.erase(p) == 0) {
+    verifier_.report(sim::Rule::IoErrorLogEntry, "free of " + hex(reinterpret_cast<uintptr_t>(p)) +
+                                                     ", which is not an allocated error log entry");
+  }
+}
+
 void ErrorLog::reportUnwritten() {
   for (auto& entry : open_) {
     verifier_.report(sim::Rule::IoErrorLogLeak, "error log entry of " + std::to_string(entry.second.size) +

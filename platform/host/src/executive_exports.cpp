@@ -42,9 +42,13 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
   return k.pool.allocate(paged, NumberOfBytes, Tag);
 }
 
+// A block of paged pool may be freed at APC_LEVEL at most, as it may be
+// allocated; nonpaged pool at DISPATCH_LEVEL at most.
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
   Kernel& k = Kernel::current();
-  k.checkIrql("ExFreePoolWithTag", DISPATCH_LEVEL);
+  auto block = k.pool.outstanding().find(P);
+  bool paged = block != k.pool.outstanding().end() && block->second.paged;
+  k.checkIrql("ExFreePoolWithTag", paged ? APC_LEVEL : DISPATCH_LEVEL);
   k.pool.free(P, Tag);
 }
 
@@ -171,4 +175,12 @@ extern "C" VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
   Kernel& k = Kernel::current();
   k.checkIrql("IoWriteErrorLogEntry", DISPATCH_LEVEL);
   k.errorLog.write(ElEntry);
+}
+
+// An entry that is not to be written goes back to the I/O manager unwritten;
+// an entry is either written or freed, and only once.
+extern "C" VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoFreeErrorLogEntry", DISPATCH_LEVEL);
+  k.errorLog.free(ElEntry);
 }

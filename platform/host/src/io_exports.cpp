@@ -52,7 +52,9 @@ extern "C" NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceOb
 }
 
 extern "C" VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
-  Kernel::current().io.unregisterShutdown(DeviceObject);
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoUnregisterShutdownNotification", PASSIVE_LEVEL);
+  k.io.unregisterShutdown(DeviceObject);
 }
 
 extern "C" VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key,

@@ -126,6 +126,11 @@ void IoManager::checkLeftovers(const std::string& when) {
   for (const auto& d : devices_)
     v.report(sim::Rule::DeviceLeftBehind, d.name + " still exists after " + when);
   for (const auto& l : links_) v.report(sim::Rule::LinkLeftBehind, l.name + " still exists after " + when);
+  for (const auto& h : handles_) {
+    v.report(sim::Rule::HandleLeftOpen, "kernel handle " + hex(h.first) + " to " +
+                                            kernel_.names.of(h.second) + " still open after " + when);
+  }
+  handles_.clear();
   for (size_t i = 0; i < shutdownList_.size(); i++) {
     v.report(sim::Rule::ShutdownRegistrationLeftBehind,
              "a device is still registered for shutdown after " + when);
@@ -303,6 +308,13 @@ NTSTATUS IoManager::dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> req
                               "STATUS_PENDING returned for a request not marked pending");
     }
     r->pendingReturned = true;
+  } else if (r->stack.Control & SL_PENDING_RETURNED) {
+    // A request marked pending must be answered with STATUS_PENDING: the
+    // I/O manager then waits for the completion instead of finishing the
+    // request a second time in the caller's thread.
+    kernel_.verifier.report(
+        sim::Rule::PendingMarkedNotReturned,
+        "dispatch returned " + hex(static_cast<uint32_t>(status)) + " for a request it marked pending");
   } else if (!r->completed) {
     kernel_.verifier.report(sim::Rule::IrpNotCompleted,
                             "dispatch returned " + hex(static_cast<uint32_t>(status)) +
@@ -323,13 +335,42 @@ void IoManager::retire(Request* request) {
   if (it != requests_.end()) requests_.erase(it);
 }
 
-NTSTATUS IoManager::create(PDEVICE_OBJECT device, Done done) {
+// The object manager checks the caller's token against the device's DACL
+// when a handle is opened, before any request reaches the driver. A name
+// below the device is checked against it only when the device has
+// FILE_DEVICE_SECURE_OPEN; otherwise that check is left to the driver.
+bool IoManager::admits(PDEVICE_OBJECT device, bool below) const {
+  if (below && (device->Characteristics & FILE_DEVICE_SECURE_OPEN) == 0) return true;
+  const ObjectSecurity* security = securityOf(device);
+  return security == nullptr || security->admits(caller, kOpenAccess);
+}
+
+// A refused caller's open, close or request never reaches the driver: it
+// gets STATUS_ACCESS_DENIED and nothing else.
+NTSTATUS IoManager::refuse(Done done) {
+  Request r;
+  r.completed = true;
+  r.status = STATUS_ACCESS_DENIED;
+  if (done) done(r);
+  return STATUS_ACCESS_DENIED;
+}
+
+const ObjectSecurity* IoManager::securityOf(PDEVICE_OBJECT device) const {
+  for (const auto& d : devices_) {
+    if (d.object.get() == device) return &d.security;
+  }
+  return nullptr;
+}
+
+NTSTATUS IoManager::create(PDEVICE_OBJECT device, Done done, const std::string& below) {
+  if (!admits(device, !below.empty())) return refuse(std::move(done));
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_CREATE;
   return dispatch(device, std::move(r), std::move(done));
 }
 
 NTSTATUS IoManager::close(PDEVICE_OBJECT device, Done done) {
+  if (!admits(device, false)) return refuse(std::move(done));
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_CLOSE;
   return dispatch(device, std::move(r), std::move(done));
@@ -337,6 +378,9 @@ NTSTATUS IoManager::close(PDEVICE_OBJECT device, Done done) {
 
 NTSTATUS IoManager::deviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
                                   uint32_t inputLength, uint32_t outputLength, bool buffer, Done done) {
+  // A request travels on a handle the caller opened; a caller the device
+  // refuses has none to send it on.
+  if (!admits(device, false)) return refuse(std::move(done));
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
   r->stack.Parameters.DeviceIoControl.IoControlCode = code;
@@ -424,7 +468,7 @@ void IoManager::runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp) {
     d->inStartIo = true;
     startIoNesting_++;
     deepestStartIo_ = std::max(deepestStartIo_, startIoNesting_);
-    device->DriverObject->DriverStartIo(device, irp);
+    callStartIo(device, irp);
     startIoNesting_--;
     // The routine may have created or deleted devices.
     d = find(device);
@@ -457,6 +501,52 @@ bool IoManager::startIoDeferred(PDEVICE_OBJECT device) const {
   return false;
 }
 
+// The start-I/O routine serves one request at a time: the request it was
+// last given must be complete before it is given the next.
+void IoManager::callStartIo(PDEVICE_OBJECT device, PIRP irp) {
+  Device* d = find(device);
+  if (d->startIoIrp != nullptr) {
+    kernel_.verifier.report(
+        sim::Rule::StartIoReentered,
+        "start-I/O routine entered for a new request while its current one is not complete");
+  }
+  d->startIoIrp = irp;
+  device->DriverObject->DriverStartIo(device, irp);
+}
+
+NTSTATUS IoManager::openHandle(PVOID object, PHANDLE handle) {
+  PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(object);
+  if (find(device) == nullptr) return STATUS_OBJECT_TYPE_MISMATCH;
+  uintptr_t value = nextHandle_;
+  nextHandle_ += 4;
+  handles_[value] = device;
+  *handle = reinterpret_cast<HANDLE>(value);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IoManager::setSecurity(HANDLE handle, const ObjectSecurity& security) {
+  auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == handles_.end()) return STATUS_INVALID_HANDLE;
+  Device* d = find(it->second);
+  if (d == nullptr) return STATUS_INVALID_HANDLE;
+  d->security = security;
+  return STATUS_SUCCESS;
+}
+
+// Closing a kernel handle that is not open is the bug check
+// INVALID_KERNEL_HANDLE.
+NTSTATUS IoManager::closeHandle(HANDLE handle) {
+  auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == handles_.end()) {
+    kernel_.verifier.report(
+        sim::Rule::InvalidKernelHandle,
+        "ZwClose of " + hex(reinterpret_cast<uintptr_t>(handle)) + ", which is not an open handle");
+    return STATUS_INVALID_HANDLE;
+  }
+  handles_.erase(it);
+  return STATUS_SUCCESS;
+}
+
 // The I/O manager copies Information bytes of the system buffer back to the
 // caller, and only when the status is not an error status.
 void IoManager::completeRequest(PIRP irp, CCHAR boost) {
@@ -476,6 +566,9 @@ void IoManager::completeRequest(PIRP irp, CCHAR boost) {
     kernel_.verifier.report(sim::Rule::IrpCompletedPending, "request completed with STATUS_PENDING");
   }
   r->completed = true;
+  for (auto& d : devices_) {
+    if (d.startIoIrp == irp) d.startIoIrp = nullptr;
+  }
   r->status = irp->IoStatus.Status;
   r->information = irp->IoStatus.Information;
   completions_++;

@@ -4,7 +4,13 @@
 
 using sim::Kernel;
 
-extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) { Kernel::current().dispatcher.initTimer(Timer); }
+// A timer may be initialised at DISPATCH_LEVEL at most; a deferred call at
+// any level.
+extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("KeInitializeTimer", DISPATCH_LEVEL);
+  k.dispatcher.initTimer(Timer);
+}
 
 // Timers may be set and cancelled at DISPATCH_LEVEL at most.
 extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {

@@ -142,6 +142,7 @@ class ErrorLog {
   ~ErrorLog();
   void* allocate(const std::string& objectName, uint8_t size);
   void write(void* entry);
+  void free(void* entry);
   // Entries handed out and not yet written: each one is a driver fault once
   // the driver is done with them.
   size_t unwritten() const { return open_.size(); }

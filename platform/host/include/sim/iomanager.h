@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform.h"
 #include "sim/image.h"
+#include "sim/security.h"
 
 namespace sim {
 
@@ -63,12 +65,19 @@ class IoManager {
 
   // Sends a request to a device; `done` runs when it completes (at once, or
   // later for a pending one). The result is what the dispatch routine
-  // returned.
+  // returned. Each request comes from a process of `caller`'s kind.
+  // `create` opens the device itself, or with `below` a name in its
+  // namespace (\Device\NAME\below).
   using Done = std::function<void(const Request&)>;
-  NTSTATUS create(PDEVICE_OBJECT device, Done done);
+  NTSTATUS create(PDEVICE_OBJECT device, Done done, const std::string& below = std::string());
   NTSTATUS close(PDEVICE_OBJECT device, Done done);
   NTSTATUS deviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<uint8_t>& input,
                          uint32_t inputLength, uint32_t outputLength, bool buffer, Done done);
+  Caller caller = Caller::Admin;
+  // What the object manager holds for a device's security, or null for an
+  // object that is not a device.
+  const ObjectSecurity* securityOf(PDEVICE_OBJECT device) const;
+
   // IRP_MJ_SHUTDOWN to each device registered for it; false when none is.
   bool shutdown(NTSTATUS* status, Done done);
 
@@ -84,6 +93,10 @@ class IoManager {
   void startNextPacket(PDEVICE_OBJECT device);
   void setStartIoAttributes(PDEVICE_OBJECT device, bool deferred, bool nonCancelable);
   void completeRequest(PIRP irp, CCHAR boost);
+  // Kernel handles to device objects, and the security set through them.
+  NTSTATUS openHandle(PVOID object, PHANDLE handle);
+  NTSTATUS setSecurity(HANDLE handle, const ObjectSecurity& security);
+  NTSTATUS closeHandle(HANDLE handle);
 
   size_t deviceCount() const { return devices_.size(); }
   size_t linkCount() const { return links_.size(); }
@@ -108,6 +121,8 @@ class IoManager {
     bool nonCancelable = false;
     bool inStartIo = false;          // the start-I/O routine runs for this device
     bool nextPacketPending = false;  // IoStartNextPacket came from inside it, deferred
+    ObjectSecurity security;
+    PIRP startIoIrp = nullptr;  // given to the start-I/O routine, not yet complete
   };
   struct Link {
     std::string name;
@@ -116,6 +131,9 @@ class IoManager {
   Device* find(PDEVICE_OBJECT device);
   Request* find(PIRP irp);
   NTSTATUS dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> request, Done done);
+  bool admits(PDEVICE_OBJECT device, bool below) const;
+  NTSTATUS refuse(Done done);
+  void callStartIo(PDEVICE_OBJECT device, PIRP irp);
   void retire(Request* request);
   void runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp);
   PIRP dequeueNext(Device* d, PDEVICE_OBJECT device);
@@ -133,6 +151,10 @@ class IoManager {
   std::vector<Link> links_;
   std::vector<PDEVICE_OBJECT> shutdownList_;
   std::vector<std::pair<std::unique_ptr<Request>, Done>> requests_;  // issued, not retired
+  std::map<uintptr_t, PDEVICE_OBJECT> handles_;
+  uintptr_t nextHandle_ = kFirstKernelHandle;
+  // Kernel handles have the top bit set on x86 and count up by four.
+  static constexpr uintptr_t kFirstKernelHandle = 0x80000004u;
   uint64_t completions_ = 0;
   int startIoNesting_ = 0;
   int deepestStartIo_ = 0;

@@ -168,7 +168,9 @@ class Debugger {
   X(DeviceLeftBehind, "DEVICE_LEFT_BEHIND")                              \
   X(DriverUnloadedWithoutCancellingPendingOperations,                    \
     "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS")             \
+  X(HandleLeftOpen, "HANDLE_LEFT_OPEN")                                  \
   X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
+  X(InvalidKernelHandle, "INVALID_KERNEL_HANDLE")                        \
   X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
   X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
   X(IoErrorLogLeak, "IO_ERROR_LOG_LEAK")                                 \
@@ -183,12 +185,14 @@ class Debugger {
   X(MappingLeftBehind, "MAPPING_LEFT_BEHIND")                            \
   X(MultipleIrpCompleteRequests, "MULTIPLE_IRP_COMPLETE_REQUESTS")       \
   X(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA")              \
+  X(PendingMarkedNotReturned, "PENDING_MARKED_NOT_RETURNED")             \
   X(PendingWithoutMark, "PENDING_WITHOUT_MARK")                          \
   X(PoolNotFreed, "POOL_NOT_FREED")                                      \
   X(RegistryDirectOverrun, "REGISTRY_DIRECT_OVERRUN")                    \
   X(ShutdownRegistrationLeftBehind, "SHUTDOWN_REGISTRATION_LEFT_BEHIND") \
   X(SpinLockAlreadyOwned, "SPIN_LOCK_ALREADY_OWNED")                     \
   X(SpinLockNotOwned, "SPIN_LOCK_NOT_OWNED")                             \
+  X(StartIoReentered, "START_IO_REENTERED")                              \
   X(StatusMismatch, "STATUS_MISMATCH")                                   \
   X(UnclaimedRegisterAccess, "UNCLAIMED_REGISTER_ACCESS")
 

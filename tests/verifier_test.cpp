@@ -1,0 +1,328 @@
+// Every verifier rule about requests, IRQL, the start-I/O routine, error-log
+// entries and kernel handles, each broken on purpose by a small wrong
+// routine calling the simulated kernel directly, and seen in the report.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "sim/kernel.h"
+
+namespace {
+
+constexpr uint8_t kAboveDispatch = 3;  // a device IRQL
+constexpr ULONG kTag = 0x74736554;     // 'Test'
+
+// What the test driver's routines do; each case sets the ones it needs.
+std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> g_dispatch;
+std::function<void(PDEVICE_OBJECT, PIRP)> g_startIo;
+PDEVICE_OBJECT g_device;
+
+NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp) { return g_dispatch(device, irp); }
+VOID NTAPI startIo(PDEVICE_OBJECT device, PIRP irp) { g_startIo(device, irp); }
+
+NTSTATUS NTAPI entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"\\Device\\Rules0");
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
+  driver->DriverStartIo = startIo;
+  return IoCreateDevice(driver, 16, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
+}
+
+NTSTATUS complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// The well-behaved start-I/O routine: complete, then start the next.
+void completeThenNext(PDEVICE_OBJECT device, PIRP irp) {
+  complete(irp, STATUS_SUCCESS);
+  IoStartNextPacket(device, FALSE);
+}
+
+NTSTATUS markAndQueue(PDEVICE_OBJECT device, PIRP irp) {
+  IoMarkIrpPending(irp);
+  IoStartPacket(device, irp, nullptr, nullptr);
+  return STATUS_PENDING;
+}
+
+class Rules : public ::testing::Test {
+ protected:
+  Rules() {
+    g_dispatch = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
+    g_startIo = completeThenNext;
+    EXPECT_EQ(kernel.io.load("RULES", entry), STATUS_SUCCESS);
+  }
+  void send() { kernel.io.deviceControl(g_device, 0x222000, {}, 0, 0, false, nullptr); }
+  void at(uint8_t level, const std::function<void()>& call) {
+    uint8_t old = kernel.irql.level();
+    kernel.irql.set(level);
+    call();
+    kernel.irql.set(old);
+  }
+  // The device goes first so that only the leftovers a case made are
+  // reported.
+  void unload() {
+    IoDeleteDevice(g_device);
+    kernel.io.unload();
+  }
+  // Every report so far, all of `rule`, and at least one.
+  void expectOnly(const char* rule) {
+    const auto& v = kernel.verifier.violations();
+    EXPECT_FALSE(v.empty()) << "no report of " << rule;
+    for (const auto& violation : v) EXPECT_STREQ(sim::ruleName(violation.rule), rule) << violation.detail;
+  }
+  sim::Kernel kernel;
+  sim::Kernel::Scope activeKernel{kernel};
+};
+
+// Requests --------------------------------------------------------------------
+
+TEST_F(Rules, ARequestCompletedTwice) {
+  g_dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    complete(irp, STATUS_SUCCESS);
+    return complete(irp, STATUS_SUCCESS);
+  };
+  send();
+  expectOnly("MULTIPLE_IRP_COMPLETE_REQUESTS");
+}
+
+TEST_F(Rules, ARequestCompletedWithStatusPending) {
+  g_dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    complete(irp, STATUS_PENDING);
+    return STATUS_PENDING;
+  };
+  send();
+  expectOnly("IRP_COMPLETED_PENDING");
+}
+
+TEST_F(Rules, ADispatchRoutineThatNeitherCompletesNorPends) {
+  g_dispatch = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+  send();
+  expectOnly("IRP_NOT_COMPLETED");
+}
+
+TEST_F(Rules, APendingRequestNeverCompleted) {
+  g_dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  };
+  send();
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+  unload();
+  expectOnly("IRP_NEVER_COMPLETED");
+}
+
+TEST_F(Rules, StatusPendingWithoutTheMark) {
+  g_dispatch = [](PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; };
+  send();
+  expectOnly("PENDING_WITHOUT_MARK");
+}
+
+// The mirror image: marked pending, completed at once and answered with the
+// completion status.
+TEST_F(Rules, TheMarkWithoutStatusPending) {
+  g_dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    return complete(irp, STATUS_SUCCESS);
+  };
+  send();
+  expectOnly("PENDING_MARKED_NOT_RETURNED");
+}
+
+TEST_F(Rules, MarkedQueuedAndCompletedInsideStartPacketIsRight) {
+  g_dispatch = markAndQueue;
+  send();
+  send();
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+}
+
+// The start-I/O routine -------------------------------------------------------
+
+TEST_F(Rules, StartIoGivenTheNextRequestBeforeTheCurrentOneIsComplete) {
+  g_dispatch = markAndQueue;
+  std::vector<PIRP> held;
+  g_startIo = [&held](PDEVICE_OBJECT, PIRP irp) { held.push_back(irp); };
+  send();  // starts at once and is held
+  send();  // queued behind it
+  at(DISPATCH_LEVEL, [] { IoStartNextPacket(g_device, FALSE); });
+  expectOnly("START_IO_REENTERED");
+  at(DISPATCH_LEVEL, [&held] {
+    for (PIRP irp : held) complete(irp, STATUS_SUCCESS);
+  });
+}
+
+TEST_F(Rules, StartIoThatCompletesBeforeStartingTheNextIsRight) {
+  g_dispatch = markAndQueue;
+  std::vector<PIRP> held;
+  g_startIo = [&held](PDEVICE_OBJECT, PIRP irp) { held.push_back(irp); };
+  send();
+  send();
+  at(DISPATCH_LEVEL, [&held] {
+    complete(held[0], STATUS_SUCCESS);
+    IoStartNextPacket(g_device, FALSE);
+    complete(held[1], STATUS_SUCCESS);
+    IoStartNextPacket(g_device, FALSE);
+  });
+  EXPECT_EQ(held.size(), 2u);
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+}
+
+// IRQL --------------------------------------------------------------------------
+
+// Each kernel operation at the highest level it allows is quiet; one level
+// above, it is reported.
+struct LevelCase {
+  const char* routine;
+  uint8_t highest;
+  std::function<void()> call;
+};
+
+std::vector<LevelCase> levelCases(KTIMER* timer, PHYSICAL_ADDRESS physical) {
+  return {
+      {"RtlQueryRegistryValues", PASSIVE_LEVEL,
+       [] {
+         RTL_QUERY_REGISTRY_TABLE table[1] = {};
+         RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\System", table, nullptr,
+                                nullptr);
+       }},
+      {"paged ExAllocatePoolWithTag", APC_LEVEL,
+       [] {
+         void* p = ExAllocatePoolWithTag(PagedPool, 8, kTag);
+         if (p != nullptr) sim::Kernel::current().pool.free(p, kTag);
+       }},
+      {"paged ExFreePoolWithTag", APC_LEVEL,
+       [] {
+         sim::Kernel& k = sim::Kernel::current();
+         ExFreePoolWithTag(k.pool.allocate(true, 8, kTag), kTag);
+       }},
+      {"nonpaged ExAllocatePoolWithTag", DISPATCH_LEVEL,
+       [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), kTag); }},
+      {"KeInitializeTimer", DISPATCH_LEVEL, [timer] { KeInitializeTimer(timer); }},
+      {"KeSetTimerEx", DISPATCH_LEVEL,
+       [timer] {
+         LARGE_INTEGER due;
+         due.QuadPart = -10000;
+         KeSetTimerEx(timer, due, 0, nullptr);
+         sim::Kernel::current().dispatcher.cancelTimer(timer);
+       }},
+      {"KeCancelTimer", DISPATCH_LEVEL, [timer] { KeCancelTimer(timer); }},
+      {"KeFlushQueuedDpcs", PASSIVE_LEVEL, [] { KeFlushQueuedDpcs(); }},
+      {"IoUnregisterShutdownNotification", PASSIVE_LEVEL, [] { IoUnregisterShutdownNotification(g_device); }},
+      {"IoAllocateErrorLogEntry", DISPATCH_LEVEL,
+       [] {
+         void* e = IoAllocateErrorLogEntry(g_device, 64);
+         if (e != nullptr) sim::Kernel::current().errorLog.free(e);
+       }},
+      {"IoFreeErrorLogEntry", DISPATCH_LEVEL,
+       [] {
+         sim::Kernel& k = sim::Kernel::current();
+         IoFreeErrorLogEntry(k.errorLog.allocate("\\Device\\Rules0", 64));
+       }},
+      {"IoWriteErrorLogEntry", DISPATCH_LEVEL,
+       [] {
+         sim::Kernel& k = sim::Kernel::current();
+         IoWriteErrorLogEntry(k.errorLog.allocate("\\Device\\Rules0", 64));
+       }},
+      {"MmMapIoSpace", DISPATCH_LEVEL,
+       [physical] {
+         PVOID v = MmMapIoSpace(physical, 16, MmNonCached);
+         sim::Kernel::current().bus.unmap(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v)), 16);
+       }},
+      {"MmUnmapIoSpace", DISPATCH_LEVEL,
+       [physical] {
+         sim::Kernel& k = sim::Kernel::current();
+         uint32_t v = k.bus.map(static_cast<uint64_t>(physical.QuadPart), 16);
+         MmUnmapIoSpace(reinterpret_cast<PVOID>(static_cast<uintptr_t>(v)), 16);
+       }},
+  };
+}
+
+TEST_F(Rules, EachOperationAtTheLevelsItAllowsAndOneAbove) {
+  KTIMER timer;
+  sim::Kernel::current().dispatcher.initTimer(&timer);
+  PHYSICAL_ADDRESS physical;
+  physical.QuadPart = 0xFED00000;
+  for (const LevelCase& c : levelCases(&timer, physical)) {
+    SCOPED_TRACE(c.routine);
+    kernel.verifier.clear();
+    at(c.highest, c.call);
+    EXPECT_TRUE(kernel.verifier.violations().empty());
+    at(static_cast<uint8_t>(c.highest == DISPATCH_LEVEL ? kAboveDispatch : c.highest + 1), c.call);
+    expectOnly("IRQL_NOT_LESS_OR_EQUAL");
+  }
+}
+
+TEST_F(Rules, RaiseOnlyRaisesAndLowerOnlyLowers) {
+  at(DISPATCH_LEVEL, [] { KfRaiseIrql(APC_LEVEL); });
+  expectOnly("IRQL_NOT_GREATER_OR_EQUAL");
+  kernel.verifier.clear();
+  KfLowerIrql(DISPATCH_LEVEL);
+  expectOnly("IRQL_NOT_LESS_OR_EQUAL");
+  kernel.irql.set(PASSIVE_LEVEL);
+}
+
+// Error-log entries -------------------------------------------------------------
+
+// Each entry is written or freed, once; one that is neither is a leak.
+TEST_F(Rules, AnErrorLogEntryIsWrittenOrFreedExactlyOnce) {
+  const std::vector<std::pair<const char*, std::function<void(void*)>>> wrongs = {
+      {"written twice",
+       [](void* e) {
+         IoWriteErrorLogEntry(e);
+         IoWriteErrorLogEntry(e);
+       }},
+      {"freed twice",
+       [](void* e) {
+         IoFreeErrorLogEntry(e);
+         IoFreeErrorLogEntry(e);
+       }},
+      {"written, then freed",
+       [](void* e) {
+         IoWriteErrorLogEntry(e);
+         IoFreeErrorLogEntry(e);
+       }},
+      {"freed, then written",
+       [](void* e) {
+         IoFreeErrorLogEntry(e);
+         IoWriteErrorLogEntry(e);
+       }},
+  };
+  for (const auto& wrong : wrongs) {
+    SCOPED_TRACE(wrong.first);
+    kernel.verifier.clear();
+    wrong.second(IoAllocateErrorLogEntry(g_device, 64));
+    expectOnly("IO_ERROR_LOG_ENTRY");
+    EXPECT_EQ(kernel.verifier.violations().size(), 1u);
+  }
+  kernel.verifier.clear();
+  IoFreeErrorLogEntry(IoAllocateErrorLogEntry(g_device, 64));
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+  IoAllocateErrorLogEntry(g_device, 64);
+  unload();
+  expectOnly("IO_ERROR_LOG_LEAK");
+}
+
+// Kernel handles ----------------------------------------------------------------
+
+TEST_F(Rules, KernelHandlesAreClosedOnceAndBeforeUnload) {
+  HANDLE handle = nullptr;
+  ASSERT_EQ(
+      ObOpenObjectByPointer(g_device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle),
+      STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+  EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+  expectOnly("INVALID_KERNEL_HANDLE");
+  kernel.verifier.clear();
+  ObOpenObjectByPointer(g_device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
+  unload();
+  expectOnly("HANDLE_LEFT_OPEN");
+}
+
+}  // namespace
