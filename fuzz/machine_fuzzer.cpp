@@ -142,10 +142,11 @@ void registry(std::ostream& s, Bytes& in) {
   }
 }
 
-// A resource report fails only where the next report is a claim: before the
-// first load. The driver withdraws its claim with a report too, and a
-// withdrawal that fails leaves the claim in the resource map, which no
-// driver can mend (the verifier rightly reports it at unload).
+// After the first load a resource report may be the withdrawal of the
+// driver's claim. The driver reports the withdrawal once more when it fails;
+// two failures in a row leave the claim in the resource map, which no driver
+// can mend (the verifier rightly reports it at unload), so a failure injected
+// there fails one report only.
 void kernel(std::ostream& s, Bytes& in, bool beforeLoad) {
   const uint8_t c = in.next();
   if (c >= 0xF0) {
@@ -153,12 +154,12 @@ void kernel(std::ostream& s, Bytes& in, bool beforeLoad) {
     return;
   }
   const char* name = pick(in, kFailable);
-  if (!beforeLoad && std::strcmp(name, "IoReportResourceUsage") == 0) name = "IoAllocateErrorLogEntry";
+  const bool once = !beforeLoad && std::strcmp(name, "IoReportResourceUsage") == 0;
   s << "kernel fail " << name;
   const uint8_t how = in.next();
   if (how & 1) {
     s << ' ' << hex(0xC0000000u | in.next16());
-    if (how & 2) s << ' ' << 1 + in.next() % 4;
+    if ((how & 2) && !once) s << ' ' << 1 + in.next() % 4;
   }
   s << '\n';
 }
@@ -281,7 +282,14 @@ std::string scriptOf(const uint8_t* data, size_t size) {
       case 10: controller(s, in); break;
       case 11:
       case 12: time(s, in); break;
-      case 13: s << (c & 0x10 ? "close\n" : "open\n"); break;
+      case 13:
+        if (c & 0x20) {
+          static const char* const kCallers[] = {"user", "admin", "system"};
+          s << "caller " << pick(in, kCallers) << '\n';
+        } else {
+          s << (c & 0x10 ? "close\n" : "open\n");
+        }
+        break;
       case 14: s << (c & 0x10 ? "shutdown\n" : "unload\n"); break;
       default: s << "load\n"; break;
     }
