@@ -68,10 +68,12 @@ add_library(simkernel STATIC
   platform/host/src/iomanager.cpp
   platform/host/src/io_exports.cpp
   platform/host/src/spinlock_exports.cpp
+  platform/host/src/scheduler.cpp
   platform/host/src/image.cpp
   platform/host/src/exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
+target_link_libraries(simkernel PUBLIC Threads::Threads)
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
 if(TAMRIXSC_HOST32)

@@ -371,6 +371,7 @@ bool IoManager::shutdown(NTSTATUS* status, Done done) {
 // IoStartPacket raises to DISPATCH_LEVEL and calls the start-I/O routine
 // at once when the device is idle; otherwise the request waits its turn.
 void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
+  kernel_.scheduler.point(Point::Call);
   Device* d = find(device);
   if (d == nullptr) return;
   uint8_t old = kernel_.irql.level();
@@ -389,6 +390,7 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void IoManager::startNextPacket(PDEVICE_OBJECT device) {
+  kernel_.scheduler.point(Point::Call);
   Device* d = find(device);
   if (d == nullptr) return;
   kernel_.checkIrql("IoStartNextPacket", DISPATCH_LEVEL);
@@ -406,6 +408,7 @@ void IoManager::startNextPacket(PDEVICE_OBJECT device) {
 // caller, and only when the status is not an error status.
 void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   (void)boost;
+  kernel_.scheduler.point(Point::Call);
   kernel_.checkIrql("IofCompleteRequest", DISPATCH_LEVEL);
   Request* r = find(irp);
   if (r == nullptr) {

@@ -9,6 +9,7 @@ extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) { Kernel::current().dispa
 // Timers may be set and cancelled at DISPATCH_LEVEL at most.
 extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
   Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
   k.checkIrql("KeSetTimerEx", DISPATCH_LEVEL);
   if (Period < 0) {
     k.verifier.report(sim::Rule::InvalidTimerPeriod, "KeSetTimerEx with period " + std::to_string(Period));
@@ -18,6 +19,7 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
 
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
   k.checkIrql("KeCancelTimer", DISPATCH_LEVEL);
   return k.dispatcher.cancelTimer(Timer);
 }
@@ -31,13 +33,26 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
   Kernel::current().dispatcher.initDpc(Dpc);
 }
 
-extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Kernel::current().dispatcher.removeDpc(Dpc); }
+// Removes a call that waits in the queue; one that a processor has taken
+// already runs on, and the result says so (FALSE).
+extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
+  return k.dispatcher.removeDpc(Dpc);
+}
 
-// With one processor a deferred call never runs while another is queued.
+// Returns once every call queued before it has run to its end, on every
+// processor. With one processor and no other thread a deferred call never
+// runs while another is queued, so running the queue is enough.
 extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
   Kernel& k = Kernel::current();
   k.checkIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);
-  k.dispatcher.poll();
+  if (!k.scheduler.engaged()) {
+    k.dispatcher.poll();
+    return;
+  }
+  k.scheduler.waitUntil([&k] { return k.dispatcher.queuedDpcs().empty() && k.scheduler.deferredCallsIdle(); },
+                        -1);
 }
 
 namespace {

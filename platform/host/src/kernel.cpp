@@ -59,6 +59,7 @@ const Bus::Window* Bus::find(Space space, uint32_t address) const {
 }
 
 uint8_t Bus::read(Space space, uint32_t address) {
+  if (scheduler_ != nullptr) scheduler_->point(Point::BusRead);
   BusAccess access{space, address, false, 0xFF};
   if (guard_ && !guard_(access)) {
     return 0xFF;
@@ -76,6 +77,7 @@ uint8_t Bus::read(Space space, uint32_t address) {
 }
 
 void Bus::write(Space space, uint32_t address, uint8_t value) {
+  if (scheduler_ != nullptr) scheduler_->point(Point::BusWrite);
   BusAccess access{space, address, true, value};
   if (guard_ && !guard_(access)) {
     return;
@@ -170,8 +172,15 @@ Kernel::Kernel() {
   };
   clock.onAdvance([this](Ticks) { dispatcher.poll(); });
   irql.attachClock([this] { return clock.now(); });
+  irql.attachProcessor(scheduler.processorSlot());
+  bus.setScheduler(&scheduler);
+  // A processor that drops below DISPATCH_LEVEL takes the deferred calls
+  // that are waiting.
   irql.onLower([this](uint8_t level) {
-    if (level < Irql::kDispatch) dispatcher.poll();
+    if (level < Irql::kDispatch) {
+      dispatcher.poll();
+      scheduler.point(Point::Call);
+    }
   });
 }
 

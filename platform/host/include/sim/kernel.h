@@ -17,6 +17,7 @@
 #include "sim/dispatcher.h"
 #include "sim/executive.h"
 #include "sim/iomanager.h"
+#include "sim/scheduler.h"
 #include "sim/ticks.h"
 
 namespace sim {
@@ -113,6 +114,8 @@ class Bus {
   size_t mappingCount() const { return views_.size(); }
 
   void setCycle(Ticks cycle) { cycle_ = cycle; }
+  // Each access is a point where another processor may get in first.
+  void setScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
   uint64_t accessCount() const { return accesses_; }
   void onAccess(std::function<void(const BusAccess&)> listener) { listeners_.push_back(std::move(listener)); }
 
@@ -133,6 +136,7 @@ class Bus {
   const Window* find(Space space, uint32_t address) const;
 
   Clock& clock_;
+  Scheduler* scheduler_ = nullptr;
   Ticks cycle_ = kDefaultCycle;
   uint64_t accesses_ = 0;
   std::vector<Window> windows_;
@@ -296,7 +300,11 @@ class Kernel {
   PciConfigSpace* pci = nullptr;  // the board's PCI buses, when it has any
   Dispatcher dispatcher{clock, irql, verifier};
   ResourceMap resources;
+  // The processor that holds each spin lock.
+  std::map<const volatile void*, int> spinLockOwners;
   IoManager io{*this};
+  // Last, so that its threads end before anything they use goes.
+  Scheduler scheduler{*this};
 };
 
 // "0x" and upper-case hex digits, at least the given number of them.
