@@ -137,11 +137,17 @@ void Scheduler::options(std::vector<Option>* out) {
   out->clear();
   kernel_.dispatcher.expireDue();
   const bool dpcQueued = !kernel_.dispatcher.queuedDpcs().empty();
+  // Idle processors are alike: only the first of them is offered work.
+  bool idleOffered = false;
   for (int p = 0; p < processors_; p++) {
     Cpu& cpu = cpus_[p];
     Context* runner = cpu.inDpc ? cpu.dpc : cpu.thread;
     if (runnable(runner)) out->push_back({Option::Run, p, runner});
     if (cpu.inDpc) continue;
+    if (runner == nullptr) {
+      if (idleOffered) continue;
+      idleOffered = true;
+    }
     const uint8_t level = kernel_.irql.levelOf(p);
     if (dpcQueued && level < Irql::kDispatch) out->push_back({Option::TakeDpc, p, nullptr});
     if (!ready_.empty() && (runner == nullptr || level == Irql::kPassive)) {

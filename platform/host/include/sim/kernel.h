@@ -172,6 +172,7 @@ class Debugger {
   X(DeviceLeftBehind, "DEVICE_LEFT_BEHIND")                              \
   X(DriverUnloadedWithoutCancellingPendingOperations,                    \
     "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS")             \
+  X(InterleavedConversation, "INTERLEAVED_CONVERSATION")                \
   X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
   X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
   X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
