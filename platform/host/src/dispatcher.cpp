@@ -129,6 +129,9 @@ Ticks Dispatcher::nextInterrupt() const {
 
 // Deferred calls run at DISPATCH_LEVEL and must return at that level.
 void Dispatcher::runCall(_KDPC* dpc) {
+  Kernel& kernel = Kernel::current();
+  kernel.checkAlive("the deferred call", dpc);
+  Kernel::DriverFrame frame(kernel, "a deferred routine");
   dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
   dpcsRun_++;
   if (irql_.level() != Irql::kDispatch) {

@@ -99,6 +99,7 @@ const std::vector<KernelExport>& kernelExports() {
       SIM_EXPORT(kKernel, IoRegisterShutdownNotification),
       SIM_EXPORT(kKernel, IoReportResourceUsage),
       SIM_EXPORT(kKernel, IoStartNextPacket),
+      SIM_EXPORT(kKernel, IoSetStartIoAttributes),
       SIM_EXPORT(kKernel, IoStartPacket),
       SIM_EXPORT(kKernel, IoUnregisterShutdownNotification),
       SIM_EXPORT(kKernel, IoWriteErrorLogEntry),

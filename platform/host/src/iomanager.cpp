@@ -115,7 +115,15 @@ void IoManager::unload() {
                               "DriverUnload returned at IRQL " + std::to_string(kernel_.irql.level()));
     }
   }
+  // A deferred call that a processor took before the unload routine
+  // removed it from the queue runs on in code that is about to go.
+  const bool callRunning = !kernel_.scheduler.deferredCallsIdle();
+  if (callRunning) {
+    kernel_.verifier.report(sim::Rule::DriverUnloadedWithoutCancellingPendingOperations,
+                            "a deferred call was still running when the unload routine returned");
+  }
   checkLeftovers("unload");
+  if (callRunning && image_) retired_.push_back(std::move(image_));
   release();
 }
 
@@ -160,6 +168,9 @@ void IoManager::checkLeftovers(const std::string& when) {
   shutdownList_.clear();
   links_.clear();
   for (auto& d : devices_) kernel_.names.remove(d.object.get());
+  if (kernel_.scheduler.engaged()) {
+    for (auto& d : devices_) deleted_.push_back(std::move(d));
+  }
   devices_.clear();
 }
 
@@ -183,6 +194,7 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(roundToPage(extensionSize))));
   std::memset(d.extension.get(), 0, extensionSize);
   d.name = deviceName;
+  d.extensionSize = extensionSize;
   DEVICE_OBJECT* o = d.object.get();
   o->Type = 3;  // IO_TYPE_DEVICE
   o->DriverObject = driver;
@@ -201,6 +213,7 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device) {
   auto it = std::find_if(devices_.begin(), devices_.end(),
                          [device](const Device& d) { return d.object.get() == device; });
   if (it == devices_.end()) {
+    if (!kernel_.checkAlive("IoDeleteDevice", device)) return;
     kernel_.verifier.report(
         Rule::InvalidDeviceObject,
         "IoDeleteDevice of " + hex(reinterpret_cast<uintptr_t>(device)) + ", which is not a device");
@@ -218,7 +231,21 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device) {
     }
   }
   kernel_.names.remove(device);
+  if (kernel_.scheduler.engaged()) deleted_.push_back(std::move(*it));
   devices_.erase(it);
+}
+
+std::string IoManager::freedObject(const void* p) const {
+  auto inside = [p](const void* start, size_t size) {
+    auto a = reinterpret_cast<uintptr_t>(p);
+    auto s = reinterpret_cast<uintptr_t>(start);
+    return a >= s && a - s < size;
+  };
+  for (const auto& d : deleted_) {
+    if (inside(d.extension.get(), d.extensionSize)) return "the extension of " + d.name + ", a deleted device";
+    if (inside(d.object.get(), sizeof(DEVICE_OBJECT))) return d.name + ", a deleted device";
+  }
+  return "";
 }
 
 NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING device) {
@@ -290,7 +317,11 @@ NTSTATUS IoManager::dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> req
   requests_.push_back({std::move(request), std::move(done)});
   uint8_t level = kernel_.irql.level();
   PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[r->stack.MajorFunction];
-  NTSTATUS status = routine(device, &r->irp);
+  NTSTATUS status;
+  {
+    Kernel::DriverFrame frame(kernel_, "a dispatch routine");
+    status = routine(device, &r->irp);
+  }
   if (kernel_.irql.level() != level) {
     kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue,
                             "dispatch routine for major function " + std::to_string(r->stack.MajorFunction) +
@@ -372,13 +403,14 @@ bool IoManager::shutdown(NTSTATUS* status, Done done) {
 // at once when the device is idle; otherwise the request waits its turn.
 void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
   kernel_.scheduler.point(Point::Call);
+  kernel_.checkAlive("IoStartPacket", device);
   Device* d = find(device);
   if (d == nullptr) return;
   uint8_t old = kernel_.irql.level();
   if (old < Irql::kDispatch) kernel_.irql.set(Irql::kDispatch);
   if (device->CurrentIrp == nullptr) {
     device->CurrentIrp = irp;
-    device->DriverObject->DriverStartIo(device, irp);
+    runStartIo(d, irp);
   } else {
     d->queue.push_back(irp);
   }
@@ -389,11 +421,48 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
   kernel_.irql.set(old);
 }
 
+// Without deferred start-I/O the routine's own IoStartNextPacket calls it
+// again for the next request, one frame deeper each time. With it
+// (IoSetStartIoAttributes), a call from inside the routine only notes that
+// the next request is due, and the I/O manager starts it once the routine
+// has returned, at the same depth.
+void IoManager::runStartIo(Device* d, PIRP irp) {
+  PDEVICE_OBJECT device = d->object.get();
+  d->startIoDepth++;
+  {
+    Kernel::DriverFrame frame(kernel_, "DriverStartIo");
+    device->DriverObject->DriverStartIo(device, irp);
+  }
+  d->startIoDepth--;
+  while (d->deferredStartIo && d->startIoDepth == 0 && d->nextPending) {
+    d->nextPending = false;
+    if (d->queue.empty()) {
+      device->CurrentIrp = nullptr;
+      return;
+    }
+    PIRP next = d->queue.front();
+    d->queue.pop_front();
+    device->CurrentIrp = next;
+    d->startIoDepth++;
+    {
+      Kernel::DriverFrame frame(kernel_, "DriverStartIo");
+      device->DriverObject->DriverStartIo(device, next);
+    }
+    d->startIoDepth--;
+  }
+}
+
 void IoManager::startNextPacket(PDEVICE_OBJECT device) {
   kernel_.scheduler.point(Point::Call);
+  kernel_.checkAlive("IoStartNextPacket", device);
   Device* d = find(device);
   if (d == nullptr) return;
   kernel_.checkIrql("IoStartNextPacket", DISPATCH_LEVEL);
+  kernel_.checkNoSpinLockHeld("IoStartNextPacket");
+  if (d->deferredStartIo && d->startIoDepth > 0) {
+    d->nextPending = true;
+    return;
+  }
   if (d->queue.empty()) {
     device->CurrentIrp = nullptr;
     return;
@@ -401,7 +470,11 @@ void IoManager::startNextPacket(PDEVICE_OBJECT device) {
   PIRP next = d->queue.front();
   d->queue.pop_front();
   device->CurrentIrp = next;
-  device->DriverObject->DriverStartIo(device, next);
+  runStartIo(d, next);
+}
+
+void IoManager::setStartIoAttributes(PDEVICE_OBJECT device, bool deferred) {
+  if (Device* d = find(device)) d->deferredStartIo = deferred;
 }
 
 // The I/O manager copies Information bytes of the system buffer back to the
@@ -410,6 +483,7 @@ void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   (void)boost;
   kernel_.scheduler.point(Point::Call);
   kernel_.checkIrql("IofCompleteRequest", DISPATCH_LEVEL);
+  kernel_.checkNoSpinLockHeld("IofCompleteRequest");
   Request* r = find(irp);
   if (r == nullptr) {
     kernel_.verifier.report(sim::Rule::MultipleIrpCompleteRequests,

@@ -11,6 +11,7 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
   Kernel& k = Kernel::current();
   k.scheduler.point(sim::Point::Call);
   k.checkIrql("KeSetTimerEx", DISPATCH_LEVEL);
+  k.checkAlive("KeSetTimerEx", Timer);
   if (Period < 0) {
     k.verifier.report(sim::Rule::InvalidTimerPeriod, "KeSetTimerEx with period " + std::to_string(Period));
   }
@@ -21,6 +22,7 @@ extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   Kernel& k = Kernel::current();
   k.scheduler.point(sim::Point::Call);
   k.checkIrql("KeCancelTimer", DISPATCH_LEVEL);
+  k.checkAlive("KeCancelTimer", Timer);
   return k.dispatcher.cancelTimer(Timer);
 }
 
@@ -38,6 +40,7 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   Kernel& k = Kernel::current();
   k.scheduler.point(sim::Point::Call);
+  k.checkAlive("KeRemoveQueueDpc", Dpc);
   return k.dispatcher.removeDpc(Dpc);
 }
 

@@ -237,6 +237,40 @@ bool Kernel::checkIrql(const char* routine, uint8_t maximum) {
   return false;
 }
 
+bool Kernel::checkAlive(const char* routine, const volatile void* object) {
+  std::string freed = io.freedObject(const_cast<const void*>(object));
+  if (freed.empty()) return true;
+  verifier.report(Rule::PageFaultInFreedPool,
+                  std::string(routine) + " on " + hex(reinterpret_cast<uintptr_t>(object)) + ", in " + freed);
+  return false;
+}
+
+void Kernel::checkNoSpinLockHeld(const char* routine) {
+  for (const auto& [lock, processor] : spinLockOwners) {
+    if (processor != scheduler.processor()) continue;
+    verifier.report(Rule::IoCallWithSpinLockHeld, std::string(routine) + " called with spin lock " +
+                                                      hex(reinterpret_cast<uintptr_t>(lock)) + " held");
+  }
+}
+
+Kernel::DriverFrame::DriverFrame(Kernel& kernel, const char* routine) : kernel_(kernel) {
+  Scheduler::Stack& stack = kernel.scheduler.stack();
+  stack.frames++;
+  const int bytes = kThreadEntryBytes + stack.frames * kDriverFrameBytes;
+  if (bytes > kKernelStackBytes && !stack.overflowed) {
+    stack.overflowed = true;
+    kernel.verifier.report(Rule::KernelStackOverflow,
+                           std::string(routine) + " entered " + std::to_string(stack.frames) +
+                               " driver routines deep, about " + std::to_string(bytes) + " bytes of a " +
+                               std::to_string(kKernelStackBytes) + "-byte kernel stack");
+  }
+}
+
+Kernel::DriverFrame::~DriverFrame() {
+  Scheduler::Stack& stack = kernel_.scheduler.stack();
+  if (--stack.frames == 0) stack.overflowed = false;
+}
+
 Kernel& Kernel::current() {
   if (g_current == nullptr) {
     throw std::logic_error("no simulated kernel is active");

@@ -16,8 +16,9 @@ constexpr KSPIN_LOCK kHeld = 1;
 
 std::string lockName(PKSPIN_LOCK lock) { return "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)); }
 
-void take(Kernel& k, PKSPIN_LOCK lock) {
+void take(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
   k.scheduler.point(sim::Point::Call);
+  k.checkAlive(routine, lock);
   if (k.scheduler.spinLocksIgnored) return;
   if (*lock != kFree) {
     auto owner = k.spinLockOwners.find(lock);
@@ -31,13 +32,16 @@ void take(Kernel& k, PKSPIN_LOCK lock) {
                                 : " acquired while held: a deadlock"));
     } else {
       k.scheduler.spin(lock);
+      // The lock may have gone with its device while this processor spun.
+      k.checkAlive(routine, lock);
     }
   }
   *lock = kHeld;
   k.spinLockOwners[lock] = k.scheduler.processor();
 }
 
-void give(Kernel& k, PKSPIN_LOCK lock) {
+void give(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
+  k.checkAlive(routine, lock);
   if (k.scheduler.spinLocksIgnored) return;
   if (*lock != kHeld) {
     k.verifier.report(sim::Rule::SpinLockNotOwned, lockName(lock) + " released while not held");
@@ -69,23 +73,23 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
   requireDispatch(k, "KeAcquireSpinLockAtDpcLevel");
-  take(k, SpinLock);
+  take(k, SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
   requireDispatch(k, "KeReleaseSpinLockFromDpcLevel");
-  give(k, SpinLock);
+  give(k, SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
   KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-  take(k, SpinLock);
+  take(k, SpinLock, "KeAcquireSpinLock");
   return old;
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  give(Kernel::current(), SpinLock);
+  give(Kernel::current(), SpinLock, "KeReleaseSpinLock");
   KfLowerIrql(NewIrql);
 }

@@ -82,12 +82,18 @@ class IoManager {
   void unregisterShutdown(PDEVICE_OBJECT device);
   void startPacket(PDEVICE_OBJECT device, PIRP irp);
   void startNextPacket(PDEVICE_OBJECT device);
+  void setStartIoAttributes(PDEVICE_OBJECT device, bool deferred);
   void completeRequest(PIRP irp, CCHAR boost);
 
   size_t deviceCount() const { return devices_.size(); }
   size_t linkCount() const { return links_.size(); }
   size_t queued(PDEVICE_OBJECT device) const;
   uint64_t completions() const { return completions_; }
+
+  // What a pointer into a deleted device or its extension belongs to
+  // ("" when it is no such thing). Deleted devices stay in memory, unused,
+  // while several threads run, so that a late access is seen.
+  std::string freedObject(const void* p) const;
 
  private:
   struct Extension {
@@ -98,6 +104,10 @@ class IoManager {
     std::unique_ptr<uint8_t[], Extension> extension;
     std::string name;
     std::deque<PIRP> queue;
+    size_t extensionSize = 0;
+    bool deferredStartIo = false;  // IoSetStartIoAttributes
+    int startIoDepth = 0;          // start-I/O routines of this device running
+    bool nextPending = false;      // IoStartNextPacket asked for, deferred
   };
   struct Link {
     std::string name;
@@ -107,6 +117,7 @@ class IoManager {
   Request* find(PIRP irp);
   NTSTATUS dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> request, Done done);
   void retire(Request* request);
+  void runStartIo(Device* d, PIRP irp);
   void checkLeftovers(const std::string& when);
   static std::string text(PUNICODE_STRING s);
 
@@ -118,6 +129,8 @@ class IoManager {
   std::unique_ptr<DRIVER_OBJECT> driver_;
   std::string driverName_;
   std::vector<Device> devices_;
+  std::vector<Device> deleted_;                      // kept while several threads run
+  std::vector<std::unique_ptr<DriverImage>> retired_;  // images a deferred call still ran in
   std::vector<Link> links_;
   std::vector<PDEVICE_OBJECT> shutdownList_;
   std::vector<std::pair<std::unique_ptr<Request>, Done>> requests_;  // issued, not retired

@@ -175,6 +175,7 @@ class Debugger {
   X(InterleavedConversation, "INTERLEAVED_CONVERSATION")                \
   X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
   X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
+  X(IoCallWithSpinLockHeld, "IO_CALL_WITH_SPIN_LOCK_HELD")              \
   X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
   X(IoErrorLogLeak, "IO_ERROR_LOG_LEAK")                                 \
   X(IoErrorLogOverrun, "IO_ERROR_LOG_OVERRUN")                           \
@@ -184,9 +185,11 @@ class Debugger {
   X(IrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL")                  \
   X(IrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL")                        \
   X(IrqlUnexpectedValue, "IRQL_UNEXPECTED_VALUE")                        \
+  X(KernelStackOverflow, "KERNEL_STACK_OVERFLOW")                        \
   X(LinkLeftBehind, "LINK_LEFT_BEHIND")                                  \
   X(MappingLeftBehind, "MAPPING_LEFT_BEHIND")                            \
   X(MultipleIrpCompleteRequests, "MULTIPLE_IRP_COMPLETE_REQUESTS")       \
+  X(PageFaultInFreedPool, "PAGE_FAULT_IN_FREED_SPECIAL_POOL")           \
   X(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA")              \
   X(PendingWithoutMark, "PENDING_WITHOUT_MARK")                          \
   X(PoolNotFreed, "POOL_NOT_FREED")                                      \
@@ -271,6 +274,29 @@ class Kernel {
 
   // The rule that a routine may be called only at or below an IRQL.
   bool checkIrql(const char* routine, uint8_t maximum);
+  // The rule that no memory of a deleted device is touched: `object` is
+  // what `routine` was handed. True when it is still alive.
+  bool checkAlive(const char* routine, const volatile void* object);
+  // The rule that the I/O manager is not called with a spin lock held.
+  void checkNoSpinLockHeld(const char* routine);
+
+  // A driver routine's frame on the running thread's kernel stack, from
+  // entry to return. The depth is an estimate: a thread's way into the
+  // driver, then a fixed cost per nested driver routine; x86 kernel
+  // stacks are 12 KB.
+  class DriverFrame {
+   public:
+    DriverFrame(Kernel& kernel, const char* routine);
+    ~DriverFrame();
+    DriverFrame(const DriverFrame&) = delete;
+    DriverFrame& operator=(const DriverFrame&) = delete;
+
+   private:
+    Kernel& kernel_;
+  };
+  static constexpr int kKernelStackBytes = 12 * 1024;
+  static constexpr int kThreadEntryBytes = 2048;
+  static constexpr int kDriverFrameBytes = 100;
 
   // HalTranslateBusAddress: where a bus address lands and in which space
   // (1 I/O, 0 memory). Boards replace the identity translation.

@@ -111,9 +111,13 @@ class Scheduler {
   size_t liveThreads() const;
   uint64_t switches() const { return switches_; }
 
-  // Every processor's stack depth, in bytes of driver frames counted by
-  // the I/O manager and the dispatcher.
-  int& stackBytes() { return stackBytes_[processor_]; }
+  // The driver routines nested on the running thread's kernel stack (a
+  // deferred call's on its processor's stack).
+  struct Stack {
+    int frames = 0;
+    bool overflowed = false;
+  };
+  Stack& stack() { return stacks_[context()]; }
 
  private:
   struct Context;
@@ -164,7 +168,7 @@ class Scheduler {
   std::function<size_t(const Choice&)> chooser_;
   Ticks longestSpin_ = 0;
   uint64_t switches_ = 0;
-  int stackBytes_[kMaxProcessors] = {};
+  std::map<uint32_t, Stack> stacks_;
   bool closing_ = false;
 };
 
