@@ -403,7 +403,8 @@ TEST(Exploration, DISABLED_AllSchedulesOfUnloadDuringPoll) {
       if (failed++ == 0) ADD_FAILURE() << "schedule " << tally.schedules << ":\n" << r.verifierLines();
     }
   } while (search.next() && tally.schedules < kSearchLimit);
-  std::printf("[exploration] %d of %d schedules of unload during a poll went wrong\n", failed, tally.schedules);
+  std::printf("[exploration] %d of %d schedules of unload during a poll went wrong\n", failed,
+              tally.schedules);
   EXPECT_LT(tally.schedules, kSearchLimit) << "the search did not finish";
 }
 

@@ -242,7 +242,8 @@ std::string IoManager::freedObject(const void* p) const {
     return a >= s && a - s < size;
   };
   for (const auto& d : deleted_) {
-    if (inside(d.extension.get(), d.extensionSize)) return "the extension of " + d.name + ", a deleted device";
+    if (inside(d.extension.get(), d.extensionSize))
+      return "the extension of " + d.name + ", a deleted device";
     if (inside(d.object.get(), sizeof(DEVICE_OBJECT))) return d.name + ", a deleted device";
   }
   return "";

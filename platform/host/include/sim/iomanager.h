@@ -129,7 +129,7 @@ class IoManager {
   std::unique_ptr<DRIVER_OBJECT> driver_;
   std::string driverName_;
   std::vector<Device> devices_;
-  std::vector<Device> deleted_;                      // kept while several threads run
+  std::vector<Device> deleted_;                        // kept while several threads run
   std::vector<std::unique_ptr<DriverImage>> retired_;  // images a deferred call still ran in
   std::vector<Link> links_;
   std::vector<PDEVICE_OBJECT> shutdownList_;

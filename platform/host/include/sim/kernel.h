@@ -172,10 +172,10 @@ class Debugger {
   X(DeviceLeftBehind, "DEVICE_LEFT_BEHIND")                              \
   X(DriverUnloadedWithoutCancellingPendingOperations,                    \
     "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS")             \
-  X(InterleavedConversation, "INTERLEAVED_CONVERSATION")                \
+  X(InterleavedConversation, "INTERLEAVED_CONVERSATION")                 \
   X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
   X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
-  X(IoCallWithSpinLockHeld, "IO_CALL_WITH_SPIN_LOCK_HELD")              \
+  X(IoCallWithSpinLockHeld, "IO_CALL_WITH_SPIN_LOCK_HELD")               \
   X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
   X(IoErrorLogLeak, "IO_ERROR_LOG_LEAK")                                 \
   X(IoErrorLogOverrun, "IO_ERROR_LOG_OVERRUN")                           \
@@ -189,7 +189,7 @@ class Debugger {
   X(LinkLeftBehind, "LINK_LEFT_BEHIND")                                  \
   X(MappingLeftBehind, "MAPPING_LEFT_BEHIND")                            \
   X(MultipleIrpCompleteRequests, "MULTIPLE_IRP_COMPLETE_REQUESTS")       \
-  X(PageFaultInFreedPool, "PAGE_FAULT_IN_FREED_SPECIAL_POOL")           \
+  X(PageFaultInFreedPool, "PAGE_FAULT_IN_FREED_SPECIAL_POOL")            \
   X(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA")              \
   X(PendingWithoutMark, "PENDING_WITHOUT_MARK")                          \
   X(PoolNotFreed, "POOL_NOT_FREED")                                      \
