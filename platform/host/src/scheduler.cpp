@@ -318,8 +318,8 @@ void Scheduler::dpcMain(Context* self) {
 }
 
 bool Scheduler::waitUntil(std::function<bool()> done, Ticks deadline) {
-  engage();
   if (done()) return true;
+  engage();
   Context* self = running_;
   if (self->dpc) throw std::logic_error("a deferred call cannot wait");
   busy_ = true;
