@@ -132,7 +132,7 @@ const char* const kCommand4Rest =
 
 TEST(Exploration, Command4HeldWhilePollsFallDue) {
   Tally tally{"COMMAND_4 held while polls fall due"};
-  for (uint64_t seed = 1; seed <= 24 / kScale; seed++) {
+  for (uint64_t seed = 1; seed <= 40 / kScale; seed++) {
     Outcome r = runScripts(kCommand4Setup, kCommand4Rest, {seed, false, {}, {}});
     tally.add(r);
     expectClean(r, 3, seed);
@@ -179,7 +179,7 @@ TEST(Exploration, ConnectRequestsBackToBack) {
       "unload\n";
   // Every SWITCH_CONNECT on the wires carries one whole set of values.
   const std::vector<std::string> sets = {"46 03 03", "21 01 02", "10 01 02", "33 04 05"};
-  for (uint64_t seed = 1; seed <= 150 / kScale; seed++) {
+  for (uint64_t seed = 1; seed <= 600 / kScale; seed++) {
     Outcome r = runScripts(setup, rest, {seed, false, {}, {}});
     tally.add(r);
     expectClean(r, 5, seed);
@@ -198,7 +198,7 @@ TEST(Exploration, ConnectRequestsBackToBack) {
 // processor but not yet at the lock, running, and done.
 TEST(Exploration, UnloadDuringPoll) {
   Tally tally{"unload during a poll"};
-  for (uint64_t seed = 1; seed <= 300 / kScale; seed++) {
+  for (uint64_t seed = 1; seed <= 2000 / kScale; seed++) {
     bool unloaded = false;
     Options o{seed, false, {}, {}};
     o.between = [&unloaded, seed](scsim::Machine& m) {
@@ -224,7 +224,7 @@ TEST(Exploration, UnloadDuringPoll) {
 // more wait in the queue; requests keep arriving during the stop.
 TEST(Exploration, ShutdownDuringRequestAndRequestsDuringStop) {
   Tally tally{"shutdown during a request, requests during stop"};
-  for (uint64_t seed = 1; seed <= 60 / kScale; seed++) {
+  for (uint64_t seed = 1; seed <= 150 / kScale; seed++) {
     const std::string setup =
         "processors 2\n"
         "load\n"
@@ -252,7 +252,7 @@ TEST(Exploration, ShutdownDuringRequestAndRequestsDuringStop) {
 // and through a released interface.
 TEST(Exploration, DISABLED_ShutdownDuringStartUp) {
   Tally tally{"shutdown during start-up"};
-  for (uint64_t seed = 1; seed <= 150 / kScale; seed++) {
+  for (uint64_t seed = 1; seed <= 1000 / kScale; seed++) {
     bool done = false;
     Options o{seed, false, {}, {}};
     o.between = [&done, seed](scsim::Machine& m) {
