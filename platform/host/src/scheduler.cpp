@@ -195,7 +195,10 @@ size_t Scheduler::pick(const std::vector<Option>& opts, size_t preferred, bool p
   // from one point to a few thousand, so that both fine and coarse
   // interleavings come up.
   size_t k = static_cast<size_t>(random() % opts.size());
-  quantum_ = 1 + static_cast<int64_t>(random() % (uint64_t{1} << (random() % 12)));
+  // Two draws in two statements: the order of two calls in one expression
+  // is the compiler's choice, and the run must not depend on it.
+  const uint64_t scale = random() % 12;
+  quantum_ = 1 + static_cast<int64_t>(random() % (uint64_t{1} << scale));
   return k;
 }
 
