@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,7 +23,8 @@
 
 namespace {
 
-// The sanitized build runs a fifth of the seeds: the same code, slower.
+// The sanitized build and the image's run a fifth of the seeds: the same
+// code, slower, or checked more broadly elsewhere.
 #ifdef EXPLORATION_SHORT
 constexpr int kScale = 5;
 #else
@@ -69,6 +72,12 @@ Outcome runScripts(const std::string& setup, const std::string& rest, const Opti
   Outcome run;
   {
     scsim::Script script(out, err);
+#ifdef EXPLORATION_IMAGE
+    // The shipped image, where this build can run it.
+    std::ifstream file(EXPLORATION_IMAGE, std::ios::binary);
+    script.machine().useImage(
+        std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
+#endif
     sim::Scheduler& s = script.machine().kernel.scheduler;
     s.setSeed(o.seed);
     s.spinLocksIgnored = o.lockIgnored;

@@ -36,7 +36,6 @@ Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) {}
 // code: it stays parked for good, with its context and the lock it waits
 // on left in memory.
 Scheduler::~Scheduler() {
-  if (!engaged_) return;
   closing_ = true;
   bool stranded = false;
   for (auto& c : contexts_) {
