@@ -130,7 +130,7 @@ TEST_F(ConcurrencyTest, ADeferredCallWaitsForItsProcessorToDropBelowDispatch) {
   EXPECT_EQ(g_dpcRuns, 0);
   EXPECT_EQ(kernel.dispatcher.queuedDpcs().size(), 1u);
   // Queued once only: a second insertion of a queued call is refused.
-  EXPECT_FALSE(kernel.dispatcher.queueDpc(&ext()->dpc));
+  EXPECT_FALSE(KeInsertQueueDpc(&ext()->dpc, nullptr, nullptr));
   KfLowerIrql(old);
   for (int i = 0; i < 100000 && g_dpcRuns == 0; i++) KeStallExecutionProcessor(10);
   EXPECT_EQ(g_dpcRuns, 1);
@@ -148,6 +148,10 @@ TEST_F(ConcurrencyTest, AnotherProcessorTakesTheCallAndItCannotBeRemovedOnceRunn
   KfLowerIrql(old);
   kernel.scheduler.waitUntil([] { return g_dpcRuns == 1; }, kernel.clock.now() + 100 * sim::kTicksPerMs);
   EXPECT_EQ(g_dpcRuns, 1);
+  // Once it has run it can be queued again, and it runs again.
+  EXPECT_TRUE(KeInsertQueueDpc(&ext()->dpc, nullptr, nullptr));
+  kernel.scheduler.waitUntil([] { return g_dpcRuns == 2; }, kernel.clock.now() + 100 * sim::kTicksPerMs);
+  EXPECT_EQ(g_dpcRuns, 2);
   EXPECT_TRUE(kernel.verifier.violations().empty());
 }
 

@@ -35,6 +35,18 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
   Kernel::current().dispatcher.initDpc(Dpc);
 }
 
+// A call is in the queue at most once: inserting a queued one changes
+// nothing and returns FALSE. A running call may be queued again.
+extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
+  k.checkAlive("KeInsertQueueDpc", Dpc);
+  if (Dpc->DpcData != nullptr) return FALSE;
+  Dpc->SystemArgument1 = SystemArgument1;
+  Dpc->SystemArgument2 = SystemArgument2;
+  return k.dispatcher.queueDpc(Dpc);
+}
+
 // Removes a call that waits in the queue; one that a processor has taken
 // already runs on, and the result says so (FALSE).
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
