@@ -8,6 +8,12 @@ Board::Board(sim::Kernel& k)
     : kernel(k), superIo(static_cast<uint16_t>(kDefaultGpioBase)), gpio(k.clock), controller(gpio) {
   pci.defaultBoard();
   kernel.pci = &pci;
+  // The model tells conversations apart by the simulated thread or
+  // deferred call that drives the lines; with one thread there is one party.
+  controller.setParty([this] { return kernel.scheduler.context(); });
+  controller.events().interleaved = [this](const std::string& detail) {
+    kernel.verifier.report(sim::Rule::InterleavedConversation, detail);
+  };
   kernel.bus.attach(sim::Space::Port, Sio::kIndexPort, Sio::kPortCount, &superIo);
   // The firmware leaves the block decoding at its base; the chip moves it
   // whenever the driver (re)activates it.

@@ -97,6 +97,29 @@ bool Controller::step(sim::Ticks now) {
   return false;
 }
 
+void Controller::hostWrote(State before) {
+  if (!party_) return;
+  const uint32_t party = party_();
+  if (state_ == State::Idle || state_ == State::Silent) {
+    owner_.reset();
+    interleavingSeen_ = false;
+    return;
+  }
+  // A message the controller posted on its own belongs to whoever drains it.
+  if (before == State::Idle || !owner_) {
+    owner_ = party;
+    return;
+  }
+  if (party != *owner_ && !interleavingSeen_) {
+    interleavingSeen_ = true;
+    if (events_.interleaved) {
+      events_.interleaved("party " + std::to_string(party) +
+                          " drove the host lines while the conversation of party " + std::to_string(*owner_) +
+                          " was open (controller " + stateName(before) + ")");
+    }
+  }
+}
+
 bool Controller::onIdle(const HostLines& lines) {
   if (lines.request) {
     rx_.clear();

@@ -27,6 +27,9 @@ struct ControllerEvents {
   std::function<void(bool fromHost, const std::vector<uint8_t>& bytes, bool complete)> frame;
   std::function<void(const std::string& text)> display;
   std::function<void(bool on)> led;
+  // A second party drove the host lines while another's conversation was
+  // open: two conversations interleaved on the wires.
+  std::function<void(const std::string& detail)> interleaved;
 };
 
 class Controller {
@@ -111,6 +114,13 @@ class Controller {
 
   static const char* stateName(State state);
 
+  // Who drives the host lines now (the simulated thread or deferred call
+  // that runs); a conversation belongs to the party that opened it, from
+  // the write that takes the controller out of Idle until it is Idle again.
+  void setParty(std::function<uint32_t()> party) { party_ = std::move(party); }
+  // Called by the GPIO block around each host write.
+  void hostWrote(State before);
+
  private:
   // The host's lines as one step sees them.
   struct HostLines {
@@ -155,6 +165,9 @@ class Controller {
   bool repeatReply_ = false;  // TREQ held: the reply is pending again
   bool withheld_ = false;     // TRDY withheld for the current byte
   std::vector<std::vector<uint8_t>> unsolicited_;
+  std::function<uint32_t()> party_;
+  std::optional<uint32_t> owner_;  // the party whose conversation is open
+  bool interleavingSeen_ = false;  // reported once per conversation
 };
 
 }  // namespace board

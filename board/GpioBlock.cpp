@@ -51,11 +51,13 @@ void GpioBlock::write(uint32_t offset, uint8_t value) {
   if (controller_ != nullptr) {
     controller_->observe(clock_.now());
   }
+  const Controller::State before = controller_ != nullptr ? controller_->state() : Controller::State::Idle;
   // Writes to the TRDY and TREQ bits land in the latch only: the controller
   // drives those wires, and reads show its levels.
   regs_[offset] = value;
   if (controller_ != nullptr) {
     controller_->observe(clock_.now());
+    controller_->hostWrote(before);
   }
   if (probe_) probe_();
 }

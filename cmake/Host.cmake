@@ -86,6 +86,7 @@ add_library(simkernel STATIC
   platform/host/src/se_exports.cpp
   platform/host/src/security.cpp
   platform/host/src/spinlock_exports.cpp
+  platform/host/src/scheduler.cpp
   platform/host/src/image.cpp
   platform/host/src/exports.cpp
 )
@@ -95,6 +96,7 @@ if(TAMRIXSC_FUZZ)
   # coverage would only slow them. It keeps both sanitizers.
   target_compile_options(simkernel PRIVATE -fno-sanitize=fuzzer-no-link)
 endif()
+target_link_libraries(simkernel PUBLIC Threads::Threads)
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
 if(TAMRIXSC_HOST32)

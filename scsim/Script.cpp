@@ -1,6 +1,7 @@
 #include "Script.h"
 
 #include <cstdio>
+#include <functional>
 #include <istream>
 #include <map>
 #include <optional>
@@ -154,6 +155,8 @@ constexpr int32_t kDefaultFailure = static_cast<int32_t>(0xC000009A);
 constexpr int64_t kMaxBufferLength = 0x100000;
 // Virtual time a single advance may cover, well inside the clock's range.
 constexpr int64_t kMaxAdvanceMs = 1000000000000LL;
+// How long `wait` lets virtual time pass before it gives up.
+constexpr int64_t kWaitLimitMs = 60000;
 // Bytes a script may store in one binary registry value.
 constexpr size_t kMaxBinaryValue = 256;
 // How far one clock step may move the system time: a century either way.
@@ -266,6 +269,8 @@ class Interpreter {
          &Interpreter::registrySetTyped},
         {"registry", "delete", "NAME", 1, 1, false, &Interpreter::registryDelete},
         {"registry", "remove-key", "", 0, 0, false, &Interpreter::registryRemoveKey},
+        {"processors", "", "N (1 to 4)", 1, 1, true, &Interpreter::processors},
+        {"schedule", "seed", "S", 1, 1, true, &Interpreter::scheduleSeed},
         {"pci", "bridge", "none|DEVICE [bus B] [slot S] [function F]", 1, 7, true, &Interpreter::pciBridge},
         {"pci", "buses", "N|B,B,...", 1, 1, true, &Interpreter::pciBuses},
         {"superio", "base", "VALUE", 1, 1, true, &Interpreter::superioBase},
@@ -304,7 +309,9 @@ class Interpreter {
         {"shutdown", "", "", 0, 0, false, &Interpreter::shutdown},
         {"open", "", "", 0, 0, false, &Interpreter::open},
         {"close", "", "", 0, 0, false, &Interpreter::close},
-        {"ioctl", "", "CODE|NAME [in=N] [out=M] [nobuffer] [BYTE...]", 1, kAny, false, &Interpreter::ioctl},
+        {"ioctl", "", "CODE|NAME [in=N] [out=M] [nobuffer] [async] [BYTE...]", 1, kAny, false,
+         &Interpreter::ioctl},
+        {"wait", "", "", 0, 0, false, &Interpreter::wait},
         {"advance", "", "MS", 1, 1, false, &Interpreter::advance},
         {"time", "", "", 0, 0, false, &Interpreter::time},
         {"note", "", "TEXT...", 0, kAny, false, &Interpreter::note},
@@ -646,10 +653,14 @@ class Interpreter {
     std::optional<int64_t> in;
     std::optional<int64_t> out;
     bool buffer = true;
+    bool async = false;
     std::vector<uint8_t> bytes;
     for (size_t i = 2; i < w.size(); i++) {
       const std::string& word = w[i];
-      if (word.rfind("in=", 0) == 0 || word.rfind("out=", 0) == 0) {
+      if (word == "async") {
+        if (async) fail("ioctl: async given twice");
+        async = true;
+      } else if (word.rfind("in=", 0) == 0 || word.rfind("out=", 0) == 0) {
         bool isIn = word[0] == 'i';
         auto& slot = isIn ? in : out;
         if (slot) fail("ioctl: " + std::string(isIn ? "in=" : "out=") + " given twice");
@@ -664,14 +675,50 @@ class Interpreter {
     uint32_t inputLength = static_cast<uint32_t>(in.value_or(static_cast<int64_t>(bytes.size())));
     uint32_t outputLength = static_cast<uint32_t>(out.value_or(inputLength));
     bytes.resize(inputLength, 0);
+    if (!async) {
+      send(code, bytes, inputLength, outputLength, buffer, [] {});
+      return;
+    }
+    // From a thread of its own: the script goes on at once, and the result
+    // line comes when the request completes.
+    outstanding_++;
+    machine_.kernel.scheduler.spawn([this, code, bytes, inputLength, outputLength, buffer] {
+      send(code, bytes, inputLength, outputLength, buffer, [this] { outstanding_--; });
+    });
+  }
+
+  void send(uint32_t code, const std::vector<uint8_t>& bytes, uint32_t inputLength, uint32_t outputLength,
+            bool buffer, std::function<void()> completed) {
     bool sent = machine_.ioctl(code, bytes, inputLength, outputLength, buffer,
-                               [this, code](const Machine::IoctlResult& r) { print(ioctlLine(code, r)); });
+                               [this, code, completed](const Machine::IoctlResult& r) {
+                                 print(ioctlLine(code, r));
+                                 completed();
+                               });
     if (!sent) {
       Machine::IoctlResult none;
       none.completed = true;
       none.status = kNoDevice;
       print(ioctlLine(code, none));
+      completed();
     }
+  }
+
+  // Every request sent with `async` has completed, or a minute of virtual
+  // time has passed.
+  void wait(const Words&) {
+    sim::Kernel& k = machine_.kernel;
+    bool done = k.scheduler.waitUntil([this] { return outstanding_ == 0; },
+                                      k.clock.now() + kWaitLimitMs * sim::kTicksPerMs);
+    print(done ? "wait: done" : "wait: timeout");
+  }
+
+  void processors(const Words& w) {
+    machine_.kernel.scheduler.setProcessors(static_cast<int>(number(w[1], 1, 4, "processors")));
+  }
+
+  void scheduleSeed(const Words& w) {
+    machine_.kernel.scheduler.setSeed(
+        static_cast<uint64_t>(number(w[2], INT64_MIN, INT64_MAX, "schedule seed")));
   }
 
   void scctl(const Words& w) {
@@ -699,6 +746,8 @@ class Interpreter {
   std::ostream& out_;
   std::ostream& err_;
   Machine machine_;
+  // Requests sent with `async` that have not completed.
+  int outstanding_ = 0;
   bool loadRun_ = false;
   const Form* form_ = nullptr;
   std::optional<Place> bridge_ = Place{0, board::PciBus::kLpcBridgeDevice, 0};

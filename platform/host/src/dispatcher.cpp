@@ -108,25 +108,49 @@ void Dispatcher::expire(Ticks now) {
   }
 }
 
+void Dispatcher::expireDue() { expire(clock_.now()); }
+
+_KDPC* Dispatcher::takeQueued() {
+  if (dpcs_.empty()) return nullptr;
+  _KDPC* dpc = dpcs_.front();
+  dpcs_.pop_front();
+  dpc->DpcData = nullptr;
+  return dpc;
+}
+
+Ticks Dispatcher::nextInterrupt() const {
+  Ticks next = -1;
+  for (_KTIMER* t : timers_) {
+    Ticks at = interruptAfter(dueOf(t));
+    if (next < 0 || at < next) next = at;
+  }
+  return next;
+}
+
 // Deferred calls run at DISPATCH_LEVEL and must return at that level.
+void Dispatcher::runCall(_KDPC* dpc) {
+  Kernel& kernel = Kernel::current();
+  kernel.checkAlive("the deferred call", dpc);
+  Kernel::DriverFrame frame(kernel, "a deferred routine");
+  dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+  dpcsRun_++;
+  if (irql_.level() != Irql::kDispatch) {
+    verifier_.report(sim::Rule::IrqlUnexpectedValue, "deferred routine returned at IRQL " +
+                                                         std::to_string(irql_.level()) + ", entered at " +
+                                                         std::to_string(Irql::kDispatch));
+  }
+}
+
 void Dispatcher::drain() {
   if (draining_) {
     return;
   }
   draining_ = true;
   while (!dpcs_.empty() && irql_.level() < Irql::kDispatch && (idleLimit_ < 0 || clock_.now() < idleLimit_)) {
-    _KDPC* dpc = dpcs_.front();
-    dpcs_.pop_front();
-    dpc->DpcData = nullptr;
+    _KDPC* dpc = takeQueued();
     uint8_t before = irql_.level();
     irql_.set(Irql::kDispatch);
-    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-    dpcsRun_++;
-    if (irql_.level() != Irql::kDispatch) {
-      verifier_.report(sim::Rule::IrqlUnexpectedValue, "deferred routine returned at IRQL " +
-                                                           std::to_string(irql_.level()) + ", entered at " +
-                                                           std::to_string(Irql::kDispatch));
-    }
+    runCall(dpc);
     irql_.set(before);
     expire(clock_.now());
   }
@@ -135,7 +159,7 @@ void Dispatcher::drain() {
 
 void Dispatcher::poll() {
   expire(clock_.now());
-  drain();
+  if (!deferred_) drain();
 }
 
 void Dispatcher::idleUntil(Ticks until) {

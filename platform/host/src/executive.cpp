@@ -106,22 +106,26 @@ void SystemSpace::reset() {
 }
 
 Ticks Irql::dispatchTicks() const {
-  int64_t running = level_ >= kDispatch && now_ ? now_() - raisedAt_ : 0;
-  return dispatchTicks_ + running;
+  Ticks total = dispatchTicks_;
+  for (int p = 0; p < kMaxProcessors; p++) {
+    if (levels_[p] >= kDispatch && now_) total += now_() - raisedAt_[p];
+  }
+  return total;
 }
 
 void Irql::set(uint8_t level) {
-  bool lowered = level < level_;
-  if (now_ && (level >= kDispatch) != (level_ >= kDispatch)) {
+  const int p = *processor_;
+  bool lowered = level < levels_[p];
+  if (now_ && (level >= kDispatch) != (levels_[p] >= kDispatch)) {
     if (level >= kDispatch) {
-      raisedAt_ = now_();
+      raisedAt_[p] = now_();
     } else {
-      dispatchTicks_ += now_() - raisedAt_;
+      dispatchTicks_ += now_() - raisedAt_[p];
     }
   }
-  level_ = level;
+  levels_[p] = level;
   if (lowered) {
-    for (auto& listener : lowerListeners_) listener(level_);
+    for (auto& listener : lowerListeners_) listener(level);
   }
 }
 

@@ -10,6 +10,7 @@ using sim::Kernel;
 // other way is the bug check IRQL_NOT_GREATER_OR_EQUAL / _LESS_OR_EQUAL.
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
   KIRQL old = k.irql.level();
   if (NewIrql < old) {
     k.verifier.report(sim::Rule::IrqlNotGreaterOrEqual,

@@ -112,6 +112,7 @@ const std::vector<KernelExport>& kernelExports() {
       SIM_EXPORT(kKernel, KeQueryInterruptTime),
       SIM_EXPORT(kKernel, KeQuerySystemTime),
       SIM_EXPORT(kKernel, KeQueryTimeIncrement),
+      SIM_EXPORT(kKernel, KeInsertQueueDpc),
       SIM_EXPORT(kKernel, KeRemoveQueueDpc),
       SIM_EXPORT(kKernel, KeSetTimerEx),
       SIM_EXPORT(kKernel, KefAcquireSpinLockAtDpcLevel),

@@ -9,18 +9,22 @@ extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID) { return Kernel::current().clo
 
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Clock);
   k.clock.advance(sim::Clock::kReadCost);
   CurrentTime->QuadPart = k.clock.systemTime();
 }
 
 extern "C" ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
   Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Clock);
   k.clock.advance(sim::Clock::kReadCost);
   return static_cast<ULONGLONG>(k.clock.interruptTime());
 }
 
 extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  Kernel::current().stall(static_cast<sim::Ticks>(MicroSeconds) * sim::kTicksPerUs);
+  Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Clock);
+  k.stall(static_cast<sim::Ticks>(MicroSeconds) * sim::kTicksPerUs);
 }
 
 // Port numbers are 16 bits on x86; the HAL takes the low word of the pointer.

@@ -71,12 +71,15 @@ extern "C" VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Can
   Kernel::current().io.startNextPacket(DeviceObject);
 }
 
-// Callable at any level.
-extern "C" VOID NTAPI IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLEAN DeferredStartIo,
-                                             BOOLEAN NonCancelable) {
-  Kernel::current().io.setStartIoAttributes(DeviceObject, DeferredStartIo != FALSE, NonCancelable != FALSE);
-}
-
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   Kernel::current().io.completeRequest(Irp, PriorityBoost);
+}
+
+// Deferred start-I/O: IoStartNextPacket from inside the start-I/O routine
+// starts the next request once the routine has returned, not nested in it.
+extern "C" VOID NTAPI IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLEAN DeferredStartIo,
+                                             BOOLEAN NonCancelable) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoSetStartIoAttributes", DISPATCH_LEVEL);
+  k.io.setStartIoAttributes(DeviceObject, DeferredStartIo != FALSE, NonCancelable != FALSE);
 }

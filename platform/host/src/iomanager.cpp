@@ -115,7 +115,15 @@ void IoManager::unload() {
                               "DriverUnload returned at IRQL " + std::to_string(kernel_.irql.level()));
     }
   }
+  // A deferred call that a processor took before the unload routine
+  // removed it from the queue runs on in code that is about to go.
+  const bool callRunning = !kernel_.scheduler.deferredCallsIdle();
+  if (callRunning) {
+    kernel_.verifier.report(sim::Rule::DriverUnloadedWithoutCancellingPendingOperations,
+                            "a deferred call was still running when the unload routine returned");
+  }
   checkLeftovers("unload");
+  if (callRunning && image_) retired_.push_back(std::move(image_));
   release();
 }
 
@@ -165,6 +173,9 @@ void IoManager::checkLeftovers(const std::string& when) {
   shutdownList_.clear();
   links_.clear();
   for (auto& d : devices_) kernel_.names.remove(d.object.get());
+  if (kernel_.scheduler.engaged()) {
+    for (auto& d : devices_) deleted_.push_back(std::move(d));
+  }
   devices_.clear();
 }
 
@@ -188,6 +199,7 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(roundToPage(extensionSize))));
   std::memset(d.extension.get(), 0, extensionSize);
   d.name = deviceName;
+  d.extensionSize = extensionSize;
   DEVICE_OBJECT* o = d.object.get();
   o->Type = 3;  // IO_TYPE_DEVICE
   o->DriverObject = driver;
@@ -206,6 +218,7 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device) {
   auto it = std::find_if(devices_.begin(), devices_.end(),
                          [device](const Device& d) { return d.object.get() == device; });
   if (it == devices_.end()) {
+    if (!kernel_.checkAlive("IoDeleteDevice", device)) return;
     kernel_.verifier.report(
         Rule::InvalidDeviceObject,
         "IoDeleteDevice of " + hex(reinterpret_cast<uintptr_t>(device)) + ", which is not a device");
@@ -223,7 +236,22 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device) {
     }
   }
   kernel_.names.remove(device);
+  if (kernel_.scheduler.engaged()) deleted_.push_back(std::move(*it));
   devices_.erase(it);
+}
+
+std::string IoManager::freedObject(const void* p) const {
+  auto inside = [p](const void* start, size_t size) {
+    auto a = reinterpret_cast<uintptr_t>(p);
+    auto s = reinterpret_cast<uintptr_t>(start);
+    return a >= s && a - s < size;
+  };
+  for (const auto& d : deleted_) {
+    if (inside(d.extension.get(), d.extensionSize))
+      return "the extension of " + d.name + ", a deleted device";
+    if (inside(d.object.get(), sizeof(DEVICE_OBJECT))) return d.name + ", a deleted device";
+  }
+  return "";
 }
 
 NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING device) {
@@ -295,7 +323,11 @@ NTSTATUS IoManager::dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> req
   requests_.push_back({std::move(request), std::move(done)});
   uint8_t level = kernel_.irql.level();
   PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[r->stack.MajorFunction];
-  NTSTATUS status = routine(device, &r->irp);
+  NTSTATUS status;
+  {
+    Kernel::DriverFrame frame(kernel_, "a dispatch routine");
+    status = routine(device, &r->irp);
+  }
   if (kernel_.irql.level() != level) {
     kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue,
                             "dispatch routine for major function " + std::to_string(r->stack.MajorFunction) +
@@ -415,6 +447,8 @@ bool IoManager::shutdown(NTSTATUS* status, Done done) {
 // IoStartPacket raises to DISPATCH_LEVEL and calls the start-I/O routine
 // at once when the device is idle; otherwise the request waits its turn.
 void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
+  kernel_.scheduler.point(Point::Call);
+  kernel_.checkAlive("IoStartPacket", device);
   Device* d = find(device);
   if (d == nullptr) return;
   uint8_t old = kernel_.irql.level();
@@ -438,9 +472,12 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
 // within itself (IoSetStartIoAttributes, DeferredStartIo). Without it the
 // next packet starts inside IoStartNextPacket, one frame deeper.
 void IoManager::startNextPacket(PDEVICE_OBJECT device) {
+  kernel_.scheduler.point(Point::Call);
+  kernel_.checkAlive("IoStartNextPacket", device);
   Device* d = find(device);
   if (d == nullptr) return;
   kernel_.checkIrql("IoStartNextPacket", DISPATCH_LEVEL);
+  kernel_.checkNoSpinLockHeld("IoStartNextPacket");
   if (d->deferredStartIo && d->inStartIo) {
     d->nextPacketPending = true;
     return;
@@ -511,6 +548,7 @@ void IoManager::callStartIo(PDEVICE_OBJECT device, PIRP irp) {
         "start-I/O routine entered for a new request while its current one is not complete");
   }
   d->startIoIrp = irp;
+  Kernel::DriverFrame frame(kernel_, "DriverStartIo");
   device->DriverObject->DriverStartIo(device, irp);
 }
 
@@ -551,7 +589,9 @@ NTSTATUS IoManager::closeHandle(HANDLE handle) {
 // caller, and only when the status is not an error status.
 void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   (void)boost;
+  kernel_.scheduler.point(Point::Call);
   kernel_.checkIrql("IofCompleteRequest", DISPATCH_LEVEL);
+  kernel_.checkNoSpinLockHeld("IofCompleteRequest");
   Request* r = find(irp);
   if (r == nullptr) {
     kernel_.verifier.report(sim::Rule::MultipleIrpCompleteRequests,

@@ -15,7 +15,9 @@ extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 // Timers may be set and cancelled at DISPATCH_LEVEL at most.
 extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
   Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
   k.checkIrql("KeSetTimerEx", DISPATCH_LEVEL);
+  k.checkAlive("KeSetTimerEx", Timer);
   if (Period < 0) {
     k.verifier.report(sim::Rule::InvalidTimerPeriod, "KeSetTimerEx with period " + std::to_string(Period));
   }
@@ -24,7 +26,9 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
 
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
   k.checkIrql("KeCancelTimer", DISPATCH_LEVEL);
+  k.checkAlive("KeCancelTimer", Timer);
   return k.dispatcher.cancelTimer(Timer);
 }
 
@@ -37,14 +41,39 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
   Kernel::current().dispatcher.initDpc(Dpc);
 }
 
-extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Kernel::current().dispatcher.removeDpc(Dpc); }
+// A call is in the queue at most once: inserting a queued one changes
+// nothing and returns FALSE. A running call may be queued again.
+extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
+  k.checkAlive("KeInsertQueueDpc", Dpc);
+  if (Dpc->DpcData != nullptr) return FALSE;
+  Dpc->SystemArgument1 = SystemArgument1;
+  Dpc->SystemArgument2 = SystemArgument2;
+  return k.dispatcher.queueDpc(Dpc);
+}
 
-// Returns once every deferred call queued before it has run to its end. On
-// one processor at PASSIVE_LEVEL none is running: the queued ones run here.
+// Removes a call that waits in the queue; one that a processor has taken
+// already runs on, and the result says so (FALSE).
+extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
+  k.checkAlive("KeRemoveQueueDpc", Dpc);
+  return k.dispatcher.removeDpc(Dpc);
+}
+
+// Returns once every call queued before it has run to its end, on every
+// processor. With one processor and no other thread a deferred call never
+// runs while another is queued, so running the queue is enough.
 extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
   Kernel& k = Kernel::current();
   k.checkIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);
-  k.dispatcher.poll();
+  if (!k.scheduler.engaged()) {
+    k.dispatcher.poll();
+    return;
+  }
+  k.scheduler.waitUntil([&k] { return k.dispatcher.queuedDpcs().empty() && k.scheduler.deferredCallsIdle(); },
+                        -1);
 }
 
 namespace {

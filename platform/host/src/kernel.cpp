@@ -59,6 +59,7 @@ const Bus::Window* Bus::find(Space space, uint32_t address) const {
 }
 
 uint8_t Bus::read(Space space, uint32_t address) {
+  if (scheduler_ != nullptr) scheduler_->point(Point::BusRead);
   BusAccess access{space, address, false, 0xFF};
   if (guard_ && !guard_(access)) {
     return 0xFF;
@@ -76,6 +77,7 @@ uint8_t Bus::read(Space space, uint32_t address) {
 }
 
 void Bus::write(Space space, uint32_t address, uint8_t value) {
+  if (scheduler_ != nullptr) scheduler_->point(Point::BusWrite);
   BusAccess access{space, address, true, value};
   if (guard_ && !guard_(access)) {
     return;
@@ -170,8 +172,15 @@ Kernel::Kernel() {
   };
   clock.onAdvance([this](Ticks) { dispatcher.poll(); });
   irql.attachClock([this] { return clock.now(); });
+  irql.attachProcessor(scheduler.processorSlot());
+  bus.setScheduler(&scheduler);
+  // A processor that drops below DISPATCH_LEVEL takes the deferred calls
+  // that are waiting.
   irql.onLower([this](uint8_t level) {
-    if (level < Irql::kDispatch) dispatcher.poll();
+    if (level < Irql::kDispatch) {
+      dispatcher.poll();
+      scheduler.point(Point::Call);
+    }
   });
 }
 
@@ -226,6 +235,40 @@ bool Kernel::checkIrql(const char* routine, uint8_t maximum) {
                                                      std::to_string(irql.level()) + ", above " +
                                                      std::to_string(maximum));
   return false;
+}
+
+bool Kernel::checkAlive(const char* routine, const volatile void* object) {
+  std::string freed = io.freedObject(const_cast<const void*>(object));
+  if (freed.empty()) return true;
+  verifier.report(Rule::PageFaultInFreedPool,
+                  std::string(routine) + " on " + hex(reinterpret_cast<uintptr_t>(object)) + ", in " + freed);
+  return false;
+}
+
+void Kernel::checkNoSpinLockHeld(const char* routine) {
+  for (const auto& [lock, processor] : spinLockOwners) {
+    if (processor != scheduler.processor()) continue;
+    verifier.report(Rule::IoCallWithSpinLockHeld, std::string(routine) + " called with spin lock " +
+                                                      hex(reinterpret_cast<uintptr_t>(lock)) + " held");
+  }
+}
+
+Kernel::DriverFrame::DriverFrame(Kernel& kernel, const char* routine) : kernel_(kernel) {
+  Scheduler::Stack& stack = kernel.scheduler.stack();
+  stack.frames++;
+  const int bytes = kThreadEntryBytes + stack.frames * kDriverFrameBytes;
+  if (bytes > kKernelStackBytes && !stack.overflowed) {
+    stack.overflowed = true;
+    kernel.verifier.report(Rule::KernelStackOverflow,
+                           std::string(routine) + " entered " + std::to_string(stack.frames) +
+                               " driver routines deep, about " + std::to_string(bytes) + " bytes of a " +
+                               std::to_string(kKernelStackBytes) + "-byte kernel stack");
+  }
+}
+
+Kernel::DriverFrame::~DriverFrame() {
+  Scheduler::Stack& stack = kernel_.scheduler.stack();
+  if (--stack.frames == 0) stack.overflowed = false;
 }
 
 Kernel& Kernel::current() {

@@ -1,5 +1,10 @@
-// Spin locks on one processor: taking one means running at DISPATCH_LEVEL,
-// so a lock found held can never be released: the machine would hang.
+// Spin locks. On one processor taking one means running at DISPATCH_LEVEL,
+// so a lock found held can never be released: the machine would hang. With
+// several, a processor that finds a lock held spins at DISPATCH_LEVEL until
+// the holder on another processor releases it; the one that holds it must
+// release it, and must not take it again.
+#include <map>
+
 #include "platform.h"
 #include "sim/kernel.h"
 
@@ -9,21 +14,46 @@ namespace {
 constexpr KSPIN_LOCK kFree = 0;
 constexpr KSPIN_LOCK kHeld = 1;
 
-void take(Kernel& k, PKSPIN_LOCK lock) {
+std::string lockName(PKSPIN_LOCK lock) { return "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)); }
+
+void take(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
+  k.scheduler.point(sim::Point::Call);
+  k.checkAlive(routine, lock);
+  if (k.scheduler.spinLocksIgnored) return;
   if (*lock != kFree) {
-    k.verifier.report(
-        sim::Rule::SpinLockAlreadyOwned,
-        "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)) + " acquired while held: a deadlock");
+    auto owner = k.spinLockOwners.find(lock);
+    bool here = owner == k.spinLockOwners.end() || owner->second == k.scheduler.processor();
+    if (!k.scheduler.engaged() || here) {
+      k.verifier.report(
+          sim::Rule::SpinLockAlreadyOwned,
+          lockName(lock) + (k.scheduler.engaged()
+                                ? " acquired again on processor " + std::to_string(k.scheduler.processor()) +
+                                      ", which holds it"
+                                : " acquired while held: a deadlock"));
+    } else {
+      k.scheduler.spin(lock);
+      // The lock may have gone with its device while this processor spun.
+      k.checkAlive(routine, lock);
+    }
   }
   *lock = kHeld;
+  k.spinLockOwners[lock] = k.scheduler.processor();
 }
 
-void give(Kernel& k, PKSPIN_LOCK lock) {
+void give(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
+  k.checkAlive(routine, lock);
+  if (k.scheduler.spinLocksIgnored) return;
   if (*lock != kHeld) {
-    k.verifier.report(
-        sim::Rule::SpinLockNotOwned,
-        "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)) + " released while not held");
+    k.verifier.report(sim::Rule::SpinLockNotOwned, lockName(lock) + " released while not held");
+  } else {
+    auto owner = k.spinLockOwners.find(lock);
+    if (owner != k.spinLockOwners.end() && owner->second != k.scheduler.processor()) {
+      k.verifier.report(sim::Rule::SpinLockNotOwned,
+                        lockName(lock) + " released on processor " + std::to_string(k.scheduler.processor()) +
+                            ", taken on processor " + std::to_string(owner->second));
+    }
   }
+  k.spinLockOwners.erase(lock);
   *lock = kFree;
 }
 // The DPC-level forms expect the caller at DISPATCH_LEVEL already.
@@ -35,28 +65,31 @@ void requireDispatch(Kernel& k, const char* routine) {
 }
 }  // namespace
 
-extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = kFree; }
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  Kernel::current().spinLockOwners.erase(SpinLock);
+  *SpinLock = kFree;
+}
 
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
   requireDispatch(k, "KeAcquireSpinLockAtDpcLevel");
-  take(k, SpinLock);
+  take(k, SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
   requireDispatch(k, "KeReleaseSpinLockFromDpcLevel");
-  give(k, SpinLock);
+  give(k, SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
   KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-  take(k, SpinLock);
+  take(k, SpinLock, "KeAcquireSpinLock");
   return old;
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  give(Kernel::current(), SpinLock);
+  give(Kernel::current(), SpinLock, "KeReleaseSpinLock");
   KfLowerIrql(NewIrql);
 }

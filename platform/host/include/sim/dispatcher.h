@@ -42,6 +42,17 @@ class Dispatcher {
   // Expiries due by now, then the queued calls if the level allows.
   void poll();
 
+  // With several processors or threads the scheduler runs the queued
+  // calls, each on a processor it chooses; poll then only expires timers.
+  void deferCalls() { deferred_ = true; }
+  void expireDue();
+  // The first queued call, taken off the queue (null when none).
+  _KDPC* takeQueued();
+  // Runs one call at DISPATCH_LEVEL on the current processor.
+  void runCall(_KDPC* dpc);
+  // The clock interrupt at which the next armed timer expires, or -1.
+  Ticks nextInterrupt() const;
+
   bool isArmed(const _KTIMER* timer) const;
   std::vector<_KTIMER*> armedTimers() const { return timers_; }
   const std::deque<_KDPC*>& queuedDpcs() const { return dpcs_; }
@@ -63,6 +74,7 @@ class Dispatcher {
   uint64_t sequence_ = 0;
   uint64_t dpcsRun_ = 0;
   bool draining_ = false;
+  bool deferred_ = false;
   // While the machine idles until a moment, deferred calls that keep the
   // processor busy past it (a poll re-queued by its own periodic timer)
   // stop there; the rest run when the level next drops.

@@ -34,26 +34,34 @@ class SystemSpace {
   static void reset();
 };
 
-// The current processor's IRQL. One processor for now.
+// The IRQL of the processor that runs now. Each processor has its own; the
+// scheduler says which processor that is (processor 0 on a machine with
+// one).
 class Irql {
  public:
   static constexpr uint8_t kPassive = 0;
   static constexpr uint8_t kApc = 1;
   static constexpr uint8_t kDispatch = 2;
+  static constexpr int kMaxProcessors = 4;
 
-  uint8_t level() const { return level_; }
+  uint8_t level() const { return levels_[*processor_]; }
+  uint8_t levelOf(int processor) const { return levels_[processor]; }
   void set(uint8_t level);
   void onLower(std::function<void(uint8_t)> listener) { lowerListeners_.push_back(std::move(listener)); }
 
   // Virtual time spent at DISPATCH_LEVEL or above, given the clock.
   void attachClock(std::function<Ticks()> now) { now_ = std::move(now); }
   Ticks dispatchTicks() const;
+  // Where the number of the running processor is kept.
+  void attachProcessor(const int* processor) { processor_ = processor; }
 
  private:
+  static constexpr int kFirst = 0;
   std::function<Ticks()> now_;
-  Ticks raisedAt_ = 0;
+  const int* processor_ = &kFirst;
+  Ticks raisedAt_[kMaxProcessors] = {};
   Ticks dispatchTicks_ = 0;
-  uint8_t level_ = kPassive;
+  uint8_t levels_[kMaxProcessors] = {};
   std::vector<std::function<void(uint8_t)>> lowerListeners_;
 };
 

@@ -108,6 +108,11 @@ class IoManager {
   // at once: 1 when each call returned before the next began.
   int deepestStartIo() const { return deepestStartIo_; }
 
+  // What a pointer into a deleted device or its extension belongs to
+  // ("" when it is no such thing). Deleted devices stay in memory, unused,
+  // while several threads run, so that a late access is seen.
+  std::string freedObject(const void* p) const;
+
  private:
   struct Extension {
     void operator()(uint8_t* p) const;
@@ -123,6 +128,7 @@ class IoManager {
     bool nextPacketPending = false;  // IoStartNextPacket came from inside it, deferred
     ObjectSecurity security;
     PIRP startIoIrp = nullptr;  // given to the start-I/O routine, not yet complete
+    size_t extensionSize = 0;
   };
   struct Link {
     std::string name;
@@ -148,6 +154,8 @@ class IoManager {
   std::unique_ptr<DRIVER_OBJECT> driver_;
   std::string driverName_;
   std::vector<Device> devices_;
+  std::vector<Device> deleted_;                        // kept while several threads run
+  std::vector<std::unique_ptr<DriverImage>> retired_;  // images a deferred call still ran in
   std::vector<Link> links_;
   std::vector<PDEVICE_OBJECT> shutdownList_;
   std::vector<std::pair<std::unique_ptr<Request>, Done>> requests_;  // issued, not retired

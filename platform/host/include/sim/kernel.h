@@ -17,6 +17,7 @@
 #include "sim/dispatcher.h"
 #include "sim/executive.h"
 #include "sim/iomanager.h"
+#include "sim/scheduler.h"
 #include "sim/ticks.h"
 
 namespace sim {
@@ -113,6 +114,8 @@ class Bus {
   size_t mappingCount() const { return views_.size(); }
 
   void setCycle(Ticks cycle) { cycle_ = cycle; }
+  // Each access is a point where another processor may get in first.
+  void setScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
   uint64_t accessCount() const { return accesses_; }
   void onAccess(std::function<void(const BusAccess&)> listener) { listeners_.push_back(std::move(listener)); }
 
@@ -133,6 +136,7 @@ class Bus {
   const Window* find(Space space, uint32_t address) const;
 
   Clock& clock_;
+  Scheduler* scheduler_ = nullptr;
   Ticks cycle_ = kDefaultCycle;
   uint64_t accesses_ = 0;
   std::vector<Window> windows_;
@@ -169,9 +173,11 @@ class Debugger {
   X(DriverUnloadedWithoutCancellingPendingOperations,                    \
     "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS")             \
   X(HandleLeftOpen, "HANDLE_LEFT_OPEN")                                  \
+  X(InterleavedConversation, "INTERLEAVED_CONVERSATION")                 \
   X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
   X(InvalidKernelHandle, "INVALID_KERNEL_HANDLE")                        \
   X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
+  X(IoCallWithSpinLockHeld, "IO_CALL_WITH_SPIN_LOCK_HELD")               \
   X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
   X(IoErrorLogLeak, "IO_ERROR_LOG_LEAK")                                 \
   X(IoErrorLogOverrun, "IO_ERROR_LOG_OVERRUN")                           \
@@ -181,9 +187,11 @@ class Debugger {
   X(IrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL")                  \
   X(IrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL")                        \
   X(IrqlUnexpectedValue, "IRQL_UNEXPECTED_VALUE")                        \
+  X(KernelStackOverflow, "KERNEL_STACK_OVERFLOW")                        \
   X(LinkLeftBehind, "LINK_LEFT_BEHIND")                                  \
   X(MappingLeftBehind, "MAPPING_LEFT_BEHIND")                            \
   X(MultipleIrpCompleteRequests, "MULTIPLE_IRP_COMPLETE_REQUESTS")       \
+  X(PageFaultInFreedPool, "PAGE_FAULT_IN_FREED_SPECIAL_POOL")            \
   X(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA")              \
   X(PendingMarkedNotReturned, "PENDING_MARKED_NOT_RETURNED")             \
   X(PendingWithoutMark, "PENDING_WITHOUT_MARK")                          \
@@ -270,6 +278,29 @@ class Kernel {
 
   // The rule that a routine may be called only at or below an IRQL.
   bool checkIrql(const char* routine, uint8_t maximum);
+  // The rule that no memory of a deleted device is touched: `object` is
+  // what `routine` was handed. True when it is still alive.
+  bool checkAlive(const char* routine, const volatile void* object);
+  // The rule that the I/O manager is not called with a spin lock held.
+  void checkNoSpinLockHeld(const char* routine);
+
+  // A driver routine's frame on the running thread's kernel stack, from
+  // entry to return. The depth is an estimate: a thread's way into the
+  // driver, then a fixed cost per nested driver routine; x86 kernel
+  // stacks are 12 KB.
+  class DriverFrame {
+   public:
+    DriverFrame(Kernel& kernel, const char* routine);
+    ~DriverFrame();
+    DriverFrame(const DriverFrame&) = delete;
+    DriverFrame& operator=(const DriverFrame&) = delete;
+
+   private:
+    Kernel& kernel_;
+  };
+  static constexpr int kKernelStackBytes = 12 * 1024;
+  static constexpr int kThreadEntryBytes = 2048;
+  static constexpr int kDriverFrameBytes = 100;
 
   // HalTranslateBusAddress: where a bus address lands and in which space
   // (1 I/O, 0 memory). Boards replace the identity translation.
@@ -300,7 +331,11 @@ class Kernel {
   PciConfigSpace* pci = nullptr;  // the board's PCI buses, when it has any
   Dispatcher dispatcher{clock, irql, verifier};
   ResourceMap resources;
+  // The processor that holds each spin lock.
+  std::map<const volatile void*, int> spinLockOwners;
   IoManager io{*this};
+  // Last, so that its threads end before anything they use goes.
+  Scheduler scheduler{*this};
 };
 
 // "0x" and upper-case hex digits, at least the given number of them.
