@@ -489,6 +489,13 @@ VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                  stack->Parameters.DeviceIoControl.OutputBufferLength};
   ULONG information = 0;
   // One conversation at a time: the poll may run on another processor.
+  // The lock is held for the whole request rather than letting a poll that
+  // finds the link busy step aside until its next period: a stream of
+  // requests could then starve the poll, which is what notices the Cardlan
+  // dropping and collects the controller's error counters. The price is the
+  // spin: a poll that falls due while a COMMAND_4 waits out its reply spins
+  // at DISPATCH_LEVEL for up to that reply time (one second with the
+  // default bound on the reply timer), once per such request.
   KeAcquireSpinLockAtDpcLevel(&request.record->LinkLock);
   NTSTATUS status = serveQueued(request, &information);
   KeReleaseSpinLockFromDpcLevel(&request.record->LinkLock);
