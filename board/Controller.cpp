@@ -106,8 +106,9 @@ void Controller::hostWrote(State before) {
     return;
   }
   // A message the controller posted on its own belongs to whoever drains it.
-  if (before == State::Idle || !owner_) {
+  if (before == State::Idle || !owner_ || (partyActive_ && !partyActive_(*owner_))) {
     owner_ = party;
+    interleavingSeen_ = false;
     return;
   }
   if (party != *owner_ && !interleavingSeen_) {

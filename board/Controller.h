@@ -118,6 +118,11 @@ class Controller {
   // that runs); a conversation belongs to the party that opened it, from
   // the write that takes the controller out of Idle until it is Idle again.
   void setParty(std::function<uint32_t()> party) { party_ = std::move(party); }
+  // Whether a party is still inside the driver routine that drove the
+  // lines. A party that has returned gave its conversation up (it timed out
+  // while the controller went on), so the next party's frame is a new
+  // conversation, not an interleaved one.
+  void setPartyActive(std::function<bool(uint32_t)> active) { partyActive_ = std::move(active); }
   // Called by the GPIO block around each host write.
   void hostWrote(State before);
 
@@ -166,6 +171,7 @@ class Controller {
   bool withheld_ = false;     // TRDY withheld for the current byte
   std::vector<std::vector<uint8_t>> unsolicited_;
   std::function<uint32_t()> party_;
+  std::function<bool(uint32_t)> partyActive_;
   std::optional<uint32_t> owner_;  // the party whose conversation is open
   bool interleavingSeen_ = false;  // reported once per conversation
 };

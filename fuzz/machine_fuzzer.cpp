@@ -102,6 +102,7 @@ void ioctl(std::ostream& s, Bytes& in) {
   s << " in=" << inLength;
   if (mode & 1) s << " out=" << length(in);
   if (mode & 2) s << " nobuffer";
+  if (mode & 4) s << " async";
   size_t given = in.next() % 17;
   if (given > inLength) given = inLength;
   byteList(s, in, given);
@@ -232,7 +233,7 @@ void time(std::ostream& s, Bytes& in) {
 // Set-up of the board before the driver loads, for the start-up paths that
 // meet an unusual machine.
 void setup(std::ostream& s, Bytes& in) {
-  switch (in.next() % 9) {
+  switch (in.next() % 10) {
     case 0: s << "pci bridge none\n"; break;
     case 1:
       s << "pci bridge " << (in.next() & 1 ? "0x24C0" : "0x2410") << " bus " << in.next() % 4 << " slot "
@@ -290,12 +291,14 @@ std::string scriptOf(const uint8_t* data, size_t size) {
           s << (c & 0x10 ? "close\n" : "open\n");
         }
         break;
-      case 14: s << (c & 0x10 ? "shutdown\n" : "unload\n"); break;
+      // The I/O manager unloads no driver while its requests are in flight;
+      // a shutdown comes whatever runs.
+      case 14: s << (c & 0x10 ? "shutdown\n" : "wait\nunload\n"); break;
       default: s << "load\n"; break;
     }
   }
   // The driver leaves: whatever it left behind is the verifier's to see.
-  s << "unload\n";
+  s << "wait\nunload\n";
   return s.str();
 }
 

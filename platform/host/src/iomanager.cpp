@@ -81,7 +81,11 @@ NTSTATUS IoManager::start(const std::string& name, Entry entry) {
   UNICODE_STRING registryPath;
   RtlInitUnicodeString(&registryPath, pathBuffer.data());
   uint8_t level = kernel_.irql.level();
-  NTSTATUS status = entry(driver_.get(), &registryPath);
+  NTSTATUS status;
+  {
+    Kernel::DriverFrame frame(kernel_, "DriverEntry");
+    status = entry(driver_.get(), &registryPath);
+  }
   if (kernel_.irql.level() != level) {
     kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue, "DriverEntry returned at IRQL " +
                                                                 std::to_string(kernel_.irql.level()) +
@@ -109,7 +113,10 @@ void IoManager::unload() {
   }
   if (driver_->DriverUnload != nullptr) {
     uint8_t level = kernel_.irql.level();
-    driver_->DriverUnload(driver_.get());
+    {
+      Kernel::DriverFrame frame(kernel_, "DriverUnload");
+      driver_->DriverUnload(driver_.get());
+    }
     if (kernel_.irql.level() != level) {
       kernel_.verifier.report(sim::Rule::IrqlUnexpectedValue,
                               "DriverUnload returned at IRQL " + std::to_string(kernel_.irql.level()));

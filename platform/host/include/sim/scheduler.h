@@ -118,6 +118,11 @@ class Scheduler {
     bool overflowed = false;
   };
   Stack& stack() { return stacks_[context()]; }
+  // Whether the thread or deferred call CONTEXT is inside a driver routine.
+  bool inDriver(uint32_t context) const {
+    auto it = stacks_.find(context);
+    return it != stacks_.end() && it->second.frames > 0;
+  }
 
  private:
   struct Context;
