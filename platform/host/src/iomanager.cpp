@@ -91,6 +91,7 @@ NTSTATUS IoManager::start(const std::string& name, Entry entry) {
                                                                 std::to_string(kernel_.irql.level()) +
                                                                 ", entered at " + std::to_string(level));
   }
+  for (auto& d : devices_) d.object->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
   // A driver whose entry fails is removed without its unload routine: it
   // must have undone everything itself.
   if (!NT_SUCCESS(status)) {
@@ -212,6 +213,10 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   o->DriverObject = driver;
   o->DeviceType = type;
   o->Characteristics = characteristics;
+  // No handle can be opened to a device until its creator is done with it:
+  // the I/O manager clears the flag when the DriverEntry that created the
+  // device returns.
+  o->Flags = DO_DEVICE_INITIALIZING;
   o->DeviceExtension = d.extension.get();
   o->NextDevice = driver->DeviceObject;
   driver->DeviceObject = o;
@@ -385,13 +390,14 @@ bool IoManager::admits(PDEVICE_OBJECT device, bool below) const {
 }
 
 // A refused caller's open, close or request never reaches the driver: it
-// gets STATUS_ACCESS_DENIED and nothing else.
-NTSTATUS IoManager::refuse(Done done) {
+// gets STATUS_ACCESS_DENIED (or, for a device still being created,
+// STATUS_NO_SUCH_DEVICE) and nothing else.
+NTSTATUS IoManager::refuse(Done done, NTSTATUS status) {
   Request r;
   r.completed = true;
-  r.status = STATUS_ACCESS_DENIED;
+  r.status = status;
   if (done) done(r);
-  return STATUS_ACCESS_DENIED;
+  return status;
 }
 
 const ObjectSecurity* IoManager::securityOf(PDEVICE_OBJECT device) const {
@@ -402,6 +408,7 @@ const ObjectSecurity* IoManager::securityOf(PDEVICE_OBJECT device) const {
 }
 
 NTSTATUS IoManager::create(PDEVICE_OBJECT device, Done done, const std::string& below) {
+  if (device->Flags & DO_DEVICE_INITIALIZING) return refuse(std::move(done), STATUS_NO_SUCH_DEVICE);
   if (!admits(device, !below.empty())) return refuse(std::move(done));
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_CREATE;
@@ -409,6 +416,7 @@ NTSTATUS IoManager::create(PDEVICE_OBJECT device, Done done, const std::string& 
 }
 
 NTSTATUS IoManager::close(PDEVICE_OBJECT device, Done done) {
+  if (device->Flags & DO_DEVICE_INITIALIZING) return refuse(std::move(done), STATUS_NO_SUCH_DEVICE);
   if (!admits(device, false)) return refuse(std::move(done));
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_CLOSE;
@@ -419,6 +427,7 @@ NTSTATUS IoManager::deviceControl(PDEVICE_OBJECT device, ULONG code, const std::
                                   uint32_t inputLength, uint32_t outputLength, bool buffer, Done done) {
   // A request travels on a handle the caller opened; a caller the device
   // refuses has none to send it on.
+  if (device->Flags & DO_DEVICE_INITIALIZING) return refuse(std::move(done), STATUS_NO_SUCH_DEVICE);
   if (!admits(device, false)) return refuse(std::move(done));
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
