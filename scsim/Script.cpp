@@ -4,6 +4,7 @@
 #include <functional>
 #include <istream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -680,10 +681,17 @@ class Interpreter {
       return;
     }
     // From a thread of its own: the script goes on at once, and the result
-    // line comes when the request completes.
+    // line comes when the request completes. The request is outstanding
+    // until it has completed and its thread has also left the I/O manager:
+    // a dispatch routine may complete the request and still run on.
     outstanding_++;
-    machine_.kernel.scheduler.spawn([this, code, bytes, inputLength, outputLength, buffer] {
-      send(code, bytes, inputLength, outputLength, buffer, [this] { outstanding_--; });
+    auto left = std::make_shared<int>(2);
+    auto finished = [this, left] {
+      if (--*left == 0) outstanding_--;
+    };
+    machine_.kernel.scheduler.spawn([this, code, bytes, inputLength, outputLength, buffer, finished] {
+      send(code, bytes, inputLength, outputLength, buffer, finished);
+      finished();
     });
   }
 
