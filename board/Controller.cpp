@@ -105,6 +105,13 @@ void Controller::hostWrote(State before) {
     interleavingSeen_ = false;
     return;
   }
+  // A reply the controller offers again (TREQ held after it was read) is a
+  // message of its own from then on, like one it posts unasked.
+  if (before == State::TxDone && state_ == State::ReplyPending) {
+    owner_.reset();
+    interleavingSeen_ = false;
+    return;
+  }
   // A message the controller posted on its own belongs to whoever drains it.
   if (before == State::Idle || !owner_ || (partyActive_ && !partyActive_(*owner_))) {
     owner_ = party;
