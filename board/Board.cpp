@@ -11,7 +11,7 @@ Board::Board(sim::Kernel& k)
   // The model tells conversations apart by the simulated thread or
   // deferred call that drives the lines; with one thread there is one party.
   controller.setParty([this] { return kernel.scheduler.context(); });
-  controller.setPartyActive([this](uint32_t party) { return kernel.scheduler.inDriver(party); });
+  controller.setPartyActive([this](uint32_t party) { return kernel.scheduler.holdsSpinLock(party); });
   controller.events().interleaved = [this](const std::string& detail) {
     kernel.verifier.report(sim::Rule::InterleavedConversation, detail);
   };

@@ -118,10 +118,10 @@ class Controller {
   // that runs); a conversation belongs to the party that opened it, from
   // the write that takes the controller out of Idle until it is Idle again.
   void setParty(std::function<uint32_t()> party) { party_ = std::move(party); }
-  // Whether a party is still inside the driver routine that drove the
-  // lines. A party that has returned gave its conversation up (it timed out
-  // while the controller went on), so the next party's frame is a new
-  // conversation, not an interleaved one.
+  // Whether a party still holds the lock it talked under. A party that let
+  // it go gave its conversation up (it timed out while the controller went
+  // on), so the next party's frame is a new conversation, not an
+  // interleaved one.
   void setPartyActive(std::function<bool(uint32_t)> active) { partyActive_ = std::move(active); }
   // Called by the GPIO block around each host write.
   void hostWrote(State before);

@@ -19,6 +19,7 @@ std::string lockName(PKSPIN_LOCK lock) { return "spin lock " + sim::hex(reinterp
 void take(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
   k.scheduler.point(sim::Point::Call);
   k.checkAlive(routine, lock);
+  k.scheduler.stack().locks++;
   if (k.scheduler.spinLocksIgnored) return;
   if (*lock != kFree) {
     auto owner = k.spinLockOwners.find(lock);
@@ -42,6 +43,7 @@ void take(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
 
 void give(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
   k.checkAlive(routine, lock);
+  if (k.scheduler.stack().locks > 0) k.scheduler.stack().locks--;
   if (k.scheduler.spinLocksIgnored) return;
   if (*lock != kHeld) {
     k.verifier.report(sim::Rule::SpinLockNotOwned, lockName(lock) + " released while not held");

@@ -116,12 +116,15 @@ class Scheduler {
   struct Stack {
     int frames = 0;
     bool overflowed = false;
+    int locks = 0;  // spin locks taken and not yet released
   };
   Stack& stack() { return stacks_[context()]; }
-  // Whether the thread or deferred call CONTEXT is inside a driver routine.
-  bool inDriver(uint32_t context) const {
+  // Whether the thread or deferred call CONTEXT holds a spin lock (counted
+  // even while spin locks exclude nothing). A context at DISPATCH_LEVEL
+  // never leaves its processor, so the count is the context's own.
+  bool holdsSpinLock(uint32_t context) const {
     auto it = stacks_.find(context);
-    return it != stacks_.end() && it->second.frames > 0;
+    return it != stacks_.end() && it->second.locks > 0;
   }
 
  private:
