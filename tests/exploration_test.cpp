@@ -117,6 +117,20 @@ void expectClean(const Outcome& r, size_t requests, uint64_t seed) {
   EXPECT_EQ(r.status, 0) << "seed " << seed;
 }
 
+// Runs `act` on a thread of its own that wakes at virtual time `at`, and
+// lets the script's thread wait for it (a minute at most).
+void atMoment(scsim::Machine& m, sim::Ticks at, const std::function<void(scsim::Machine&)>& act) {
+  sim::Scheduler& s = m.kernel.scheduler;
+  bool done = false;
+  s.spawn([&m, &s, &done, &act, at] {
+    s.waitUntil([] { return false; }, at);
+    act(m);
+    done = true;
+  });
+  s.waitUntil([&done] { return done; }, at + 60000 * sim::kTicksPerMs);
+  EXPECT_TRUE(done) << "the thread woken at " << at << " did not finish";
+}
+
 std::string repeat(const std::string& line, int times) {
   std::string text;
   for (int i = 0; i < times; i++) text += line;
@@ -208,23 +222,15 @@ TEST(Exploration, ConnectRequestsBackToBack) {
 TEST(Exploration, UnloadDuringPoll) {
   Tally tally{"unload during a poll"};
   for (uint64_t seed = 1; seed <= 2000 / kScale; seed++) {
-    bool unloaded = false;
     Options o{seed, false, {}, {}};
-    o.between = [&unloaded, seed](scsim::Machine& m) {
-      sim::Scheduler& s = m.kernel.scheduler;
+    o.between = [seed](scsim::Machine& m) {
       // The poll falls due at 515.625 ms; start between 514.9 and 516.4 ms.
       const sim::Ticks at =
           514900 * sim::kTicksPerUs + static_cast<sim::Ticks>(seed * 5 % 1500) * sim::kTicksPerUs;
-      s.spawn([&m, &s, &unloaded, at] {
-        s.waitUntil([] { return false; }, at);
-        m.unload();
-        unloaded = true;
-      });
-      s.waitUntil([&unloaded] { return unloaded; }, at + 60000 * sim::kTicksPerMs);
+      atMoment(m, at, [](scsim::Machine& machine) { machine.unload(); });
     };
     Outcome r = runScripts("processors 2\nload\n", "advance 2000\n", o);
     tally.add(r);
-    EXPECT_TRUE(unloaded) << "seed " << seed;
     expectClean(r, 0, seed);
   }
 }
@@ -257,8 +263,8 @@ TEST(Exploration, ShutdownDuringRequestAndRequestsDuringStop) {
 // Shutdown from a thread of its own while the driver starts: before the
 // device exists, during the start-up conversation, and after it. Needs the
 // start-up conversation under the link lock and a stop that acts only on a
-// started record; until then it finds the stop talking over the start-up
-// and through a released interface.
+// started record; without them it finds the stop talking over the
+// start-up and through a released interface.
 TEST(Exploration, ShutdownDuringStartUp) {
   Tally tally{"shutdown during start-up"};
   for (uint64_t seed = 1; seed <= 1000 / kScale; seed++) {
@@ -285,7 +291,7 @@ TEST(Exploration, ShutdownDuringStartUp) {
 
 // Hundreds of requests queued from the other processors while one is
 // served: the start-I/O routine must not nest once per queued request.
-// Needs deferred start-I/O (IoSetStartIoAttributes); until then the
+// Needs deferred start-I/O (IoSetStartIoAttributes); without it the
 // recursion overflows the kernel stack once about a hundred wait.
 TEST(Exploration, HundredsOfRequestsQueuedWhileOneIsServed) {
   Tally tally{"hundreds of requests queued while one is served"};
@@ -388,23 +394,15 @@ TEST(Exploration, AllSchedulesWithTwoPreemptionsKeepConversationsApart) {
 // preemptions: among them the poll taken by the other processor before the
 // unload removes it from the queue, and overtaken before it reaches the
 // lock. Needs the unload to wait for a running poll (KeFlushQueuedDpcs);
-// until then the search finds the poll touching the deleted record.
+// without it the search finds the poll touching the deleted record.
 TEST(Exploration, AllSchedulesOfUnloadDuringPoll) {
   Tally tally{"bounded search, 2 preemptions, unload during a poll"};
   BoundedSearch search(2);
   int failed = 0;
   do {
-    bool unloaded = false;
     Options o{1, false, search.chooser(), {}};
-    o.between = [&unloaded](scsim::Machine& m) {
-      sim::Scheduler& s = m.kernel.scheduler;
-      const sim::Ticks at = 515625 * sim::kTicksPerUs;
-      s.spawn([&m, &s, &unloaded, at] {
-        s.waitUntil([] { return false; }, at);
-        m.unload();
-        unloaded = true;
-      });
-      s.waitUntil([&unloaded] { return unloaded; }, at + 60000 * sim::kTicksPerMs);
+    o.between = [](scsim::Machine& m) {
+      atMoment(m, 515625 * sim::kTicksPerUs, [](scsim::Machine& machine) { machine.unload(); });
     };
     Outcome r = runScripts("processors 2\nload\n", "advance 2000\n", o);
     tally.add(r);
