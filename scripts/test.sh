@@ -125,8 +125,17 @@ run_fuzzer() {
 echo "== fuzzers"
 cmake --preset fuzz -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset fuzz
-run_fuzzer link
-run_fuzzer machine
+# One fuzzer on each of the two processors; each runs on one.
+run_fuzzer link &
+link_pid=$!
+run_fuzzer machine &
+machine_pid=$!
+fuzzers_ok=1
+wait "$link_pid" || fuzzers_ok=0
+wait "$machine_pid" || fuzzers_ok=0
+if ((fuzzers_ok == 0)); then
+  exit 1
+fi
 
 if ((format_ok == 0)); then
   echo "test.sh: FAILED: format check" >&2
