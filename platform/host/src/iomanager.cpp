@@ -379,19 +379,20 @@ void IoManager::retire(Request* request) {
   if (it != requests_.end()) requests_.erase(it);
 }
 
-// The object manager checks the caller's token against the device's DACL
-// when a handle is opened, before any request reaches the driver. A name
-// below the device is checked against it only when the device has
-// FILE_DEVICE_SECURE_OPEN; otherwise that check is left to the driver.
-bool IoManager::admits(PDEVICE_OBJECT device, bool below) const {
-  if (below && (device->Characteristics & FILE_DEVICE_SECURE_OPEN) == 0) return true;
+// No handle is opened to a device still being created. Then the object
+// manager checks the caller's token against the device's DACL, before any
+// request reaches the driver. A name below the device is checked against it
+// only when the device has FILE_DEVICE_SECURE_OPEN; otherwise that check is
+// left to the driver.
+NTSTATUS IoManager::openStatus(PDEVICE_OBJECT device, bool below) const {
+  if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+  if (below && (device->Characteristics & FILE_DEVICE_SECURE_OPEN) == 0) return STATUS_SUCCESS;
   const ObjectSecurity* security = securityOf(device);
-  return security == nullptr || security->admits(caller, kOpenAccess);
+  return security == nullptr || security->admits(caller, kOpenAccess) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
 }
 
-// A refused caller's open, close or request never reaches the driver: it
-// gets STATUS_ACCESS_DENIED (or, for a device still being created,
-// STATUS_NO_SUCH_DEVICE) and nothing else.
+// A refused open, close or request never reaches the driver: the caller
+// gets the refusal's status and nothing else.
 NTSTATUS IoManager::refuse(Done done, NTSTATUS status) {
   Request r;
   r.completed = true;
@@ -408,16 +409,16 @@ const ObjectSecurity* IoManager::securityOf(PDEVICE_OBJECT device) const {
 }
 
 NTSTATUS IoManager::create(PDEVICE_OBJECT device, Done done, const std::string& below) {
-  if (device->Flags & DO_DEVICE_INITIALIZING) return refuse(std::move(done), STATUS_NO_SUCH_DEVICE);
-  if (!admits(device, !below.empty())) return refuse(std::move(done));
+  NTSTATUS refused = openStatus(device, !below.empty());
+  if (refused != STATUS_SUCCESS) return refuse(std::move(done), refused);
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_CREATE;
   return dispatch(device, std::move(r), std::move(done));
 }
 
 NTSTATUS IoManager::close(PDEVICE_OBJECT device, Done done) {
-  if (device->Flags & DO_DEVICE_INITIALIZING) return refuse(std::move(done), STATUS_NO_SUCH_DEVICE);
-  if (!admits(device, false)) return refuse(std::move(done));
+  NTSTATUS refused = openStatus(device, false);
+  if (refused != STATUS_SUCCESS) return refuse(std::move(done), refused);
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_CLOSE;
   return dispatch(device, std::move(r), std::move(done));
@@ -427,8 +428,8 @@ NTSTATUS IoManager::deviceControl(PDEVICE_OBJECT device, ULONG code, const std::
                                   uint32_t inputLength, uint32_t outputLength, bool buffer, Done done) {
   // A request travels on a handle the caller opened; a caller the device
   // refuses has none to send it on.
-  if (device->Flags & DO_DEVICE_INITIALIZING) return refuse(std::move(done), STATUS_NO_SUCH_DEVICE);
-  if (!admits(device, false)) return refuse(std::move(done));
+  NTSTATUS refused = openStatus(device, false);
+  if (refused != STATUS_SUCCESS) return refuse(std::move(done), refused);
   auto r = std::make_unique<Request>();
   r->stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
   r->stack.Parameters.DeviceIoControl.IoControlCode = code;

@@ -137,8 +137,8 @@ class IoManager {
   Device* find(PDEVICE_OBJECT device);
   Request* find(PIRP irp);
   NTSTATUS dispatch(PDEVICE_OBJECT device, std::unique_ptr<Request> request, Done done);
-  bool admits(PDEVICE_OBJECT device, bool below) const;
-  NTSTATUS refuse(Done done, NTSTATUS status = STATUS_ACCESS_DENIED);
+  NTSTATUS openStatus(PDEVICE_OBJECT device, bool below) const;
+  NTSTATUS refuse(Done done, NTSTATUS status);
   void callStartIo(PDEVICE_OBJECT device, PIRP irp);
   void retire(Request* request);
   void runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp);
