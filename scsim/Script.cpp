@@ -197,6 +197,7 @@ const char* const kFailable[] = {
     "IoReportResourceUsage",  "IoAllocateErrorLogEntry", "ExAllocatePoolWithTag",
     "MmMapIoSpace",           "RtlQueryRegistryValues",  "HalGetBusData",
     "HalTranslateBusAddress", "ObOpenObjectByPointer",   "ZwSetSecurityObject",
+    "IoAllocateWorkItem",
 };
 
 }  // namespace
@@ -284,6 +285,7 @@ class Interpreter {
         {"caller", "", "user|admin|system", 1, 1, false, &Interpreter::caller},
         {"kernel", "fail", "NAME [STATUS] [COUNT]", 1, 3, false, &Interpreter::kernelFail},
         {"kernel", "registry-typecheck", "on|off", 1, 1, false, &Interpreter::kernelTypecheck},
+        {"kernel", "dispatch-limit", "MS (0: no limit)", 1, 1, false, &Interpreter::kernelDispatchLimit},
         {"controller", "silent", "", 0, 0, false, &Interpreter::controllerSilent},
         {"controller", "alive", "", 0, 0, false, &Interpreter::controllerSilent},
         {"controller", "no-reply", "N [CODE]", 1, 2, false, &Interpreter::controllerNoReply},
@@ -516,6 +518,11 @@ class Interpreter {
   void kernelTypecheck(const Words& w) {
     if (w[2] != "on" && w[2] != "off") fail("kernel registry-typecheck: 'on' or 'off', not '" + w[2] + "'");
     machine_.kernel.registry.honoursTypecheck = w[2] == "on";
+  }
+
+  void kernelDispatchLimit(const Words& w) {
+    const uint32_t ms = u32Arg(w[2], 0, "kernel dispatch-limit MS");
+    machine_.kernel.irql.setStretchLimit(static_cast<sim::Ticks>(ms) * sim::kTicksPerMs);
   }
 
   void kernelFail(const Words& w) {

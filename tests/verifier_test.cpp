@@ -213,6 +213,17 @@ std::vector<LevelCase> levelCases(KTIMER* timer, PHYSICAL_ADDRESS physical) {
        }},
       {"KeCancelTimer", DISPATCH_LEVEL, [timer] { KeCancelTimer(timer); }},
       {"KeFlushQueuedDpcs", PASSIVE_LEVEL, [] { KeFlushQueuedDpcs(); }},
+      {"KeDelayExecutionThread", APC_LEVEL,
+       [] {
+         LARGE_INTEGER interval;
+         interval.QuadPart = -10000;
+         KeDelayExecutionThread(KernelMode, FALSE, &interval);
+       }},
+      {"IoAllocateWorkItem and IoFreeWorkItem", DISPATCH_LEVEL,
+       [] {
+         PIO_WORKITEM item = IoAllocateWorkItem(g_device);
+         if (item != nullptr) IoFreeWorkItem(item);
+       }},
       {"IoUnregisterShutdownNotification", PASSIVE_LEVEL, [] { IoUnregisterShutdownNotification(g_device); }},
       {"IoAllocateErrorLogEntry", DISPATCH_LEVEL,
        [] {
@@ -326,3 +337,107 @@ TEST_F(Rules, KernelHandlesAreClosedOnceAndBeforeUnload) {
 }
 
 }  // namespace
+
+// Work items --------------------------------------------------------------------
+
+namespace {
+int g_workRuns = 0;
+VOID NTAPI countWork(PDEVICE_OBJECT, PVOID) { g_workRuns++; }
+VOID NTAPI returnRaised(PDEVICE_OBJECT, PVOID) { KfRaiseIrql(DISPATCH_LEVEL); }
+}  // namespace
+
+// A work item runs at PASSIVE_LEVEL once the processor leaves
+// DISPATCH_LEVEL; queued again while still in the queue, or freed there,
+// it is the bug check WORKER_INVALID.
+TEST_F(Rules, AWorkItemQueuedTwiceOrFreedWhileQueued) {
+  g_workRuns = 0;
+  PIO_WORKITEM item = IoAllocateWorkItem(g_device);
+  ASSERT_NE(item, nullptr);
+  at(DISPATCH_LEVEL, [item] {
+    IoQueueWorkItem(item, countWork, DelayedWorkQueue, nullptr);
+    EXPECT_EQ(g_workRuns, 0);
+    IoQueueWorkItem(item, countWork, DelayedWorkQueue, nullptr);
+  });
+  EXPECT_EQ(g_workRuns, 1);
+  expectOnly("WORKER_INVALID");
+  kernel.verifier.clear();
+  at(DISPATCH_LEVEL, [item] {
+    IoQueueWorkItem(item, countWork, DelayedWorkQueue, nullptr);
+    IoFreeWorkItem(item);
+  });
+  expectOnly("WORKER_INVALID");
+  EXPECT_EQ(g_workRuns, 2);
+  kernel.verifier.clear();
+  IoFreeWorkItem(item);
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+}
+
+TEST_F(Rules, AWorkItemRoutineMustReturnAtPassiveLevel) {
+  PIO_WORKITEM item = IoAllocateWorkItem(g_device);
+  IoQueueWorkItem(item, returnRaised, DelayedWorkQueue, nullptr);
+  expectOnly("WORKER_THREAD_RETURNED_AT_BAD_IRQL");
+  EXPECT_EQ(kernel.irql.level(), PASSIVE_LEVEL);
+  IoFreeWorkItem(item);
+}
+
+// A queued work item holds its device: one deleted by the routine itself
+// stays in memory until the routine has returned, so the routine may still
+// hand it to the kernel. A work item never freed is a leak at unload.
+VOID NTAPI deleteThenTouch(PDEVICE_OBJECT device, PVOID) {
+  IoDeleteDevice(device);
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  IoStartNextPacket(device, FALSE);
+  KfLowerIrql(old);
+  g_workRuns++;
+}
+
+TEST_F(Rules, AWorkItemHoldsItsDeviceUntilItsRoutineReturns) {
+  g_workRuns = 0;
+  PIO_WORKITEM item = IoAllocateWorkItem(g_device);
+  IoQueueWorkItem(item, deleteThenTouch, DelayedWorkQueue, nullptr);
+  EXPECT_EQ(g_workRuns, 1);
+  EXPECT_EQ(kernel.io.workItemsOutstanding(), 0u);
+  EXPECT_EQ(kernel.io.deviceCount(), 0u);
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+  kernel.io.unload();
+  expectOnly("POOL_NOT_FREED");
+}
+
+// The watchdog ---------------------------------------------------------------------
+
+// A stretch at DISPATCH_LEVEL or above longer than the limit is reported
+// once, when it ends, naming the processor and its length; one at the
+// limit is not; with no limit nothing is.
+TEST_F(Rules, AStretchAtDispatchLevelPastTheLimitIsReportedOnce) {
+  kernel.irql.setStretchLimit(500 * sim::kTicksPerMs);
+  at(DISPATCH_LEVEL, [this] { kernel.stall(500 * sim::kTicksPerMs); });
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+  at(DISPATCH_LEVEL, [this] {
+    kernel.stall(300 * sim::kTicksPerMs);
+    at(kAboveDispatch, [this] { kernel.stall(300 * sim::kTicksPerMs); });
+    EXPECT_TRUE(kernel.verifier.violations().empty());
+  });
+  ASSERT_EQ(kernel.verifier.violations().size(), 1u);
+  EXPECT_EQ(
+      kernel.verifier.violations()[0].detail,
+      "processor 0 stayed at DISPATCH_LEVEL or above for 600000 us in one stretch; the limit is 500 ms");
+  EXPECT_EQ(kernel.irql.longestStretch(), 600 * sim::kTicksPerMs);
+  kernel.verifier.clear();
+  kernel.irql.setStretchLimit(0);
+  at(DISPATCH_LEVEL, [this] { kernel.stall(5000 * sim::kTicksPerMs); });
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+}
+
+// A try never spins: a held lock gives FALSE, a free one is taken.
+TEST_F(Rules, ATryForASpinLockNeverSpins) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  at(DISPATCH_LEVEL, [&lock] {
+    EXPECT_TRUE(KeTryToAcquireSpinLockAtDpcLevel(&lock));
+    EXPECT_FALSE(KeTryToAcquireSpinLockAtDpcLevel(&lock));
+    KeReleaseSpinLockFromDpcLevel(&lock);
+  });
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+  KeTryToAcquireSpinLockAtDpcLevel(&lock);
+  expectOnly("IRQL_NOT_GREATER_OR_EQUAL");
+}

@@ -173,6 +173,18 @@ NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeReleaseSpinLockFromDpcLevel(SpinLock) KefReleaseSpinLockFromDpcLevel(SpinLock)
 #define KeAcquireSpinLock(a, b) *(b) = KfAcquireSpinLock(a)
 #define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
+NTKERNELAPI BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+
+// Interlocked operations: on x86 the compiler emits them as locked
+// instructions, no kernel call. Only one simulated processor runs at a
+// time, so the host build has them as plain atomic operations.
+inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return Comparand;
+}
 
 // Timers and deferred calls ------------------------------------------------
 
@@ -223,6 +235,11 @@ NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 
+// The running thread sleeps: a negative interval is relative, in 100 ns
+// units. PASSIVE_LEVEL or APC_LEVEL.
+NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                  PLARGE_INTEGER Interval);
+
 // Pool ---------------------------------------------------------------------
 
 typedef enum _POOL_TYPE { NonPagedPool, PagedPool } POOL_TYPE;
@@ -242,6 +259,7 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 #define RTL_REGISTRY_ABSOLUTE 0
 #define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
@@ -501,6 +519,18 @@ NTKERNELAPI VOID NTAPI IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLE
                                               BOOLEAN NonCancelable);
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
+
+// Work items: a routine run later in a system worker thread at
+// PASSIVE_LEVEL, with the device object referenced until it returns.
+typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
+
+NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                       WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 
 // Error log ----------------------------------------------------------------
 

@@ -141,19 +141,22 @@ void Dispatcher::runCall(_KDPC* dpc) {
   }
 }
 
+// The processor empties the queue in one go at DISPATCH_LEVEL, as the
+// kernel's dispatch interrupt does: calls that follow each other without
+// the processor dropping below that level are one stretch at it.
 void Dispatcher::drain() {
-  if (draining_) {
+  auto due = [this] { return !dpcs_.empty() && (idleLimit_ < 0 || clock_.now() < idleLimit_); };
+  if (draining_ || irql_.level() >= Irql::kDispatch || !due()) {
     return;
   }
   draining_ = true;
-  while (!dpcs_.empty() && irql_.level() < Irql::kDispatch && (idleLimit_ < 0 || clock_.now() < idleLimit_)) {
-    _KDPC* dpc = takeQueued();
-    uint8_t before = irql_.level();
-    irql_.set(Irql::kDispatch);
-    runCall(dpc);
-    irql_.set(before);
+  const uint8_t before = irql_.level();
+  irql_.set(Irql::kDispatch);
+  while (due()) {
+    runCall(takeQueued());
     expire(clock_.now());
   }
+  irql_.set(before);
   draining_ = false;
 }
 

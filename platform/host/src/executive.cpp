@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -120,7 +121,10 @@ void Irql::set(uint8_t level) {
     if (level >= kDispatch) {
       raisedAt_[p] = now_();
     } else {
-      dispatchTicks_ += now_() - raisedAt_[p];
+      const Ticks stretch = now_() - raisedAt_[p];
+      dispatchTicks_ += stretch;
+      longestStretch_ = std::max(longestStretch_, stretch);
+      if (stretchLimit_ > 0 && stretch > stretchLimit_ && longStretch_) longStretch_(p, stretch);
     }
   }
   levels_[p] = level;

@@ -1,5 +1,9 @@
 // Kernel routines of the executive: IRQL, pool, registry and error log.
+#include <cctype>
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "platform.h"
 #include "sim/kernel.h"
@@ -88,6 +92,56 @@ NTSTATUS storeDirect(Kernel& k, const RTL_QUERY_REGISTRY_TABLE& entry, const std
   return STATUS_SUCCESS;
 }
 
+// The UTF-16 strings of a string value, each without its terminator.
+std::vector<std::u16string> stringsOf(const void* data, size_t length) {
+  std::vector<std::u16string> out;
+  std::u16string current;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i + 1 < length; i += 2) {
+    char16_t c = static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
+    if (c != 0) {
+      current.push_back(c);
+      continue;
+    }
+    if (current.empty()) break;  // the empty string that ends a multi-string
+    out.push_back(current);
+    current.clear();
+  }
+  if (!current.empty()) out.push_back(current);
+  return out;
+}
+
+// The system environment that references in an expandable string name;
+// a reference to a variable that is not set stays as it is written.
+std::u16string expandEnvironment(const std::u16string& text) {
+  static const std::map<std::u16string, std::u16string> kEnvironment = {
+      {u"SYSTEMROOT", u"C:\\WINDOWS"},
+      {u"WINDIR", u"C:\\WINDOWS"},
+      {u"SYSTEMDRIVE", u"C:"},
+  };
+  std::u16string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = text[i] == u'%' ? text.find(u'%', i + 1) : std::u16string::npos;
+    if (end == std::u16string::npos) {
+      out.push_back(text[i++]);
+      continue;
+    }
+    std::u16string name = text.substr(i + 1, end - i - 1);
+    for (auto& c : name) c = static_cast<char16_t>(c < 0x80 ? std::toupper(c) : c);
+    auto it = kEnvironment.find(name);
+    out += it != kEnvironment.end() ? it->second : text.substr(i, end - i + 1);
+    i = end + 1;
+  }
+  return out;
+}
+
+std::vector<std::u16string> preprocessed(ULONG type, const void* data, size_t length) {
+  std::vector<std::u16string> strings = stringsOf(data, length);
+  if (type == REG_MULTI_SZ) return strings;
+  return {expandEnvironment(strings.empty() ? std::u16string() : strings.front())};
+}
+
 NTSTATUS queryEntry(Kernel& k, sim::Registry::Key& key, RTL_QUERY_REGISTRY_TABLE& entry, PVOID context) {
   std::string name = sim::narrow(sim::fromWide(entry.Name));
   auto it = key.values.find(sim::Registry::fold(name));
@@ -118,11 +172,26 @@ NTSTATUS queryEntry(Kernel& k, sim::Registry::Key& key, RTL_QUERY_REGISTRY_TABLE
   if (entry.Flags & RTL_QUERY_REGISTRY_DIRECT) {
     return storeDirect(k, entry, name, type, data, length);
   }
-  if (entry.QueryRoutine != nullptr) {
-    return entry.QueryRoutine(entry.Name, type, const_cast<void*>(data), static_cast<ULONG>(length), context,
-                              entry.EntryContext);
+  if (entry.QueryRoutine == nullptr) {
+    return STATUS_SUCCESS;
   }
-  return STATUS_SUCCESS;
+  // Unless the entry says RTL_QUERY_REGISTRY_NOEXPAND, the value is
+  // preprocessed before the routine sees it: a REG_EXPAND_SZ has its
+  // environment references expanded and arrives as REG_SZ, and a
+  // REG_MULTI_SZ arrives as one REG_SZ call per string, so an empty one
+  // makes no call at all and the query still succeeds.
+  if ((entry.Flags & RTL_QUERY_REGISTRY_NOEXPAND) == 0 && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+    for (std::u16string text : preprocessed(type, data, length)) {
+      text.push_back(0);
+      NTSTATUS status =
+          entry.QueryRoutine(entry.Name, REG_SZ, text.data(),
+                             static_cast<ULONG>(text.size() * sizeof(char16_t)), context, entry.EntryContext);
+      if (!NT_SUCCESS(status)) return status;
+    }
+    return STATUS_SUCCESS;
+  }
+  return entry.QueryRoutine(entry.Name, type, const_cast<void*>(data), static_cast<ULONG>(length), context,
+                            entry.EntryContext);
 }
 
 }  // namespace

@@ -83,3 +83,28 @@ extern "C" VOID NTAPI IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLEA
   k.checkIrql("IoSetStartIoAttributes", DISPATCH_LEVEL);
   k.io.setStartIoAttributes(DeviceObject, DeferredStartIo != FALSE, NonCancelable != FALSE);
 }
+
+// Work items may be allocated, queued and freed at DISPATCH_LEVEL at most.
+extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoAllocateWorkItem", DISPATCH_LEVEL);
+  if (k.failures.take("IoAllocateWorkItem", nullptr, __builtin_return_address(0))) {
+    return nullptr;
+  }
+  return k.io.allocateWorkItem(DeviceObject);
+}
+
+extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                      WORK_QUEUE_TYPE QueueType, PVOID Context) {
+  (void)QueueType;
+  Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
+  k.checkIrql("IoQueueWorkItem", DISPATCH_LEVEL);
+  k.io.queueWorkItem(IoWorkItem, WorkerRoutine, Context);
+}
+
+extern "C" VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+  Kernel& k = Kernel::current();
+  k.checkIrql("IoFreeWorkItem", DISPATCH_LEVEL);
+  k.io.freeWorkItem(IoWorkItem);
+}

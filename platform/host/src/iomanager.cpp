@@ -112,6 +112,15 @@ void IoManager::unload() {
   if (!driver_) {
     return;
   }
+  // The I/O manager calls the unload routine only once no device of the
+  // driver is referenced: a queued work item is waited for.
+  if (workOutstanding_ > 0) {
+    if (kernel_.scheduler.engaged()) {
+      kernel_.scheduler.waitUntil([this] { return workOutstanding_ == 0; }, -1);
+    } else {
+      runWorkItems();
+    }
+  }
   if (driver_->DriverUnload != nullptr) {
     uint8_t level = kernel_.irql.level();
     {
@@ -168,6 +177,17 @@ void IoManager::checkLeftovers(const std::string& when) {
              "deferred call still queued after " + when);
     kernel_.dispatcher.removeDpc(kernel_.dispatcher.queuedDpcs().front());
   }
+  if (workOutstanding_ > 0) {
+    v.report(sim::Rule::DriverUnloadedWithoutCancellingPendingOperations,
+             std::to_string(workOutstanding_) + " work item(s) still queued after " + when);
+  }
+  for (const auto& item : workItems_) {
+    v.report(sim::Rule::PoolNotFreed, "work item " + hex(reinterpret_cast<uintptr_t>(item.first)) +
+                                          " from IoAllocateWorkItem still allocated after " + when);
+  }
+  workQueue_.clear();
+  workOutstanding_ = 0;
+  workItems_.clear();
   for (const auto& block : kernel_.pool.outstanding()) {
     v.report(sim::Rule::PoolNotFreed, std::to_string(block.second.size) + " bytes tagged " +
                                           hex(block.second.tag) + " still allocated after " + when);
@@ -248,8 +268,129 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device) {
     }
   }
   kernel_.names.remove(device);
-  if (kernel_.scheduler.engaged()) deleted_.push_back(std::move(*it));
+  // A referenced device loses its name at once and its memory only when
+  // the last reference goes.
+  Device gone = std::move(*it);
   devices_.erase(it);
+  if (gone.references > 0) {
+    deletePending_.push_back(std::move(gone));
+  } else {
+    retireDevice(std::move(gone));
+  }
+}
+
+void IoManager::retireDevice(Device&& device) {
+  if (kernel_.scheduler.engaged()) deleted_.push_back(std::move(device));
+}
+
+void IoManager::reference(PDEVICE_OBJECT device, int delta) {
+  for (auto& d : devices_) {
+    if (d.object.get() == device) {
+      d.references += delta;
+      return;
+    }
+  }
+  for (auto it = deletePending_.begin(); it != deletePending_.end(); ++it) {
+    if (it->object.get() != device) continue;
+    it->references += delta;
+    if (it->references == 0) {
+      Device gone = std::move(*it);
+      deletePending_.erase(it);
+      retireDevice(std::move(gone));
+    }
+    return;
+  }
+}
+
+// Work items come from nonpaged pool, and may be allocated, queued and
+// freed at DISPATCH_LEVEL at most (the routines check the level).
+PIO_WORKITEM IoManager::allocateWorkItem(PDEVICE_OBJECT device) {
+  auto item = std::make_unique<_IO_WORKITEM>();
+  *item = _IO_WORKITEM{device, nullptr, nullptr, false};
+  PIO_WORKITEM p = item.get();
+  workItems_[p] = std::move(item);
+  return p;
+}
+
+// An item in the queue cannot be queued again until a worker thread has
+// taken it off; doing so is the bug check WORKER_INVALID.
+void IoManager::queueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
+  if (workItems_.find(item) == workItems_.end()) {
+    kernel_.verifier.report(Rule::WorkerInvalid, "IoQueueWorkItem of " +
+                                                     hex(reinterpret_cast<uintptr_t>(item)) +
+                                                     ", which is not an allocated work item");
+    return;
+  }
+  if (item->queued) {
+    kernel_.verifier.report(Rule::WorkerInvalid, "work item " + hex(reinterpret_cast<uintptr_t>(item)) +
+                                                     " queued again while it is still in the queue");
+    return;
+  }
+  item->queued = true;
+  item->routine = routine;
+  item->context = context;
+  reference(item->device, +1);
+  workOutstanding_++;
+  if (kernel_.scheduler.engaged()) {
+    kernel_.scheduler.spawn([this, item] { runWorkItem(item); });
+    return;
+  }
+  workQueue_.push_back(item);
+  if (kernel_.irql.level() == Irql::kPassive) runWorkItems();
+}
+
+// Freeing an item that is still in the queue frees memory a worker thread
+// is about to use: WORKER_INVALID. The routine may free its own item.
+void IoManager::freeWorkItem(PIO_WORKITEM item) {
+  auto it = workItems_.find(item);
+  if (it == workItems_.end()) {
+    kernel_.verifier.report(Rule::WorkerInvalid, "IoFreeWorkItem of " +
+                                                     hex(reinterpret_cast<uintptr_t>(item)) +
+                                                     ", which is not an allocated work item");
+    return;
+  }
+  if (item->queued) {
+    kernel_.verifier.report(Rule::WorkerInvalid, "work item " + hex(reinterpret_cast<uintptr_t>(item)) +
+                                                     " freed while it is queued");
+    return;
+  }
+  workItems_.erase(it);
+}
+
+// A worker thread runs the routine at PASSIVE_LEVEL and must get the
+// processor back at that level: WORKER_THREAD_RETURNED_AT_BAD_IRQL.
+void IoManager::runWorkItem(PIO_WORKITEM item) {
+  item->queued = false;
+  const PDEVICE_OBJECT device = item->device;
+  const PIO_WORKITEM_ROUTINE routine = item->routine;
+  const PVOID context = item->context;
+  {
+    Kernel::DriverFrame frame(kernel_, "a work item routine");
+    routine(device, context);
+  }
+  if (kernel_.irql.level() != Irql::kPassive) {
+    kernel_.verifier.report(Rule::WorkerThreadReturnedAtBadIrql,
+                            "work item routine returned at IRQL " + std::to_string(kernel_.irql.level()));
+    kernel_.irql.set(Irql::kPassive);
+  }
+  workItemsRun_++;
+  workOutstanding_--;
+  reference(device, -1);
+}
+
+void IoManager::runWorkItems() {
+  if (runningWork_ || kernel_.scheduler.engaged()) return;
+  runningWork_ = true;
+  while (!workQueue_.empty() && kernel_.irql.level() == Irql::kPassive) {
+    PIO_WORKITEM item = workQueue_.front();
+    workQueue_.pop_front();
+    // A worker thread of its own, with a kernel stack of its own.
+    Scheduler::Stack saved = kernel_.scheduler.stack();
+    kernel_.scheduler.stack() = Scheduler::Stack{};
+    runWorkItem(item);
+    kernel_.scheduler.stack() = saved;
+  }
+  runningWork_ = false;
 }
 
 std::string IoManager::freedObject(const void* p) const {

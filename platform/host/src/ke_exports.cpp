@@ -76,6 +76,31 @@ extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
                         -1);
 }
 
+// The thread waits off its processor until the clock interrupt at or
+// after the due time; with one thread the processor idles meanwhile, and
+// timers and deferred calls run. A positive interval is an absolute
+// system time.
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Interval) {
+  (void)WaitMode;
+  (void)Alertable;
+  Kernel& k = Kernel::current();
+  k.scheduler.point(sim::Point::Call);
+  k.checkIrql("KeDelayExecutionThread", APC_LEVEL);
+  const sim::Ticks now = k.clock.now();
+  sim::Ticks due =
+      Interval->QuadPart < 0 ? now - Interval->QuadPart : Interval->QuadPart - k.clock.systemOffset();
+  const sim::Ticks tick = k.clock.increment();
+  due = (due + tick - 1) / tick * tick;
+  if (due <= now) return STATUS_SUCCESS;
+  if (k.scheduler.engaged()) {
+    k.scheduler.waitUntil([] { return false; }, due);
+  } else {
+    k.dispatcher.idleUntil(due);
+  }
+  return STATUS_SUCCESS;
+}
+
 namespace {
 std::vector<sim::ResourceRange> rangesOf(const CM_RESOURCE_LIST* list, ULONG size) {
   std::vector<sim::ResourceRange> ranges;

@@ -181,6 +181,13 @@ Kernel::Kernel() {
       dispatcher.poll();
       scheduler.point(Point::Call);
     }
+    if (level == Irql::kPassive) io.runWorkItems();
+  });
+  irql.onLongStretch([this](int processor, Ticks length) {
+    verifier.report(Rule::DpcWatchdogViolation,
+                    "processor " + std::to_string(processor) + " stayed at DISPATCH_LEVEL or above for " +
+                        std::to_string(length / kTicksPerUs) + " us in one stretch; the limit is " +
+                        std::to_string(irql.stretchLimit() / kTicksPerMs) + " ms");
   });
 }
 

@@ -16,12 +16,18 @@ constexpr KSPIN_LOCK kHeld = 1;
 
 std::string lockName(PKSPIN_LOCK lock) { return "spin lock " + sim::hex(reinterpret_cast<uintptr_t>(lock)); }
 
+// The lock is the caller's from here on.
+void claim(Kernel& k, PKSPIN_LOCK lock) {
+  k.scheduler.stack().locks++;
+  if (k.scheduler.spinLocksIgnored) return;
+  *lock = kHeld;
+  k.spinLockOwners[lock] = k.scheduler.processor();
+}
+
 void take(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
   k.scheduler.point(sim::Point::Call);
   k.checkAlive(routine, lock);
-  k.scheduler.stack().locks++;
-  if (k.scheduler.spinLocksIgnored) return;
-  if (*lock != kFree) {
+  if (!k.scheduler.spinLocksIgnored && *lock != kFree) {
     auto owner = k.spinLockOwners.find(lock);
     bool here = owner == k.spinLockOwners.end() || owner->second == k.scheduler.processor();
     if (!k.scheduler.engaged() || here) {
@@ -37,8 +43,7 @@ void take(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
       k.checkAlive(routine, lock);
     }
   }
-  *lock = kHeld;
-  k.spinLockOwners[lock] = k.scheduler.processor();
+  claim(k, lock);
 }
 
 void give(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
@@ -82,6 +87,18 @@ extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   Kernel& k = Kernel::current();
   requireDispatch(k, "KeReleaseSpinLockFromDpcLevel");
   give(k, SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+// Takes the lock only when it is free, without spinning; a held lock,
+// even one this processor holds, gives FALSE. DISPATCH_LEVEL only.
+extern "C" BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  Kernel& k = Kernel::current();
+  requireDispatch(k, "KeTryToAcquireSpinLockAtDpcLevel");
+  k.scheduler.point(sim::Point::Call);
+  k.checkAlive("KeTryToAcquireSpinLockAtDpcLevel", SpinLock);
+  if (!k.scheduler.spinLocksIgnored && *SpinLock != kFree) return FALSE;
+  claim(k, SpinLock);
+  return TRUE;
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {

@@ -55,12 +55,29 @@ class Irql {
   // Where the number of the running processor is kept.
   void attachProcessor(const int* processor) { processor_ = processor; }
 
+  // A stretch is the time one processor stays at DISPATCH_LEVEL or above
+  // without dropping below it. Kernels with the DPC watchdog stop the
+  // machine (DPC_WATCHDOG_VIOLATION) when a processor stays there too long;
+  // older ones lose that processor for as long. Each stretch longer than
+  // the limit (0: no limit) is handed to the listener once, when it ends.
+  static constexpr Ticks kDefaultStretchLimit = 1100 * kTicksPerMs;
+  void setStretchLimit(Ticks limit) { stretchLimit_ = limit; }
+  Ticks stretchLimit() const { return stretchLimit_; }
+  void onLongStretch(std::function<void(int processor, Ticks length)> listener) {
+    longStretch_ = std::move(listener);
+  }
+  // The longest stretch that has ended so far, on any processor.
+  Ticks longestStretch() const { return longestStretch_; }
+
  private:
   static constexpr int kFirst = 0;
   std::function<Ticks()> now_;
   const int* processor_ = &kFirst;
   Ticks raisedAt_[kMaxProcessors] = {};
   Ticks dispatchTicks_ = 0;
+  Ticks stretchLimit_ = kDefaultStretchLimit;
+  Ticks longestStretch_ = 0;
+  std::function<void(int, Ticks)> longStretch_;
   uint8_t levels_[kMaxProcessors] = {};
   std::vector<std::function<void(uint8_t)>> lowerListeners_;
 };

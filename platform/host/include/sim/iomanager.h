@@ -14,6 +14,14 @@
 #include "sim/image.h"
 #include "sim/security.h"
 
+// The kernel's side of a work item; drivers see only the pointer.
+struct _IO_WORKITEM {
+  PDEVICE_OBJECT device;
+  PIO_WORKITEM_ROUTINE routine;
+  PVOID context;
+  bool queued;
+};
+
 namespace sim {
 
 class Kernel;
@@ -93,6 +101,20 @@ class IoManager {
   void startNextPacket(PDEVICE_OBJECT device);
   void setStartIoAttributes(PDEVICE_OBJECT device, bool deferred, bool nonCancelable);
   void completeRequest(PIRP irp, CCHAR boost);
+  // Work items. A queued item holds a reference to its device, which then
+  // outlives IoDeleteDevice until the routine has returned.
+  PIO_WORKITEM allocateWorkItem(PDEVICE_OBJECT device);
+  void queueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context);
+  void freeWorkItem(PIO_WORKITEM item);
+  // With one processor and no scheduler, the queued items run one after
+  // the other whenever the processor is at PASSIVE_LEVEL: a worker thread
+  // has a real-time priority and takes the processor from the thread that
+  // queued its item as soon as that thread leaves DISPATCH_LEVEL.
+  void runWorkItems();
+  // Items queued and not yet returned from their routine.
+  size_t workItemsOutstanding() const { return workOutstanding_; }
+  uint64_t workItemsRun() const { return workItemsRun_; }
+
   // Kernel handles to device objects, and the security set through them.
   NTSTATUS openHandle(PVOID object, PHANDLE handle);
   NTSTATUS setSecurity(HANDLE handle, const ObjectSecurity& security);
@@ -129,6 +151,7 @@ class IoManager {
     ObjectSecurity security;
     PIRP startIoIrp = nullptr;  // given to the start-I/O routine, not yet complete
     size_t extensionSize = 0;
+    int references = 0;  // held by queued work items
   };
   struct Link {
     std::string name;
@@ -144,6 +167,9 @@ class IoManager {
   void runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp);
   PIRP dequeueNext(Device* d, PDEVICE_OBJECT device);
   void checkLeftovers(const std::string& when);
+  void runWorkItem(PIO_WORKITEM item);
+  void reference(PDEVICE_OBJECT device, int delta);
+  void retireDevice(Device&& device);
   static std::string text(PUNICODE_STRING s);
 
   NTSTATUS start(const std::string& name, Entry entry);
@@ -155,6 +181,7 @@ class IoManager {
   std::string driverName_;
   std::vector<Device> devices_;
   std::vector<Device> deleted_;                        // kept while several threads run
+  std::vector<Device> deletePending_;                  // deleted, still referenced
   std::vector<std::unique_ptr<DriverImage>> retired_;  // images a deferred call still ran in
   std::vector<Link> links_;
   std::vector<PDEVICE_OBJECT> shutdownList_;
@@ -166,6 +193,11 @@ class IoManager {
   uint64_t completions_ = 0;
   int startIoNesting_ = 0;
   int deepestStartIo_ = 0;
+  std::map<PIO_WORKITEM, std::unique_ptr<_IO_WORKITEM>> workItems_;  // allocated, not freed
+  std::deque<PIO_WORKITEM> workQueue_;  // queued, one processor without the scheduler
+  size_t workOutstanding_ = 0;
+  uint64_t workItemsRun_ = 0;
+  bool runningWork_ = false;
 };
 
 }  // namespace sim

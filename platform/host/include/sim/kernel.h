@@ -170,6 +170,7 @@ class Debugger {
   X(ClaimLeftBehind, "CLAIM_LEFT_BEHIND")                                \
   X(DbgprintUnicodeAtRaisedIrql, "DBGPRINT_UNICODE_AT_RAISED_IRQL")      \
   X(DeviceLeftBehind, "DEVICE_LEFT_BEHIND")                              \
+  X(DpcWatchdogViolation, "DPC_WATCHDOG_VIOLATION")                      \
   X(DriverUnloadedWithoutCancellingPendingOperations,                    \
     "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS")             \
   X(HandleLeftOpen, "HANDLE_LEFT_OPEN")                                  \
@@ -202,7 +203,9 @@ class Debugger {
   X(SpinLockNotOwned, "SPIN_LOCK_NOT_OWNED")                             \
   X(StartIoReentered, "START_IO_REENTERED")                              \
   X(StatusMismatch, "STATUS_MISMATCH")                                   \
-  X(UnclaimedRegisterAccess, "UNCLAIMED_REGISTER_ACCESS")
+  X(UnclaimedRegisterAccess, "UNCLAIMED_REGISTER_ACCESS")                \
+  X(WorkerInvalid, "WORKER_INVALID")                                     \
+  X(WorkerThreadReturnedAtBadIrql, "WORKER_THREAD_RETURNED_AT_BAD_IRQL")
 
 enum class Rule {
 #define SIM_RULE_ENUMERATOR(rule, name) rule,
