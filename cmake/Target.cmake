@@ -144,15 +144,16 @@ target_include_directories(tamrixsc SYSTEM PRIVATE ${TAMRIXSC_DDK_INCLUDE})
 add_subdirectory(${CMAKE_SOURCE_DIR}/messages ${CMAKE_BINARY_DIR}/messages)
 target_link_libraries(tamrixsc PRIVATE tamrixsc_messages tamrixsc_msgres)
 
-# Windows XP with Service Pack 2, and Windows Server 2003 after it, are the
-# oldest kernels the driver is built for: the headers then declare only
-# routines those kernels export. Unload needs KeFlushQueuedDpcs, which the
-# earlier XP kernels lack.
+# Windows Server 2003 with Service Pack 1 is the oldest kernel the driver
+# is built for: the headers then declare only routines that kernel
+# exports. The poll and the start-I/O routine take the link with
+# KeTryToAcquireSpinLockAtDpcLevel, which the kernel documents from that
+# release on; unload needs KeFlushQueuedDpcs, which came earlier.
 target_compile_definitions(tamrixsc PRIVATE
   _X86_
-  NTDDI_VERSION=0x05010200
-  _WIN32_WINNT=0x0501
-  WINVER=0x0501
+  NTDDI_VERSION=0x05020100
+  _WIN32_WINNT=0x0502
+  WINVER=0x0502
 )
 
 # Kernel code: no exceptions, RTTI, runtime, guard variables, unwind tables
@@ -190,8 +191,8 @@ target_link_options(tamrixsc PRIVATE
   -Wl,--image-base,0x10000
   -Wl,--section-alignment,0x1000
   -Wl,--file-alignment,0x200
-  -Wl,--major-os-version,5 -Wl,--minor-os-version,1
-  -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,1
+  -Wl,--major-os-version,5 -Wl,--minor-os-version,2
+  -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,2
   -Wl,--dynamicbase
   -Wl,--nxcompat
   # Nothing is exported; without this a -shared link exports every symbol.

@@ -44,12 +44,55 @@ class CDeviceExt {
   // every microsecond is taken from the whole server. The longest wait the
   // controller itself defines is COMMAND_4's second; nothing needs more.
   static constexpr ULONG kMaxCmdWaitUs = 1000000;
+  // The controller may take a second to answer COMMAND_4.
+  static constexpr ULONG kCommand4ReplyUs = 1000000;
+  // Payloads and replies whose size the bounds on their time depend on:
+  // the connect's (watchdog (2), comm, poll, options), the poll's report,
+  // and a display text.
+  static constexpr UCHAR kConnectPayloadSize = 5;
+  static constexpr UCHAR kPollReportSize = 4;
+  static constexpr UCHAR kDisplayTextSize = 4;
+  // Attempts of one transaction: an administrator who writes 0 retries
+  // means one attempt; more than a few only repeat what already failed.
+  static constexpr LONG kMinCmdMaxRetries = 1;
+  static constexpr LONG kMaxCmdMaxRetries = 10;
+  // The controller's three time-outs travel in fields of these widths.
+  static constexpr ULONG kMaxDevTimeoutComm = 0xFF;
+  static constexpr ULONG kMaxDevTimeoutPoll = 0xFF;
+  static constexpr ULONG kMaxDevTimeoutWatchdog = 0xFFFF;
 
   // Record operations.
   void setDefaultSwitchParams();
   void setDefaultFirmwareVersion();
   void startPollTimer(LONG periodMs);
   NTSTATUS completeRequest(PIRP irp, NTSTATUS status, ULONG information);
+
+  // The link: one conversation at a time, and nobody spins for it. At
+  // DISPATCH_LEVEL, tryTakeLink takes the link or marks its party owed
+  // (PollOwed, RequestOwed); giveLink lets it go and queues every owed
+  // party again. At PASSIVE_LEVEL, takeLinkPassive raises to
+  // DISPATCH_LEVEL holding the link, trying again below that level while
+  // another processor has it.
+  bool tryTakeLink(volatile LONG* owed);
+  void giveLink();
+  KIRQL takeLinkPassive();
+  void queueStartIoWorker();
+
+  // Time at DISPATCH_LEVEL. A stretch is one conversation under the link;
+  // none may last longer than DispatchBoundUs, the longest the design
+  // itself needs: one COMMAND_4 against a controller that never answers.
+  // The first transaction of a stretch always fits (the reply timer is
+  // bounded so that it does); admitTransaction refuses a later one that
+  // could carry the stretch past the bound, stretchAllows tells whether
+  // `moreUs` could still follow.
+  static ULONG dispatchBoundUs(ULONG increment);
+  // The longest one transaction with every retry and pause can take with
+  // the record's settings; never more than a stretch may last.
+  ULONG retriedBoundUs(UCHAR cmdCode, UCHAR payloadLength, UCHAR replyCapacity) const;
+  void beginStretch();
+  void endStretch();
+  bool stretchAllows(ULONG moreUs);
+  bool admitTransaction(ULONG boundUs);
 
   // GPIO block access and the byte handshake.
   UCHAR readReg(ULONG offset);
@@ -63,6 +106,12 @@ class CDeviceExt {
   void setDataDirection(bool output);
   NTSTATUS writeByte(UCHAR value);
   NTSTATUS readByte(UCHAR* value);
+  // The longest one byte can take across the lines, out or in, and the
+  // longest bounded wait on a line, with the clock interrupt every
+  // `increment` 100 ns units.
+  static ULONG byteOutBoundUs(ULONG increment);
+  static ULONG byteInBoundUs(ULONG increment);
+  static ULONG lineWaitBoundUs(ULONG timeoutUs, ULONG increment);
 
   // The controller's handshake lines, and the one bounded wait on them.
   // awaitLine also traces a time-out: who waited, the line, and what the
@@ -92,9 +141,12 @@ class CDeviceExt {
   // Registry.
   NTSTATUS queryRegistry(PCWSTR valueName, ULONG* destination);
   void readRegistryParams();
-  ULONG boundedWait(const char* name, ULONG us);
+  ULONG boundedWait(const char* name, ULONG us, ULONG limitUs);
+  static ULONG boundedValue(const char* name, ULONG value, ULONG maximum);
+  LONG boundedRetries(ULONG retries);
   ULONG boundedPollPeriod(const char* name, ULONG periodMs, ULONG defaultMs, ULONG minimumMs);
-  ULONG longestPollMs(ULONG clockTickUs) const;
+  ULONG longestPollMs() const;
+  ULONG maxReplyTimerUs() const;
 
   // Host-controller commands and their requests.
   NTSTATUS hcDriverConnect();
@@ -147,37 +199,51 @@ class CDeviceExt {
 
   // Start-up and stop.
   NTSTATUS Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject);
+  NTSTATUS startConversation();
+  template <typename Step>
+  bool startupStep(Step step);
+  NTSTATUS abandonStartup(bool connected);
+  void disconnectController(bool shutdown);
   void stop(bool shutdown);
 
-  // A transaction with retries: up to CmdMaxRetries attempts; after each
-  // failed one but the last, an MSG_TEXT event, the caller's warning and a
-  // pause of CmdRetryDelay. `attempt` runs one whole attempt and returns its
-  // status, `succeeded` handles a successful one, `warn` traces a retry.
-  // The status stays STATUS_SUCCESS when no attempt is allowed.
+  // A transaction with retries: up to CmdMaxRetries attempts (at least
+  // one); after each failed one but the last, an MSG_TEXT event, the
+  // caller's warning and a pause of CmdRetryDelay. No retry is made that,
+  // with its pause, could carry the stretch at DISPATCH_LEVEL past its
+  // bound: the transaction then fails with the last attempt's status.
+  // `attempt` runs one whole attempt and returns its status, `succeeded`
+  // handles a successful one, `warn` traces a retry.
   template <typename Attempt, typename Succeeded, typename Warn>
   NTSTATUS retryTransaction(PVOID ioObject, PCWSTR eventText, Attempt attempt, Succeeded succeeded, Warn warn,
                             LONG* attemptsMade = nullptr) {
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS status;
     LONG attempts = 0;
-    while (attempts < CmdMaxRetries) {
+    for (;;) {
       status = attempt();
       attempts++;
       if (NT_SUCCESS(status)) {
         succeeded();
         break;
       }
-      if (attempts < CmdMaxRetries) {
-        LogEvent(ioObject, MSG_TEXT, eventText, static_cast<ULONG>(status), nullptr);
-        warn(status);
-        CTimer delay(0);
-        delay.wait(CmdRetryDelay);
+      if (attempts >= CmdMaxRetries) {
+        break;
       }
+      if (!retryFits(status)) {
+        break;
+      }
+      LogEvent(ioObject, MSG_TEXT, eventText, static_cast<ULONG>(status), nullptr);
+      warn(status);
+      CTimer delay(0);
+      delay.wait(CmdRetryDelay);
     }
     if (attemptsMade != nullptr) {
       *attemptsMade = attempts;
     }
     return status;
   }
+  // Whether the stretch leaves room for the pause and one more attempt
+  // like the last; a level-2 warning when it does not.
+  bool retryFits(NTSTATUS lastStatus);
 
   // The same for a controller command, whose retry warning names the
   // command's function.
@@ -201,7 +267,7 @@ class CDeviceExt {
   USHORT DevTimeoutWatchdog;  // controller units: milliseconds
   ULONG CmdReplyTimer;        // microseconds
   ULONG CmdRetryDelay;        // microseconds
-  LONG CmdMaxRetries;         // attempts, signed: 0 or less makes none
+  LONG CmdMaxRetries;         // attempts, 1 to 10
   ULONG TimerPollCardlan;     // milliseconds
   ULONG TimerPollNormal;      // milliseconds
   BOOLEAN PortMapped;
@@ -221,10 +287,14 @@ class CDeviceExt {
   LONG CardlanState;
 
   // Beyond the record's fixed layout.
-  BOOLEAN Stopped;  // stop has run: the interface is released
-  // Held for each whole conversation of the start-up, the start-I/O routine
-  // and the poll, which may run on two processors at once, and by stop
-  // while it takes the link from them.
+  // Stop has run, or a stop came while the start-up was under way: no
+  // conversation starts any more. Written only under the link lock.
+  BOOLEAN Stopped;
+  // The stop that set Stopped came from the shutdown request.
+  BOOLEAN StoppedForShutdown;
+  // Held for each whole conversation: of a start-up step, of the start-I/O
+  // routine and of the poll, which may run on two processors at once; and
+  // by stop while it takes the link from them.
   KSPIN_LOCK LinkLock;
   // The start-up conversation succeeded and the poll is armed. Set under
   // the link lock; until then there is nothing for stop to stop.
@@ -233,4 +303,22 @@ class CDeviceExt {
   // read, so that a connect request takes the three values and their
   // status from one registry read.
   KSPIN_LOCK SwitchLock;
+  // Parties that found the link busy and are queued again when it is let
+  // go: the poll (its deferred call), and the request in the start-I/O
+  // routine (OwedIrp, served by the worker).
+  volatile LONG PollOwed;
+  volatile LONG RequestOwed;
+  PIRP volatile OwedIrp;
+  // Starts the next queued request, or serves an owed one, from a system
+  // worker thread, so that the processor drops below DISPATCH_LEVEL
+  // between two requests.
+  PIO_WORKITEM StartIoWorker;
+  // The clock interrupt interval (KeQueryTimeIncrement, 100 ns units), the
+  // bound on a stretch at DISPATCH_LEVEL, and the stretch under way.
+  ULONG ClockIncrement;
+  ULONG DispatchBoundUs;
+  BOOLEAN InStretch;
+  LONG StretchTransactions;
+  ULONGLONG StretchStart;  // interrupt time, 100 ns units
+  ULONG LastTransactionBoundUs;
 };

@@ -1,6 +1,7 @@
 #include "Message.h"
 
 #include "DeviceExt.h"
+#include "Registers.h"
 #include "tamrixsc.h"
 
 namespace {
@@ -29,11 +30,61 @@ CMessage::CMessage(CDeviceExt* owner) : Owner(owner) { RtlZeroMemory(Frame, size
 
 NTSTATUS CMessage::transact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, ULONG replyTimer,
                             UCHAR* replyBuffer, UCHAR* replySize, UCHAR* status) {
+  const ULONG bound = boundUs(cmdCode, payloadLength, *replySize, replyTimer, Owner->ClockIncrement);
+  if (!Owner->admitTransaction(bound)) {
+    SC_TRACE(TRACE_WARNING,
+             "CMessage::transact() !!!!! WARNING Command [0x%.2X] not sent; it could keep the processor at "
+             "DISPATCH_LEVEL past [%u] us\n",
+             cmdCode, Owner->DispatchBoundUs);
+    return STATUS_UNSUCCESSFUL;
+  }
   NTSTATUS result = send(cmdCode, payload, payloadLength);
   if (!NT_SUCCESS(result)) {
     return result;
   }
   return receive(status, replyBuffer, replySize, replyTimer);
+}
+
+// Register accesses around the bytes of a frame: the host request set and
+// released and the data lines turned to input (eight line registers), each
+// host line change a read and a write; the strobe released after a failed
+// byte; a look at TREQ.
+namespace {
+constexpr ULONG kFrameOutAccesses = 2 + 2 + 8 + 2;
+constexpr ULONG kFrameInAccesses = 8 + 2 + 2 + 2;
+constexpr ULONG kLookAccesses = 1;
+
+ULONG add(ULONG a, ULONG b) { return a > 0xFFFFFFFFu - b ? 0xFFFFFFFFu : a + b; }
+}  // namespace
+
+UCHAR CMessage::frameLength(UCHAR cmdCode, UCHAR payloadLength) {
+  if (hasNoPayload(cmdCode) || payloadLength > kMaxPayload) {
+    return kCommandOverhead;
+  }
+  return static_cast<UCHAR>(payloadLength + kCommandOverhead);
+}
+
+ULONG CMessage::frameOutBoundUs(UCHAR frameLength, ULONG increment) {
+  return add(frameLength * CDeviceExt::byteOutBoundUs(increment), kFrameOutAccesses * Gpio::kAccessUs);
+}
+
+// The wait for TREQ, the length, response and status bytes, the data and
+// the checksum, then the wait for TREQ to drop.
+ULONG CMessage::frameInBoundUs(UCHAR dataCapacity, ULONG replyTimerUs, ULONG increment) {
+  ULONG us = CDeviceExt::lineWaitBoundUs(replyTimerUs, increment);
+  us = add(us, (kReplyOverhead + dataCapacity) * CDeviceExt::byteInBoundUs(increment));
+  us = add(us, CDeviceExt::lineWaitBoundUs(kHandshakeUs, increment));
+  return add(us, kFrameInAccesses * Gpio::kAccessUs);
+}
+
+ULONG CMessage::boundUs(UCHAR cmdCode, UCHAR payloadLength, UCHAR replyCapacity, ULONG replyTimerUs,
+                        ULONG increment) {
+  // A pending message is drained with a reply timer of 0 into the dump
+  // buffer, whose data part holds the longest reply's data.
+  const ULONG drain = add(kLookAccesses * Gpio::kAccessUs,
+                          frameInBoundUs(static_cast<UCHAR>(kDumpSize - kReplyOverhead), 0, increment));
+  const ULONG frame = frameOutBoundUs(frameLength(cmdCode, payloadLength), increment);
+  return add(add(drain, frame), frameInBoundUs(replyCapacity, replyTimerUs, increment));
 }
 
 NTSTATUS CMessage::send(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength) {

@@ -48,6 +48,16 @@ class CMessage {
 
   explicit CMessage(CDeviceExt* owner);
 
+  // The longest one transaction can take with the clock interrupt every
+  // `increment` 100 ns units: the drain of a pending message of the most
+  // bytes, the command frame, the wait for the reply and a reply of up to
+  // replyCapacity data bytes, every byte taking its whole handshake time.
+  static ULONG boundUs(UCHAR cmdCode, UCHAR payloadLength, UCHAR replyCapacity, ULONG replyTimerUs,
+                       ULONG increment);
+  static ULONG frameOutBoundUs(UCHAR frameLength, ULONG increment);
+  static ULONG frameInBoundUs(UCHAR dataCapacity, ULONG replyTimerUs, ULONG increment);
+  static UCHAR frameLength(UCHAR cmdCode, UCHAR payloadLength);
+
   NTSTATUS transact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, ULONG replyTimer,
                     UCHAR* replyBuffer, UCHAR* replySize, UCHAR* status);
   NTSTATUS send(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength);

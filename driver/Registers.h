@@ -30,6 +30,9 @@ constexpr uint8_t kLdnGpio = 0x0A;  // the GPIO logical device
 namespace Gpio {
 // The GPIO runtime-register block: byte registers from its base.
 constexpr uint32_t kBlockLength = 0x50;
+// The block sits on the LPC bus: each access to one of its registers is
+// one LPC I/O cycle, which takes at most a microsecond.
+constexpr uint32_t kAccessUs = 1;
 
 // One configuration register per data line, 0x23 for line 0 to 0x2A for
 // line 7. The host writes all eight with the same value, ascending.

@@ -59,3 +59,33 @@ bool CTimer::expiredMedium() {
 }
 
 bool CTimer::expiredLong() { return now() >= Deadline; }
+
+namespace {
+ULONG saturate(ULONGLONG us) { return us > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<ULONG>(us); }
+}  // namespace
+
+ULONG CTimer::boundUs(ULONG microseconds, ULONG increment, ULONG lookUs) {
+  const ULONGLONG look = lookUs;
+  const ULONGLONG clock = kClockReadUs;
+  // start() reads the clock once; the regime is the one expired() picks.
+  if (microseconds <= kShortLimitUs) {
+    const ULONGLONG stalls = microseconds / kShortStallUs;
+    return saturate(clock + stalls * (look + kShortStallUs) + look);
+  }
+  const ULONG regimeTick = increment / 10;
+  if (microseconds <= regimeTick) {
+    // Each round: a look, a clock read, a stall; the last test reads the
+    // clock once more.
+    const ULONGLONG rounds = microseconds / kMediumStallUs;
+    return saturate(clock + rounds * (look + clock + kMediumStallUs) + look + clock);
+  }
+  // The deadline lies `span` after the interrupt time at the start, which
+  // is not later than the true time; the interrupt time moves only at
+  // clock interrupts, so it shows the deadline at most one tick late; the
+  // round that sees it began before.
+  const ULONGLONG tickUs = (static_cast<ULONGLONG>(increment) + 9) / 10;
+  const ULONGLONG span = microseconds <= kDeadlineLimitUs && regimeTick <= kDeadlineLimitUs - microseconds
+                             ? static_cast<ULONGLONG>(microseconds) + regimeTick
+                             : kDeadlineLimitUs;
+  return saturate(clock + span + tickUs + look + clock);
+}

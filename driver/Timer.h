@@ -22,6 +22,16 @@ class CTimer {
   bool expired();
   void wait(ULONG microseconds);
 
+  // The longest a wait of `microseconds` can keep the processor when each
+  // look between two tests of expired() costs lookUs (0 for wait()) and
+  // the clock interrupt comes every `increment` 100 ns units: every stall,
+  // look and clock read of its regime, and beyond one tick the deadline
+  // one tick past the interval, which the interrupt time shows only at the
+  // first tick after it. Saturates at the largest ULONG.
+  static ULONG boundUs(ULONG microseconds, ULONG increment, ULONG lookUs);
+  // A read of the interrupt time, rounded up to a whole microsecond.
+  static constexpr ULONG kClockReadUs = 1;
+
   ULONG Timeout;      // microseconds
   ULONG ClockTick;    // microseconds per system clock tick
   ULONG ShortCount;   // 5 us stalls left in the short regime

@@ -134,13 +134,36 @@ NTSTATUS CDeviceExt::readByte(UCHAR* value) {
   return strobeByte("CDeviceExt::readByte()", [this, value] { *value = readData(); });
 }
 
+// Register accesses of the steps above: a look at a line reads the control
+// register; a host line changes by a read and a write of it; turning the
+// data lines writes each line's configuration; the data register is one.
+namespace {
+constexpr ULONG kLookAccesses = 1;
+constexpr ULONG kLineChangeAccesses = 2;
+constexpr ULONG kDirectionAccesses = Gpio::kDataLineCount;
+constexpr ULONG kDataAccesses = 1;
+}  // namespace
+
+ULONG CDeviceExt::lineWaitBoundUs(ULONG timeoutUs, ULONG increment) {
+  return CTimer::boundUs(timeoutUs, increment, kLookAccesses * Gpio::kAccessUs);
+}
+
+// Both waits of a byte time out at worst only after the whole handshake
+// time; a byte that fails ends sooner than one that goes through.
+ULONG CDeviceExt::byteOutBoundUs(ULONG increment) {
+  return 2 * lineWaitBoundUs(kByteHandshakeUs, increment) +
+         (kDirectionAccesses + kDataAccesses + 2 * kLineChangeAccesses) * Gpio::kAccessUs;
+}
+
+ULONG CDeviceExt::byteInBoundUs(ULONG increment) {
+  return 2 * lineWaitBoundUs(kByteHandshakeUs, increment) +
+         (kDataAccesses + 2 * kLineChangeAccesses) * Gpio::kAccessUs;
+}
+
 // Host-controller commands --------------------------------------------------
 
 namespace {
-constexpr ULONG kCommand4ReplyUs = 1000000;  // the controller may take a second
-constexpr UCHAR kDisconnectPayload = 5;      // reason (4) and shutdown flag
-constexpr UCHAR kConnectPayload = 5;         // watchdog (2), comm, poll, options
-constexpr UCHAR kPollReport = 4;
+constexpr UCHAR kDisconnectPayload = 5;  // reason (4) and shutdown flag
 }  // namespace
 
 void CDeviceExt::warnRetry(const char* caller, NTSTATUS status) {
@@ -153,9 +176,9 @@ NTSTATUS CDeviceExt::hcDriverConnect() {
   NTSTATUS status = retryCommand(
       DriverObject, L"Communication errors during 'DRIVER_CONNECT'", "CDeviceExt::hcDriverConnect()",
       [this, &postCode] {
-        const UCHAR payload[kConnectPayload] = {static_cast<UCHAR>(DevTimeoutWatchdog & 0xFF),
-                                                static_cast<UCHAR>(DevTimeoutWatchdog >> 8), DevTimeoutComm,
-                                                DevTimeoutPoll, Options};
+        const UCHAR payload[kConnectPayloadSize] = {static_cast<UCHAR>(DevTimeoutWatchdog & 0xFF),
+                                                    static_cast<UCHAR>(DevTimeoutWatchdog >> 8),
+                                                    DevTimeoutComm, DevTimeoutPoll, Options};
         UCHAR size = 0;
         postCode = 0;
         return Message.transact(DRIVER_CONNECT, payload, sizeof(payload), CmdReplyTimer, nullptr, &size,
@@ -227,7 +250,7 @@ NTSTATUS CDeviceExt::hcPoll(UCHAR* cardlanStatus, UCHAR report[4]) {
       DeviceObject, L"Communication errors during 'POLL'", "CDeviceExt::hcPoll()",
       [this, cardlanStatus, report] {
         *cardlanStatus = 0;
-        UCHAR size = kPollReport;
+        UCHAR size = kPollReportSize;
         return Message.transact(POLL, nullptr, 0, CmdReplyTimer, report, &size, cardlanStatus);
       },
       nothingMore);
@@ -731,9 +754,14 @@ VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArg
   // A periodic timer queues this call again when it expires while the call
   // runs, and the second run may start on another processor: everything the
   // poll touches, the link and the Cardlan state, is used under the lock.
-  KeAcquireSpinLockAtDpcLevel(&record->LinkLock);
-  if (!record->Stopped) {
-    record->runPoll();
+  // A poll that finds the link busy runs again as soon as it is free.
+  if (!record->tryTakeLink(&record->PollOwed)) {
+    return;
   }
-  KeReleaseSpinLockFromDpcLevel(&record->LinkLock);
+  if (!record->Stopped) {
+    record->beginStretch();
+    record->runPoll();
+    record->endStretch();
+  }
+  record->giveLink();
 }

@@ -14,6 +14,126 @@ NTSTATUS CDeviceExt::completeRequest(PIRP irp, NTSTATUS status, ULONG informatio
   return status;
 }
 
+// The link ---------------------------------------------------------------
+//
+// The poll's deferred call and the start-I/O routine may run on two
+// processors at once, and each conversation busy-waits at DISPATCH_LEVEL.
+// A processor that spun at that level for the link while a COMMAND_4 held
+// it, and then had its own conversation, would stay there for both; so
+// nobody spins for the link. A party that finds it busy is owed, and the
+// holder queues it again as it lets the link go: the poll's deferred call,
+// or the worker for the request. Each conversation is then a stretch of
+// its own.
+
+bool CDeviceExt::tryTakeLink(volatile LONG* owed) {
+  if (KeTryToAcquireSpinLockAtDpcLevel(&LinkLock)) {
+    return true;
+  }
+  InterlockedExchange(owed, 1);
+  // The holder may have let the link go between the failed try and the
+  // mark, without seeing the mark.
+  if (!KeTryToAcquireSpinLockAtDpcLevel(&LinkLock)) {
+    return false;
+  }
+  if (InterlockedExchange(owed, 0) != 0) {
+    return true;
+  }
+  // A holder saw the mark first and has queued this party again: that run
+  // does the work.
+  giveLink();
+  return false;
+}
+
+void CDeviceExt::giveLink() {
+  KeReleaseSpinLockFromDpcLevel(&LinkLock);
+  if (InterlockedExchange(&PollOwed, 0) != 0) {
+    KeInsertQueueDpc(&PollDpc, nullptr, nullptr);
+  }
+  if (InterlockedExchange(&RequestOwed, 0) != 0) {
+    queueStartIoWorker();
+  }
+}
+
+// Start-up and stop wait for the link below DISPATCH_LEVEL, sleeping
+// between tries so that the holder's processor is not needed to free this
+// one. On one processor the first try always succeeds: whoever holds the
+// link runs at DISPATCH_LEVEL and is done before this thread runs again.
+KIRQL CDeviceExt::takeLinkPassive() {
+  constexpr LONGLONG kLinkRetryInterval = -10 * 10000;  // 10 ms, relative, 100 ns units
+  for (;;) {
+    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    if (KeTryToAcquireSpinLockAtDpcLevel(&LinkLock)) {
+      return oldIrql;
+    }
+    KfLowerIrql(oldIrql);
+    LARGE_INTEGER interval;
+    interval.QuadPart = kLinkRetryInterval;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
+}
+
+void CDeviceExt::queueStartIoWorker() { IoQueueWorkItem(StartIoWorker, StartIoWork, DelayedWorkQueue, this); }
+
+// Time at DISPATCH_LEVEL -----------------------------------------------------
+
+// The stretch reads the clock as it begins, then the COMMAND_4 runs.
+ULONG CDeviceExt::dispatchBoundUs(ULONG increment) {
+  return CTimer::kClockReadUs + CMessage::boundUs(COMMAND_4, 0, 0, kCommand4ReplyUs, increment);
+}
+
+// Before each retry the stretch is read twice, once to decide on the retry
+// and once as the attempt is admitted.
+ULONG CDeviceExt::retriedBoundUs(UCHAR cmdCode, UCHAR payloadLength, UCHAR replyCapacity) const {
+  const LONG attempts = CmdMaxRetries < kMinCmdMaxRetries   ? kMinCmdMaxRetries
+                        : CmdMaxRetries > kMaxCmdMaxRetries ? kMaxCmdMaxRetries
+                                                            : CmdMaxRetries;
+  const ULONGLONG attempt =
+      CMessage::boundUs(cmdCode, payloadLength, replyCapacity, CmdReplyTimer, ClockIncrement);
+  const ULONGLONG pause = CTimer::boundUs(CmdRetryDelay, ClockIncrement, 0) + 2 * CTimer::kClockReadUs;
+  const ULONGLONG us = attempts * attempt + (attempts - 1) * pause;
+  return us > DispatchBoundUs ? DispatchBoundUs : static_cast<ULONG>(us);
+}
+
+void CDeviceExt::beginStretch() {
+  InStretch = TRUE;
+  StretchTransactions = 0;
+  StretchStart = KeQueryInterruptTime();
+}
+
+void CDeviceExt::endStretch() { InStretch = FALSE; }
+
+// The interrupt time may trail the true time by a tick: what has passed is
+// at most what it shows plus one tick.
+bool CDeviceExt::stretchAllows(ULONG moreUs) {
+  if (!InStretch) {
+    return true;
+  }
+  const ULONGLONG shownUs = (KeQueryInterruptTime() - StretchStart) / 10;
+  const ULONGLONG passedUs = shownUs + (ClockIncrement + 9) / 10;
+  return passedUs + moreUs <= DispatchBoundUs;
+}
+
+bool CDeviceExt::admitTransaction(ULONG boundUs) {
+  LastTransactionBoundUs = boundUs;
+  if (InStretch && StretchTransactions++ != 0 && !stretchAllows(boundUs)) {
+    return false;
+  }
+  return true;
+}
+
+bool CDeviceExt::retryFits(NTSTATUS lastStatus) {
+  const ULONG delayUs = CTimer::boundUs(CmdRetryDelay, ClockIncrement, 0) + CTimer::kClockReadUs;
+  const ULONG nextUs = LastTransactionBoundUs;
+  if (stretchAllows(delayUs > 0xFFFFFFFFu - nextUs ? 0xFFFFFFFFu : delayUs + nextUs)) {
+    return true;
+  }
+  SC_TRACE(TRACE_WARNING,
+           "CDeviceExt::retryFits() !!!!! WARNING No retry; it could keep the processor at DISPATCH_LEVEL "
+           "past [%u] us; status [0x%X]\n",
+           DispatchBoundUs, lastStatus);
+  return false;
+}
+
 NTSTATUS CDeviceExt::IoControlFirmwareVersion(PVOID buffer, ULONG size) {
   SC_TRACE(TRACE_FLOW, "CDeviceExt::IoControlFirmwareVersion() Enter\n");
   // The request carries no input: whatever the caller's buffer held goes.
@@ -192,6 +312,8 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
   DriverObject = driverObject;
   DeviceObject = deviceObject;
   new (&Message) CMessage(this);
+  ClockIncrement = KeQueryTimeIncrement();
+  DispatchBoundUs = dispatchBoundUs(ClockIncrement);
 
   Options = 0;
   DevTimeoutComm = kDefaultDevTimeoutComm;
@@ -208,38 +330,16 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
   PortMapped = FALSE;
   PortBase = 0;
   AddressSpace = 1;
-  // Clear already in the zeroed extension; a stop that runs before the
-  // start-up completed reads them clear and does nothing.
-  Started = FALSE;
-  Stopped = FALSE;
+  // Started and Stopped are clear in the zeroed extension and written only
+  // under the link lock from here on: a shutdown may already have come.
   setDefaultSwitchParams();
   setDefaultFirmwareVersion();
 
   NTSTATUS status = acquireInterface();
   if (NT_SUCCESS(status)) {
-    // The conversation busy-waits at DISPATCH_LEVEL, as every later one, and
-    // under the link lock, whose acquisition is the raise: the start-up
-    // connect arms the poll before the last command, and a poll that falls
-    // due on another processor waits for the lock instead of talking over
-    // the conversation. A shutdown waits the same way.
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&LinkLock, &oldIrql);
-    status = hcDriverConnect();
-    if (NT_SUCCESS(status)) {
-      clSwitchDisconnect();
-      hcFirmwareVersion();
-      hcStatusLED(false);
-      hdWrite('C', 'D', 'L', 'N');
-      clSwitchConnect();
-      hdReset();
-      // Armed and marked started in the same hold of the lock, so that a
-      // stop either finds nothing started or a poll it can cancel.
-      startPollTimer(pollPeriod(TimerPollCardlan));
-      Started = TRUE;
-    }
-    KeReleaseSpinLock(&LinkLock, oldIrql);
+    status = startConversation();
   }
-  if (NT_SUCCESS(status)) {
+  if (NT_SUCCESS(status) && Started) {
     LogEvent(DeviceObject, MSG_DRIVER_STARTED, nullptr, 0, nullptr);
   } else {
     releaseInterface();
@@ -248,33 +348,105 @@ NTSTATUS CDeviceExt::Init(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObje
   return status;
 }
 
-void CDeviceExt::stop(bool shutdown) {
-  // Under the link lock: a request or a poll on another processor finishes
-  // its conversation first, and none starts another once Stopped is set.
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&LinkLock, &oldIrql);
-  // The shutdown notification is registered before the start-up runs: a
-  // shutdown may come while it runs, or after it failed and released the
-  // interface. Only a started record has a link to stop. The unload
-  // routine stops a device that shutdown may have stopped already; a
-  // second stop would talk through a released interface.
-  bool act = Started && !Stopped;
-  if (act) {
-    Stopped = TRUE;
-    KeCancelTimer(&PollTimer);
-    // A poll already queued must not run against the released interface.
-    KeRemoveQueueDpc(&PollDpc);
+// One step of the start-up's conversation, as a stretch of its own under
+// the link: it busy-waits at DISPATCH_LEVEL as every later conversation
+// does. False, with nothing sent, when a stop has come.
+template <typename Step>
+bool CDeviceExt::startupStep(Step step) {
+  KIRQL oldIrql = takeLinkPassive();
+  const bool go = !Stopped;
+  if (go) {
+    beginStretch();
+    step();
+    endStretch();
   }
-  KeReleaseSpinLock(&LinkLock, oldIrql);
-  if (!act) {
-    return;
+  giveLink();
+  KfLowerIrql(oldIrql);
+  return go;
+}
+
+// Nothing else reaches the link while the driver's entry runs: the device
+// opens only once DriverEntry has returned, and the poll is armed last. So
+// the conversation stays whole although the link is let go between its
+// commands; only a shutdown can come in between, and then the start-up
+// gives up before its next command. The device stays, stopped.
+NTSTATUS CDeviceExt::startConversation() {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (!startupStep([this, &status] { status = hcDriverConnect(); })) {
+    return abandonStartup(false);
   }
-  // The last exchanges run at the caller's PASSIVE_LEVEL.
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  const bool whole =
+      startupStep([this] { clSwitchDisconnect(); }) && startupStep([this] { hcFirmwareVersion(); }) &&
+      startupStep([this] { hcStatusLED(false); }) && startupStep([this] { hdWrite('C', 'D', 'L', 'N'); }) &&
+      startupStep([this] { clSwitchConnect(); }) && startupStep([this] { hdReset(); });
+  if (!whole) {
+    return abandonStartup(true);
+  }
+  // Armed and marked started in the same hold of the lock, so that a stop
+  // either finds nothing started or a poll it can cancel.
+  KIRQL oldIrql = takeLinkPassive();
+  const bool stopped = Stopped;
+  if (!stopped) {
+    startPollTimer(pollPeriod(TimerPollCardlan));
+    Started = TRUE;
+  }
+  giveLink();
+  KfLowerIrql(oldIrql);
+  return stopped ? abandonStartup(true) : STATUS_SUCCESS;
+}
+
+// A stop came during the start-up and found nothing started. The poll the
+// connect may have armed goes, and a controller that was told the driver
+// connected is told it goes, as the stop would have told it.
+NTSTATUS CDeviceExt::abandonStartup(bool connected) {
+  SC_TRACE(TRACE_WARNING,
+           "CDeviceExt::Init() !!!!! WARNING Device stopped during start-up; start-up abandoned\n");
+  KeCancelTimer(&PollTimer);
+  KeRemoveQueueDpc(&PollDpc);
+  KeFlushQueuedDpcs();
+  if (connected) {
+    disconnectController(StoppedForShutdown != FALSE);
+  }
+  return STATUS_SUCCESS;
+}
+
+void CDeviceExt::disconnectController(bool shutdown) {
   if (shutdown) {
     hcStatusLED(true);
     hcDriverDisconnect("DOWN", true);
   } else {
     hcDriverDisconnect("UNLD", false);
   }
+}
+
+void CDeviceExt::stop(bool shutdown) {
+  // Under the link lock: a request or a poll on another processor finishes
+  // its conversation first, and none starts another once Stopped is set.
+  // A stop that finds nothing started still marks the device stopped: the
+  // start-up may be under way, and gives up before its next command. The
+  // unload routine stops a device that shutdown may have stopped already;
+  // a second stop would talk through a released interface.
+  KIRQL oldIrql = takeLinkPassive();
+  const bool act = Started && !Stopped;
+  if (!Stopped) {
+    Stopped = TRUE;
+    StoppedForShutdown = shutdown ? TRUE : FALSE;
+  }
+  giveLink();
+  KfLowerIrql(oldIrql);
+  if (!act) {
+    return;
+  }
+  // Outside the lock: a poll that runs from now on finds the record
+  // stopped, and a kernel whose KeCancelTimer waits for a running poll
+  // must not wait while this thread holds the link the poll needs.
+  KeCancelTimer(&PollTimer);
+  // A poll already queued must not run against the released interface.
+  KeRemoveQueueDpc(&PollDpc);
+  // The last exchanges run at the caller's PASSIVE_LEVEL.
+  disconnectController(shutdown);
   releaseInterface();
 }

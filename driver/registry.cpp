@@ -81,17 +81,17 @@ LONG readDebugLevel() {
   UNICODE_STRING name;
   RtlInitUnicodeString(&path, kParametersPath);
   RtlInitUnicodeString(&name, kRegDebugLevel);
-  ULONG value = 0;
-  LONG level = static_cast<LONG>(value);
+  // Missing until the query routine takes a value (see queryRegistry).
+  ULONG value = kMissing;
+  bool found;
   {
     CRegistry registry(1);
-    if (!registry.QueryDirect(&path, &name, &value, REG_DWORD, -1) || value == kMissing) {
-      SC_TRACE(TRACE_WARNING, "DriverEntry() Key 'DebugLevel' not found in registry; reset to default\n");
-      level = kDefaultDebugLevel;
-    } else {
-      level = static_cast<LONG>(value);
-    }
+    found = registry.QueryDirect(&path, &name, &value, REG_DWORD, -1) && value != kMissing;
   }
+  if (!found) {
+    SC_TRACE(TRACE_WARNING, "DriverEntry() Key 'DebugLevel' not found in registry; reset to default\n");
+  }
+  const LONG level = found ? static_cast<LONG>(value) : kDefaultDebugLevel;
   SC_TRACE(TRACE_ERROR, "DriverEntry() Using debug level [%d]\n", level);
   return level;
 }
@@ -102,6 +102,10 @@ NTSTATUS CDeviceExt::queryRegistry(PCWSTR valueName, ULONG* destination) {
   RtlInitUnicodeString(&path, kParametersPath);
   RtlInitUnicodeString(&name, valueName);
   CRegistry registry(1);
+  // The query routine may never be called: a multi-string with no string
+  // in it is read without a call and without an error. A value the routine
+  // never took must count as missing, not as what the destination held.
+  *destination = kMissing;
   if (registry.QueryDirect(&path, &name, destination, REG_DWORD, -1) && *destination != kMissing) {
     return STATUS_SUCCESS;
   }
@@ -135,24 +139,25 @@ void CDeviceExt::readRegistryParams() {
     return;
   }
 
-  DevTimeoutComm = static_cast<UCHAR>(comm);
-  DevTimeoutPoll = static_cast<UCHAR>(poll);
-  DevTimeoutWatchdog = static_cast<USHORT>(watchdog);
+  DevTimeoutComm = static_cast<UCHAR>(boundedValue("DevTimeoutCommMS", comm, kMaxDevTimeoutComm));
+  DevTimeoutPoll = static_cast<UCHAR>(boundedValue("DevTimeoutPollS", poll, kMaxDevTimeoutPoll));
+  DevTimeoutWatchdog =
+      static_cast<USHORT>(boundedValue("DevTimeoutWatchdogMS", watchdog, kMaxDevTimeoutWatchdog));
   SC_TRACE(TRACE_DETAIL,
            "CDeviceExt::readRegistryParams() New DEV values; DevTimeoutComm [%d]; DevTimeoutPoll [%d]; "
            "DevTimeoutWatchdog [%d]\n",
            DevTimeoutComm, DevTimeoutPoll, DevTimeoutWatchdog);
 
-  CmdReplyTimer = boundedWait("CmdReplyTimer", replyTimer);
-  CmdRetryDelay = boundedWait("CmdRetryDelay", retryDelay);
-  CmdMaxRetries = static_cast<LONG>(maxRetries);
+  CmdReplyTimer = boundedWait("CmdReplyTimer", replyTimer, maxReplyTimerUs());
+  CmdRetryDelay = boundedWait("CmdRetryDelay", retryDelay, kMaxCmdWaitUs);
+  CmdMaxRetries = boundedRetries(maxRetries);
   SC_TRACE(TRACE_DETAIL,
            "CDeviceExt::readRegistryParams() New CMD values; CmdReplyTimer [%d]; CmdRetryDelay [%d]; "
            "CmdMaxRetries "
            "[%d]\n",
            CmdReplyTimer, CmdRetryDelay, CmdMaxRetries);
 
-  const ULONG minimumPeriod = longestPollMs(KeQueryTimeIncrement() / 10);
+  const ULONG minimumPeriod = longestPollMs();
   TimerPollCardlan =
       boundedPollPeriod("TimerPollCardlan", pollCardlan, kDefaultTimerPollCardlan, minimumPeriod);
   TimerPollNormal = boundedPollPeriod("TimerPollNormal", pollNormal, kDefaultTimerPollNormal, minimumPeriod);
@@ -161,14 +166,35 @@ void CDeviceExt::readRegistryParams() {
            TimerPollCardlan, TimerPollNormal);
 }
 
-ULONG CDeviceExt::boundedWait(const char* name, ULONG us) {
-  if (us <= kMaxCmdWaitUs) {
-    return us;
+// A value wider than the field it travels in would lose its upper bits: a
+// poll time-out of 256 seconds would reach the controller as 0.
+ULONG CDeviceExt::boundedValue(const char* name, ULONG value, ULONG maximum) {
+  if (value <= maximum) {
+    return value;
   }
   SC_TRACE(TRACE_WARNING,
            "CDeviceExt::readRegistryParams() !!!!! WARNING %s [%u] is above the limit; using [%u]\n", name,
-           us, kMaxCmdWaitUs);
-  return kMaxCmdWaitUs;
+           value, maximum);
+  return maximum;
+}
+
+ULONG CDeviceExt::boundedWait(const char* name, ULONG us, ULONG limitUs) {
+  return boundedValue(name, us, limitUs);
+}
+
+// The count is read as a signed number: 0 or a negative one would make no
+// attempt at all and report every command as sent. One attempt is what an
+// administrator who wants no retries means.
+LONG CDeviceExt::boundedRetries(ULONG retries) {
+  const LONG count = static_cast<LONG>(retries);
+  if (count < kMinCmdMaxRetries) {
+    SC_TRACE(
+        TRACE_WARNING,
+        "CDeviceExt::readRegistryParams() !!!!! WARNING CmdMaxRetries [%d] is below the limit; using [%d]\n",
+        count, kMinCmdMaxRetries);
+    return kMinCmdMaxRetries;
+  }
+  return static_cast<LONG>(boundedValue("CmdMaxRetries", retries, kMaxCmdMaxRetries));
 }
 
 // A period of 0 would make the poll timer fire once, so the Cardlan could
@@ -192,46 +218,39 @@ ULONG CDeviceExt::boundedPollPeriod(const char* name, ULONG periodMs, ULONG defa
   return minimumMs;
 }
 
-namespace {
-// One byte's handshake: two phases of at most 200 us of 5 us stalls, with a
-// look at TRDY between stalls, and the register writes around them.
-constexpr ULONG kByteBoundUs = 500;
-// Bytes one POLL attempt may move: a pending message drained first (the
-// longest reply), the command frame, and the poll's reply of eight bytes;
-// and the two waits for TREQ to drop after a reply, one byte's worth each.
-constexpr ULONG kPollAttemptBytes = CMessage::kMaxReply + CMessage::kFrameSize + 8 + 2;
-constexpr ULONG kUsPerMs = 1000;
-
-ULONG saturatingAdd(ULONG a, ULONG b) { return a > 0xFFFFFFFFu - b ? 0xFFFFFFFFu : a + b; }
-
-ULONG usToMsRoundedUp(ULONG us) { return us / kUsPerMs + (us % kUsPerMs != 0 ? 1 : 0); }
-
-// How long a busy wait of `us` can hold the processor: counted waits pay
-// a look at the line or the clock beside each stall (a fifth more at
-// most); a wait longer than a clock tick watches the clock, whose
-// deadline lies one tick beyond and which moves in whole ticks.
-ULONG waitBoundUs(ULONG us, ULONG clockTickUs) {
-  ULONG bound = saturatingAdd(us, us / 5);
-  if (us > clockTickUs) {
-    bound = saturatingAdd(bound, saturatingAdd(clockTickUs, clockTickUs));
+// The longest a poll can keep its processor: its POLL transaction with every
+// retry and pause, then the display write of a Cardlan state change; and
+// never longer than a stretch at DISPATCH_LEVEL may last.
+ULONG CDeviceExt::longestPollMs() const {
+  ULONGLONG us = CTimer::kClockReadUs + static_cast<ULONGLONG>(retriedBoundUs(POLL, 0, kPollReportSize)) +
+                 CTimer::kClockReadUs +
+                 CMessage::boundUs(HD_WRITE, kDisplayTextSize, 0, CmdReplyTimer, ClockIncrement);
+  if (us > DispatchBoundUs) {
+    us = DispatchBoundUs;
   }
-  return bound;
+  constexpr ULONGLONG kUsPerMs = 1000;
+  return static_cast<ULONG>((us + kUsPerMs - 1) / kUsPerMs);
 }
-}  // namespace
 
-// The longest a poll can take with the record's retry settings: every
-// attempt moves the most bytes it can and then waits out its reply timer,
-// and every attempt but the last is followed by the retry delay.
-ULONG CDeviceExt::longestPollMs(ULONG clockTickUs) const {
-  if (CmdMaxRetries <= 0) {
-    return 0;
+// The longest reply timer with which no transaction the record's timer
+// serves can take longer than a stretch may last: the one that reads the
+// most reply bytes, the firmware version, and the one that sends the most,
+// the connect.
+ULONG CDeviceExt::maxReplyTimerUs() const {
+  auto fits = [this](ULONG us) {
+    return CMessage::boundUs(FIRMWARE_VERSION, 0, kFirmwareVersionSize, us, ClockIncrement) <=
+               DispatchBoundUs &&
+           CMessage::boundUs(DRIVER_CONNECT, kConnectPayloadSize, 0, us, ClockIncrement) <= DispatchBoundUs;
+  };
+  ULONG low = 0;
+  ULONG high = kMaxCmdWaitUs;
+  while (low < high) {
+    const ULONG middle = low + (high - low + 1) / 2;
+    if (fits(middle)) {
+      low = middle;
+    } else {
+      high = middle - 1;
+    }
   }
-  const ULONG attemptMs = usToMsRoundedUp(
-      saturatingAdd(waitBoundUs(CmdReplyTimer, clockTickUs), kPollAttemptBytes * kByteBoundUs));
-  const ULONG delayMs = usToMsRoundedUp(waitBoundUs(CmdRetryDelay, clockTickUs));
-  const ULONGLONG attempts = static_cast<ULONGLONG>(CmdMaxRetries);
-  const ULONGLONG total = attempts * attemptMs + (attempts - 1) * delayMs;
-  // The kernel takes a period of at most MAXLONG milliseconds.
-  return total > static_cast<ULONGLONG>(kMaxPollPeriodMs) ? static_cast<ULONG>(kMaxPollPeriodMs)
-                                                          : static_cast<ULONG>(total);
+  return low;
 }

@@ -145,6 +145,14 @@ bool detectDevice() {
   return false;
 }
 
+// The device and what the record holds of the kernel's beside it. No
+// request has reached the device, or the unload routine waited for the
+// last: its worker is not queued.
+void deleteDevice(PDEVICE_OBJECT deviceObject) {
+  IoFreeWorkItem(recordOf(deviceObject)->StartIoWorker);
+  IoDeleteDevice(deviceObject);
+}
+
 NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
   SC_TRACE(TRACE_FLOW, "createDevice() Enter\n");
   UNICODE_STRING deviceName;
@@ -164,28 +172,37 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
   CDeviceExt* record = recordOf(deviceObject);
   KeInitializeSpinLock(&record->LinkLock);
   KeInitializeSpinLock(&record->SwitchLock);
-  // Every request completes inside the start-I/O routine, which then starts
-  // the next: without deferred start-I/O the I/O manager calls the routine
-  // again from within IoStartNextPacket, one nesting per queued request,
-  // and a queue filled from other processors while a COMMAND_4 holds the
-  // link for a second runs the 12 KB kernel stack out. Deferred, the next
-  // request starts after the routine has returned. The kernel has the
-  // routine from Windows XP on; it sets the start-I/O attributes in the
-  // device object's extension, not the object's flags.
+  // Every request completes inside the start-I/O routine, which leaves the
+  // next to this worker: started from the routine, the next would run at
+  // DISPATCH_LEVEL right after it, and a queue that other processors keep
+  // filling would keep this processor at that level for good, without a
+  // deferred call (the poll's among them) ever running on it.
+  record->StartIoWorker = IoAllocateWorkItem(deviceObject);
+  if (record->StartIoWorker == nullptr) {
+    reportInitFailure(DriverObject, kCreator, "Function 'IoAllocateWorkItem' failed",
+                      L"Function 'IoAllocateWorkItem' failed", STATUS_INSUFFICIENT_RESOURCES);
+    IoDeleteDevice(deviceObject);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  // Deferred start-I/O: a next packet started from inside the routine
+  // starts once it has returned, never nested within it on the 12 KB
+  // kernel stack. The kernel has the routine from Windows XP on; it sets
+  // the start-I/O attributes in the device object's extension, not the
+  // object's flags.
   IoSetStartIoAttributes(deviceObject, TRUE, FALSE);
   // A device anyone could open is worse than none.
   FailedCall failed;
   status = protectDevice(deviceObject, &failed);
   if (!NT_SUCCESS(status)) {
     reportInitFailure(DriverObject, kCreator, failed.what, failed.eventText, status);
-    IoDeleteDevice(deviceObject);
+    deleteDevice(deviceObject);
     return status;
   }
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status)) {
     reportInitFailure(DriverObject, kCreator, "Function 'IoCreateSymbolicLink' failed",
                       L"Function 'IoCreateSymbolicLink' failed", status);
-    IoDeleteDevice(deviceObject);
+    deleteDevice(deviceObject);
     return status;
   }
   status = IoRegisterShutdownNotification(deviceObject);
@@ -193,7 +210,7 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
     reportInitFailure(DriverObject, kCreator, "Function 'IoRegisterShutdownNotification' failed",
                       L"Function 'IoRegisterShutdownNotification' failed", status);
     IoDeleteSymbolicLink(&linkName);
-    IoDeleteDevice(deviceObject);
+    deleteDevice(deviceObject);
     return status;
   }
   // The record lives in the extension, which the I/O manager zeroed; Init
@@ -202,7 +219,7 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
   if (!NT_SUCCESS(status)) {
     IoUnregisterShutdownNotification(deviceObject);
     IoDeleteSymbolicLink(&linkName);
-    IoDeleteDevice(deviceObject);
+    deleteDevice(deviceObject);
   }
   SC_TRACE(TRACE_FLOW, "createDevice() Exit; status [0x%X]\n", status);
   return status;
@@ -248,7 +265,9 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, kLinkName);
     IoDeleteSymbolicLink(&linkName);
-    IoDeleteDevice(deviceObject);
+    // The I/O manager calls this routine only once no queued work item
+    // holds the device, so its worker is not queued.
+    deleteDevice(deviceObject);
   }
   LogEvent(DriverObject, MSG_DRIVER_STOPPED, nullptr, 0, nullptr);
   SC_TRACE(TRACE_FLOW, "DriverUnload() Exit\n");
@@ -477,29 +496,54 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  SC_TRACE(TRACE_FLOW, "DriverStartIo() Enter\n");
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  const QueuedRequest request = {recordOf(DeviceObject),
-                                 DeviceObject,
-                                 Irp,
+namespace {
+// One request served at DISPATCH_LEVEL under the link, completed, and the
+// next one left to the worker, so that the processor drops below
+// DISPATCH_LEVEL between two requests. A request that finds the link busy
+// (a poll on another processor) stays the current one: the poll queues
+// the worker for it when it lets the link go.
+void serveRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  CDeviceExt* record = recordOf(deviceObject);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const QueuedRequest request = {record,
+                                 deviceObject,
+                                 irp,
                                  stack->Parameters.DeviceIoControl.IoControlCode,
-                                 Irp->AssociatedIrp.SystemBuffer,
+                                 irp->AssociatedIrp.SystemBuffer,
                                  stack->Parameters.DeviceIoControl.InputBufferLength,
                                  stack->Parameters.DeviceIoControl.OutputBufferLength};
+  record->OwedIrp = irp;
+  if (!record->tryTakeLink(&record->RequestOwed)) {
+    return;
+  }
+  record->OwedIrp = nullptr;
   ULONG information = 0;
-  // One conversation at a time: the poll may run on another processor.
-  // The lock is held for the whole request rather than letting a poll that
-  // finds the link busy step aside until its next period: a stream of
-  // requests could then starve the poll, which is what notices the Cardlan
-  // dropping and collects the controller's error counters. The price is the
-  // spin: a poll that falls due while a COMMAND_4 waits out its reply spins
-  // at DISPATCH_LEVEL for up to that reply time (one second with the
-  // default bound on the reply timer), once per such request.
-  KeAcquireSpinLockAtDpcLevel(&request.record->LinkLock);
+  record->beginStretch();
   NTSTATUS status = serveQueued(request, &information);
-  KeReleaseSpinLockFromDpcLevel(&request.record->LinkLock);
-  request.record->completeRequest(Irp, status, information);
-  IoStartNextPacket(DeviceObject, FALSE);
+  record->endStretch();
+  record->giveLink();
+  record->completeRequest(irp, status, information);
+  record->queueStartIoWorker();
+}
+}  // namespace
+
+VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  SC_TRACE(TRACE_FLOW, "DriverStartIo() Enter\n");
+  serveRequest(DeviceObject, Irp);
   SC_TRACE(TRACE_FLOW, "DriverStartIo() Exit\n");
+}
+
+// In a system worker thread at PASSIVE_LEVEL. The device stays referenced
+// until this returns, so the record is there even after a shutdown.
+VOID NTAPI StartIoWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+  (void)Context;
+  CDeviceExt* record = recordOf(DeviceObject);
+  KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+  PIRP owed = record->OwedIrp;
+  if (owed != nullptr) {
+    serveRequest(DeviceObject, owed);
+  } else {
+    IoStartNextPacket(DeviceObject, FALSE);
+  }
+  KfLowerIrql(oldIrql);
 }

@@ -62,6 +62,9 @@ LONG readDebugLevel();
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 DRIVER_UNLOAD DriverUnload;
 DRIVER_STARTIO DriverStartIo;
+// Starts the next queued request, or serves one that found the link busy,
+// from a system worker thread.
+IO_WORKITEM_ROUTINE StartIoWork;
 DRIVER_DISPATCH DispatchCreate;
 DRIVER_DISPATCH DispatchClose;
 DRIVER_DISPATCH DispatchShutdown;

@@ -321,13 +321,18 @@ TEST_F(CardlanTest, FailedDisconnectKeepsTheState) {
   board.controller.setSilent(false);
 }
 
-TEST_F(CardlanTest, ConnectWithoutAttemptsStillConnectsAndRearms) {
-  ext->CmdMaxRetries = 0;
-  ext->CardlanState = CL_DISCONNECTED;
-  EXPECT_EQ(ext->clSwitchConnect(), STATUS_SUCCESS);
-  EXPECT_EQ(ext->CardlanState, CL_CONNECTING);
-  EXPECT_TRUE(wire.empty());
-  EXPECT_TRUE(kernel.dispatcher.isArmed(&ext->PollTimer));
+// Whatever the record holds, a connect is attempted once at least: it is
+// never reported connected with nothing on the wires.
+TEST_F(CardlanTest, ConnectIsAttemptedEvenWithoutRetries) {
+  for (LONG retries : {0, -1}) {
+    ext->CmdMaxRetries = retries;
+    ext->CardlanState = CL_DISCONNECTED;
+    board.controller.faults().noReplyCount = 1;
+    wire.clear();
+    EXPECT_EQ(ext->clSwitchConnect(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ext->CardlanState, CL_DISCONNECTED);
+    EXPECT_EQ(commands(), (std::vector<std::string>{"06 08 46 03 03 A6"}));
+  }
 }
 
 TEST_F(CardlanTest, RestartingThePollTimerReplacesItsSchedule) {

@@ -83,24 +83,24 @@ TEST_F(CommandTest, SingleAttemptMakesNoRetryEvents) {
   EXPECT_EQ(countTraced(kConnectRetryWarning), 0);
 }
 
-TEST_F(CommandTest, NoAttemptsAllowedMeansNoTransactionAndSuccess) {
-  for (LONG retries : {0, -1, -100}) {
+// The retry pattern makes one attempt at least, whatever the record
+// holds: a count of 0 or less never turns a command that was not sent into
+// a success.
+TEST_F(CommandTest, EveryCommandIsAttemptedOnceAtLeast) {
+  board.controller.setSilent(true);
+  for (LONG retries : {1, 0, -1, -100}) {
     ext->CmdMaxRetries = retries;
-    EXPECT_EQ(ext->hcDriverConnect(), STATUS_SUCCESS);
-    ext->hcFirmwareVersion();
-    ext->hcDriverDisconnect("UNLD", false);
+    events.clear();
+    EXPECT_EQ(ext->hcDriverConnect(), STATUS_UNSUCCESSFUL);
     UCHAR cardlanStatus = 0x77;
     UCHAR report[4] = {1, 2, 3, 4};
-    EXPECT_EQ(ext->hcPoll(&cardlanStatus, report), STATUS_SUCCESS);
-    EXPECT_EQ(cardlanStatus, 0x77);
+    EXPECT_EQ(ext->hcPoll(&cardlanStatus, report), STATUS_UNSUCCESSFUL);
+    // No retry, so no retry event: the connect's failure and the poll's.
+    EXPECT_EQ(events.size(), 2u) << "retries " << retries;
   }
-  EXPECT_TRUE(wire.empty());
-  EXPECT_TRUE(events.empty());
-  EXPECT_EQ(ext->FirmwareVersionLength, 7);
-  EXPECT_TRUE(traced("TAMRIXSC: CDeviceExt::hcDriverConnect() Exit; status [0x0]; retries [0]"));
-  EXPECT_TRUE(traced(
-      "TAMRIXSC: CDeviceExt::hcPoll() CardlanStatus [0x77]; CardlanReport0 [0x01]; CardlanReport1 [0x02]; "
-      "CommErrors [3]; PollErrors [4]"));
+  EXPECT_EQ(countTraced("TAMRIXSC: CDeviceExt::hcDriverConnect() Exit; status [0xC0000001]; retries [1]"), 4);
+  EXPECT_EQ(countTraced("TAMRIXSC: CDeviceExt::hcPoll() ***** ERROR Sanity poll failed; status [0xC0000001]"),
+            4);
 }
 
 TEST_F(CommandTest, DisconnectCarriesReasonAndShutdownFlag) {

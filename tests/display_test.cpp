@@ -209,14 +209,17 @@ TEST_F(DisplayTest, RetryReadsTheRecordAgainAndSucceedsLate) {
   EXPECT_EQ(events.size(), 1u);
 }
 
-TEST_F(DisplayTest, NoAttemptsMeansNothingSentAndZeroes) {
-  ext->CmdMaxRetries = 0;
+// Without retries a request is sent once: a silent controller fails it
+// and its result code says nothing was done.
+TEST_F(DisplayTest, WithoutRetriesARequestIsSentOnce) {
+  ext->CmdMaxRetries = 1;
+  board.controller.faults().noReplyCount = 1;
   SC_HD_RECORD r = filled(0x99);
-  EXPECT_EQ(request(IOCTL_SC_HD_MESSAGE_ADD, &r), STATUS_SUCCESS);
-  EXPECT_TRUE(wire.empty());
-  EXPECT_EQ(r.ResultCode, 0u);
-  EXPECT_EQ(r.MessageID, 0);
+  EXPECT_EQ(request(IOCTL_SC_HD_MESSAGE_ADD, &r), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(commands().size(), 1u);
+  EXPECT_EQ(r.ResultCode, HD_RESULT_NOT_DONE);
   EXPECT_EQ(r.GroupID, 0x99);
+  EXPECT_TRUE(events.empty());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceExt.h"
 #include "Machine.h"
 #include "Script.h"
 
@@ -37,6 +38,7 @@ struct Outcome {
   std::string out;
   int status = 0;
   sim::Ticks longestSpin = 0;
+  sim::Ticks longestStretch = 0;  // at DISPATCH_LEVEL, on any processor
 
   size_t count(const std::string& text) const {
     size_t n = 0;
@@ -88,6 +90,7 @@ Outcome runScripts(const std::string& setup, const std::string& rest, const Opti
     std::istringstream second(rest);
     if (run.status != 2) run.status = std::max(run.status, script.run(second));
     run.longestSpin = s.longestSpin();
+    run.longestStretch = script.machine().kernel.irql.longestStretch();
   }
   run.out = out.str();
   EXPECT_EQ(err.str(), "");
@@ -98,19 +101,31 @@ struct Tally {
   const char* name;
   int schedules = 0;
   sim::Ticks longestSpin = 0;
+  sim::Ticks longestStretch = 0;
   void add(const Outcome& r) {
     schedules++;
     longestSpin = std::max(longestSpin, r.longestSpin);
+    longestStretch = std::max(longestStretch, r.longestStretch);
   }
   ~Tally() {
-    std::printf("[exploration] %s: %d schedules, longest spin on a lock %lld us\n", name, schedules,
-                static_cast<long long>(longestSpin / sim::kTicksPerUs));
+    std::printf(
+        "[exploration] %s: %d schedules, longest spin on a lock %lld us, longest stretch at "
+        "DISPATCH_LEVEL %lld us\n",
+        name, schedules, static_cast<long long>(longestSpin / sim::kTicksPerUs),
+        static_cast<long long>(longestStretch / sim::kTicksPerUs));
   }
 };
 
+// The driver's own bound on a stretch at DISPATCH_LEVEL on the default
+// board: one COMMAND_4 against a controller that never answers.
+const sim::Ticks kDispatchBound =
+    static_cast<sim::Ticks>(CDeviceExt::dispatchBoundUs(sim::Clock::kDefaultIncrement)) * sim::kTicksPerUs;
+
 // A run of the machine that must show nothing wrong: no verifier report,
-// every request sent completed, and `wait` in time.
+// every request sent completed, `wait` in time, and no processor held at
+// DISPATCH_LEVEL past the driver's bound.
 void expectClean(const Outcome& r, size_t requests, uint64_t seed) {
+  EXPECT_LE(r.longestStretch, kDispatchBound) << "seed " << seed;
   EXPECT_EQ(r.verifierLines(), "") << "seed " << seed;
   EXPECT_EQ(r.count("ioctl: "), requests) << "seed " << seed << "\n" << r.out;
   EXPECT_FALSE(r.has("wait: timeout")) << "seed " << seed;
@@ -138,8 +153,9 @@ std::string repeat(const std::string& line, int times) {
 }
 
 // A COMMAND_4 that the controller holds for nearly its full second, sent
-// just before the poll falls due: the poll spins on the other processor for
-// the whole reply while a third processor queues more requests.
+// just before the poll falls due on another processor while a third
+// processor queues more requests. The poll finds the link busy and runs
+// once the COMMAND_4 lets it go, instead of spinning for it.
 const char* const kCommand4Setup =
     "processors 3\n"
     "load\n"
@@ -159,12 +175,11 @@ TEST(Exploration, Command4HeldWhilePollsFallDue) {
     Outcome r = runScripts(kCommand4Setup, kCommand4Rest, {seed, false, {}, {}});
     tally.add(r);
     expectClean(r, 3, seed);
-    // The poll waited for the link and then ran: it was not lost.
+    // The poll found the link busy and ran afterwards: it was not lost.
     EXPECT_GE(r.count("wire: host> 03 03 FA"), 1u) << "seed " << seed;
   }
-  // The poll spun on the link lock for about as long as the controller
-  // held the reply.
-  EXPECT_GT(tally.longestSpin, 900 * sim::kTicksPerMs);
+  // Nobody spun for the link while the controller held the reply.
+  EXPECT_LT(tally.longestSpin, sim::kTicksPerMs);
 }
 
 // The same run with the link lock taken away: the poll's conversation gets
@@ -178,6 +193,29 @@ TEST(Exploration, WithoutTheLinkLockConversationsInterleave) {
     if (r.has("verifier: INTERLEAVED_CONVERSATION")) interleaved++;
   }
   EXPECT_GT(interleaved, 0);
+}
+
+// Ten COMMAND_4 requests from threads on two processors against a
+// controller that never answers, while the poll falls due again and again
+// on both: each request is a stretch of its own at DISPATCH_LEVEL, the
+// processor drops below that level between two, and the polls run between
+// them. With the next request started from the start-I/O routine, one
+// processor stayed at DISPATCH_LEVEL for all ten, its polls held off.
+TEST(Exploration, QueuedCommand4sNeverChainAtDispatchLevel) {
+  Tally tally{"ten COMMAND_4 requests against a controller that never answers"};
+  for (uint64_t seed = 1; seed <= 4 / (kScale > 1 ? 2 : 1); seed++) {
+    Outcome r = runScripts("processors 2\nload\ncontroller no-reply 1000\n",
+                           repeat("ioctl IOCTL_SC_COMMAND4 async\n", 10) + "wait\nadvance 2000\nunload\n",
+                           {seed, false, {}, {}});
+    tally.add(r);
+    expectClean(r, 10, seed);
+    EXPECT_EQ(r.count("wire: host> 03 04 F9"), 10u) << "seed " << seed;
+    // About twelve seconds with polls falling due every second, each of
+    // three unanswered attempts, some held back while a COMMAND_4 runs.
+    EXPECT_GE(r.count("wire: host> 03 03 FA"), 18u) << "seed " << seed;
+    // Nobody spun for the link: the poll that found it busy ran after.
+    EXPECT_LT(r.longestSpin, sim::kTicksPerMs) << "seed " << seed;
+  }
 }
 
 TEST(Exploration, ConnectRequestsBackToBack) {
@@ -260,20 +298,28 @@ TEST(Exploration, ShutdownDuringRequestAndRequestsDuringStop) {
   }
 }
 
-// Shutdown from a thread of its own while the driver starts: before the
-// device exists, during the start-up conversation, and after it. Needs the
-// start-up conversation under the link lock and a stop that acts only on a
-// started record; without them it finds the stop talking over the
-// start-up and through a released interface.
-TEST(Exploration, ShutdownDuringStartUp) {
+// Shutdown from a thread of its own at every point of the driver's start:
+// before the device exists, between and inside the commands of the
+// start-up conversation, and after it. The stop never talks over the
+// start-up nor through a released interface, and a controller that was
+// told the driver connected is always told it goes down: a stop that comes
+// while the start-up runs marks the device stopped, and the start-up gives
+// up before its next command and says "DOWN" itself. Without that, a stop
+// that found nothing started returned, the start-up went on, and "DOWN"
+// was never sent.
+TEST(Exploration, ShutdownAtEveryPointOfStartUp) {
   Tally tally{"shutdown during start-up"};
-  for (uint64_t seed = 1; seed <= 1000 / kScale; seed++) {
+  const std::string connect = "wire: host> 08 01 58 02 3C 3E 00 23";
+  const std::string down = "wire: host> 08 02 44 4F 57 4E 01 BD";
+  int abandoned = 0;
+  // The start-up takes about 1.3 ms of virtual time from `load`; the
+  // moments sweep it microsecond by microsecond, then go past it.
+  for (uint64_t seed = 1; seed <= 1600 / kScale; seed++) {
     bool done = false;
     Options o{seed, false, {}, {}};
     o.between = [&done, seed](scsim::Machine& m) {
       sim::Scheduler& s = m.kernel.scheduler;
-      const sim::Ticks at =
-          m.kernel.clock.now() + static_cast<sim::Ticks>(seed * 97 % 20000) * sim::kTicksPerUs;
+      const sim::Ticks at = m.kernel.clock.now() + static_cast<sim::Ticks>(seed * kScale) * sim::kTicksPerUs;
       s.spawn([&m, &s, &done, at] {
         s.waitUntil([] { return false; }, at);
         NTSTATUS status = 0;
@@ -285,8 +331,17 @@ TEST(Exploration, ShutdownDuringStartUp) {
     tally.add(r);
     EXPECT_TRUE(done) << "seed " << seed;
     EXPECT_EQ(r.verifierLines(), "") << "seed " << seed;
+    EXPECT_LE(r.longestStretch, kDispatchBound) << "seed " << seed;
+    if (r.has(connect)) {
+      EXPECT_EQ(r.count(down), 1u) << "seed " << seed << "\n" << r.out;
+    } else {
+      EXPECT_FALSE(r.has("wire: host>")) << "seed " << seed;
+    }
+    abandoned += r.has("start-up abandoned");
     if (HasFailure()) break;
   }
+  // The sweep reached into the start-up, not only before and after it.
+  EXPECT_GT(abandoned, 0);
 }
 
 // Hundreds of requests queued from the other processors while one is
@@ -374,7 +429,7 @@ const char* const kSearchRest =
     "wait\n"
     "advance 600\n"
     "unload\n";
-constexpr int kSearchLimit = 4000;
+constexpr int kSearchLimit = 20000;
 
 TEST(Exploration, AllSchedulesWithTwoPreemptionsKeepConversationsApart) {
   Tally tally{"bounded search, 2 preemptions, link lock"};

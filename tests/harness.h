@@ -46,6 +46,8 @@ class LinkTest : public ::testing::Test {
     ext->CmdMaxRetries = 3;
     ext->TimerPollCardlan = 1000;
     ext->TimerPollNormal = 30000;
+    ext->ClockIncrement = kernel.clock.increment();
+    ext->DispatchBoundUs = CDeviceExt::dispatchBoundUs(ext->ClockIncrement);
     ext->setDefaultSwitchParams();
     ext->setDefaultFirmwareVersion();
     g_DebugLevel = 5;

@@ -1,5 +1,8 @@
 // Registry parameters: the values read at start-up and at load, their
 // defaults, and the kernel rules around the reads.
+#include <cstring>
+
+#include "RegistryValues.h"
 #include "harness.h"
 
 namespace {
@@ -55,30 +58,62 @@ TEST_F(RegistryTest, OptionsSetTheirBitOnlyForExactlyOne) {
   EXPECT_EQ(ext->Options, 0x80);
 }
 
-TEST_F(RegistryTest, GroupOfEightIsTakenWholeWithLowBits) {
+// A value wider than its field saturates at the field's maximum instead of
+// losing its upper bits, and the retry count stays between one attempt
+// and ten; each with a warning that names the value.
+TEST_F(RegistryTest, GroupOfEightIsTakenWholeAndHeldToItsFields) {
   setGroup();
   set("DevTimeoutCommMS", 500);
+  set("DevTimeoutPollS", 256);
   set("DevTimeoutWatchdogMS", 65536 + 600);
   set("CmdMaxRetries", static_cast<uint32_t>(-2));
   ext->readRegistryParams();
-  EXPECT_EQ(ext->DevTimeoutComm, 244);
-  EXPECT_EQ(ext->DevTimeoutPoll, 80);
-  EXPECT_EQ(ext->DevTimeoutWatchdog, 600);
+  EXPECT_EQ(ext->DevTimeoutComm, 255);
+  EXPECT_EQ(ext->DevTimeoutPoll, 255);
+  EXPECT_EQ(ext->DevTimeoutWatchdog, 65535);
   EXPECT_EQ(ext->CmdReplyTimer, 7000u);
   EXPECT_EQ(ext->CmdRetryDelay, 2000u);
-  EXPECT_EQ(ext->CmdMaxRetries, -2);
+  EXPECT_EQ(ext->CmdMaxRetries, 1);
   EXPECT_EQ(ext->TimerPollCardlan, 1500u);
   EXPECT_EQ(ext->TimerPollNormal, 45000u);
-  EXPECT_TRUE(traced(
-      "TAMRIXSC: CDeviceExt::readRegistryParams() New DEV values; DevTimeoutComm [244]; DevTimeoutPoll [80]; "
-      "DevTimeoutWatchdog [600]"));
+  for (const char* warning : {"DevTimeoutCommMS [500] is above the limit; using [255]",
+                              "DevTimeoutPollS [256] is above the limit; "
+                              "using [255]",
+                              "DevTimeoutWatchdogMS [66136] is above the limit; using [65535]",
+                              "CmdMaxRetries [-2] is below the limit; using [1]"}) {
+    EXPECT_TRUE(traced(std::string("TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING ") + warning))
+        << warning;
+  }
+  EXPECT_TRUE(
+      traced("TAMRIXSC: CDeviceExt::readRegistryParams() New DEV values; DevTimeoutComm [255]; "
+             "DevTimeoutPoll [255]; "
+             "DevTimeoutWatchdog [65535]"));
   EXPECT_TRUE(
       traced("TAMRIXSC: CDeviceExt::readRegistryParams() New CMD values; CmdReplyTimer [7000]; CmdRetryDelay "
              "[2000]; "
-             "CmdMaxRetries [-2]"));
+             "CmdMaxRetries [1]"));
   EXPECT_TRUE(traced(
       "TAMRIXSC: CDeviceExt::readRegistryParams() New TIMER values; TimerPollCardlan [1500]; TimerPollNormal "
       "[45000]"));
+
+  // At the fields' maximum: kept, no warning.
+  kernel.debugger.clear();
+  set("DevTimeoutCommMS", 255);
+  set("DevTimeoutPollS", 255);
+  set("DevTimeoutWatchdogMS", 65535);
+  set("CmdMaxRetries", 10);
+  ext->readRegistryParams();
+  EXPECT_EQ(ext->DevTimeoutComm, 255);
+  EXPECT_EQ(ext->DevTimeoutPoll, 255);
+  EXPECT_EQ(ext->DevTimeoutWatchdog, 65535);
+  EXPECT_EQ(ext->CmdMaxRetries, 10);
+  for (const auto& line : dbg()) EXPECT_EQ(line.find("the limit"), std::string::npos) << line;
+  set("CmdMaxRetries", 11);
+  ext->readRegistryParams();
+  EXPECT_EQ(ext->CmdMaxRetries, 10);
+  EXPECT_TRUE(
+      traced("TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING CmdMaxRetries [11] is above the "
+             "limit; using [10]"));
 }
 
 TEST_F(RegistryTest, OneMissingValueOfTheGroupKeepsAllEight) {
@@ -145,25 +180,33 @@ TEST_F(RegistryTest, OtherTypesCountAsMissingOnKernelsWithoutTheTypeCheck) {
   EXPECT_TRUE(kernel.pool.outstanding().empty());
 }
 
-TEST_F(RegistryTest, WaitsAreBoundedToOneSecondAndPollPeriodsToTheLongestPoll) {
+TEST_F(RegistryTest, WaitsAreBoundedSoThatNoTransactionPassesTheStretchBound) {
   setGroup();
   set("CmdReplyTimerUS", 0xFFFFFFFE);
   set("CmdRetryDelayUS", 1000000);
   set("TimerPollCardlanMS", 0);
   set("TimerPollNormalMS", 0x7FFFFFFF);
   ext->readRegistryParams();
-  EXPECT_EQ(ext->CmdReplyTimer, 1000000u);
+  // The longest reply timer with which the firmware version's 64 reply
+  // bytes still fit in one stretch: a little under a second.
+  const ULONG limit = ext->maxReplyTimerUs();
+  EXPECT_GT(limit, 900000u);
+  EXPECT_LT(limit, 1000000u);
+  EXPECT_LE(CMessage::boundUs(FIRMWARE_VERSION, 0, 64, limit, ext->ClockIncrement), ext->DispatchBoundUs);
+  EXPECT_GT(CMessage::boundUs(FIRMWARE_VERSION, 0, 64, limit + 1, ext->ClockIncrement), ext->DispatchBoundUs);
+  EXPECT_EQ(ext->CmdReplyTimer, limit);
   EXPECT_EQ(ext->CmdRetryDelay, 1000000u);  // at the bound: kept
   EXPECT_TRUE(
       traced("TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING CmdReplyTimer [4294967294] is "
-             "above the limit; using [1000000]"));
+             "above the limit; using [" +
+             std::to_string(limit) + "]"));
   int limited = 0;
   for (const auto& line : dbg()) limited += line.find("is above the limit") != std::string::npos;
   EXPECT_EQ(limited, 1);
-  // Five attempts of a one-second reply with four one-second delays, at
-  // least; 0 first takes the default of 1000 ms, which is below that.
-  EXPECT_GE(ext->TimerPollCardlan, 9000u);
-  EXPECT_EQ(ext->TimerPollCardlan, ext->longestPollMs(15625));
+  // A poll with these values is cut off at the stretch bound; 0 first
+  // takes the default of 1000 ms, which is below that.
+  EXPECT_EQ(ext->TimerPollCardlan, ext->longestPollMs());
+  EXPECT_EQ(ext->TimerPollCardlan, (ext->DispatchBoundUs + 999) / 1000);
   EXPECT_TRUE(
       traced("TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING TimerPollCardlan [0] is no "
              "period; using the default [1000]"));
@@ -173,11 +216,7 @@ TEST_F(RegistryTest, WaitsAreBoundedToOneSecondAndPollPeriodsToTheLongestPoll) {
   ext->CmdReplyTimer = CDeviceExt::kDefaultCmdReplyTimer;
   ext->CmdRetryDelay = CDeviceExt::kDefaultCmdRetryDelay;
   ext->CmdMaxRetries = CDeviceExt::kDefaultCmdMaxRetries;
-  EXPECT_LT(ext->longestPollMs(15625), 200u);
-  ext->CmdMaxRetries = 0x7FFFFFFF;
-  EXPECT_EQ(ext->longestPollMs(15625), 0x7FFFFFFFu);  // saturates, never wraps
-  ext->CmdMaxRetries = -1;
-  EXPECT_EQ(ext->longestPollMs(15625), 0u);
+  EXPECT_LT(ext->longestPollMs(), 200u);
 }
 
 TEST_F(RegistryTest, SimulatedKernelCatchesADirectQueryWithoutTypeCheck) {
@@ -271,3 +310,100 @@ TEST_F(DebugLevelTest, ZeroIsTakenAndSilencesLaterLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// A value of any type, as `registry set-typed` stores it.
+void setTyped(sim::Kernel& kernel, const char* name, uint32_t type, const std::u16string& text) {
+  std::vector<uint8_t> bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  kernel.registry.setBinary(kParameters, name, bytes);
+  kernel.registry.key(kParameters)->values[sim::Registry::fold(name)].type = type;
+}
+
+struct Call {
+  std::u16string text;
+  ULONG type;
+};
+
+NTSTATUS NTAPI recordCall(PWSTR, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
+  const auto* units = static_cast<const char16_t*>(data);
+  std::u16string text(units, units + length / 2);
+  while (!text.empty() && text.back() == 0) text.pop_back();
+  static_cast<std::vector<Call>*>(context)->push_back({text, type});
+  return STATUS_SUCCESS;
+}
+
+std::vector<Call> query(const char* name, ULONG flags) {
+  std::vector<Call> calls;
+  std::u16string wide(name, name + std::strlen(name));
+  wide.push_back(0);
+  RTL_QUERY_REGISTRY_TABLE table[2] = {};
+  table[0].QueryRoutine = recordCall;
+  table[0].Flags = flags;
+  table[0].Name = reinterpret_cast<PWSTR>(wide.data());
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE,
+                                   L"\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES"
+                                   L"\\TAMRIXSC\\Parameters",
+                                   table, &calls, nullptr),
+            STATUS_SUCCESS);
+  return calls;
+}
+
+// Two strings, the empty multi-string, and an expandable string.
+const std::u16string kTwoStrings(
+    u"5\0"
+    u"6\0\0",
+    5);
+const std::u16string kNoString(u"\0\0", 2);
+const std::u16string kExpandable(u"%SystemRoot%\\x\0", 15);
+
+}  // namespace
+
+// The kernel hands a multi-string to the query routine one string at a
+// time and an empty one not at all, and expands an expandable string;
+// each arrives as REG_SZ. RTL_QUERY_REGISTRY_NOEXPAND hands the value over
+// as it is stored.
+TEST_F(RegistryTest, QueryRoutineSeesStringsAsTheKernelPreprocessesThem) {
+  setTyped(kernel, "Two", REG_MULTI_SZ, kTwoStrings);
+  setTyped(kernel, "None", REG_MULTI_SZ, kNoString);
+  setTyped(kernel, "Path", REG_EXPAND_SZ, kExpandable);
+  auto two = query("Two", 0);
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(two[0].text, u"5");
+  EXPECT_EQ(two[1].text, u"6");
+  EXPECT_EQ(two[0].type, static_cast<ULONG>(REG_SZ));
+  EXPECT_TRUE(query("None", 0).empty());
+  auto path = query("Path", 0);
+  ASSERT_EQ(path.size(), 1u);
+  EXPECT_EQ(path[0].text, u"C:\\WINDOWS\\x");
+  EXPECT_EQ(path[0].type, static_cast<ULONG>(REG_SZ));
+  auto raw = query("Two", RTL_QUERY_REGISTRY_NOEXPAND);
+  ASSERT_EQ(raw.size(), 1u);
+  EXPECT_EQ(raw[0].type, static_cast<ULONG>(REG_MULTI_SZ));
+}
+
+// Every number the driver reads, given as such a string: the value counts
+// as missing, whatever the destination held before. An empty multi-string,
+// which the query routine never sees, is not read as 0.
+TEST_F(RegistryTest, StringShapedValuesCountAsMissing) {
+  for (const std::u16string* shape : {&kNoString, &kTwoStrings, &kExpandable}) {
+    const uint32_t type = shape == &kExpandable ? REG_EXPAND_SZ : REG_MULTI_SZ;
+    for (const RegistryValue& value : kRegistryValues) {
+      const std::string name = sim::narrow(sim::fromWide(value.name));
+      setTyped(kernel, name.c_str(), type, *shape);
+      ULONG destination = 0;
+      EXPECT_EQ(ext->queryRegistry(value.name, &destination), STATUS_UNSUCCESSFUL) << name;
+      EXPECT_TRUE(traced(missingWarning(name.c_str()))) << name;
+    }
+    // Read at load: the trace level keeps its default.
+    EXPECT_EQ(readDebugLevel(), kDefaultDebugLevel);
+    ext->CmdMaxRetries = 0;
+    ext->readRegistryParams();
+    EXPECT_EQ(ext->CmdMaxRetries, 0);  // the group was not taken
+    kernel.debugger.clear();
+  }
+}

@@ -224,7 +224,10 @@ TEST_F(StartupTest, UnreadableVersionStillStarts) {
   EXPECT_EQ(ext->FirmwareVersionLength, 7);
 }
 
-TEST_F(StartupTest, NoAttemptsStillRunsTheSingleShotCommands) {
+// An administrator who writes 0 retries gets one attempt of each command,
+// not none: with none, the start-up would report a connect that never
+// reached the wires.
+TEST_F(StartupTest, ZeroRetriesMeanOneAttemptOfEachCommand) {
   kernel.registry.setDword(kParameters, "DevTimeoutCommMS", 60);
   kernel.registry.setDword(kParameters, "DevTimeoutPollS", 62);
   kernel.registry.setDword(kParameters, "DevTimeoutWatchdogMS", 600);
@@ -234,11 +237,22 @@ TEST_F(StartupTest, NoAttemptsStillRunsTheSingleShotCommands) {
   kernel.registry.setDword(kParameters, "TimerPollCardlanMS", 1000);
   kernel.registry.setDword(kParameters, "TimerPollNormalMS", 30000);
   EXPECT_EQ(init(), STATUS_SUCCESS);
-  EXPECT_EQ(commands(), (std::vector<std::string>{"03 09 F4", "07 0A 44 4D 49 4E C7", "03 06 F7",
-                                                  "07 0A 43 44 4C 4E CE", "08 0B 43 44 4C 4E 0A C2"}));
+  EXPECT_EQ(ext->CmdMaxRetries, 1);
+  EXPECT_TRUE(
+      traced("TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING CmdMaxRetries [0] is below the "
+             "limit; using [1]"));
+  EXPECT_EQ(commands(), kStartupFrames);
   EXPECT_EQ(ext->CardlanState, CL_CONNECTING);
   EXPECT_TRUE(kernel.dispatcher.isArmed(&ext->PollTimer));
   EXPECT_EQ(eventNames(), (std::vector<std::string>{"MSG_DRIVER_STARTED"}));
+
+  // One attempt against a controller that stopped answering, no retry.
+  board.controller.faults().noReplyCount = 10;
+  wire.clear();
+  events.clear();
+  advanceMs(520);
+  EXPECT_EQ(commands(), (std::vector<std::string>{"03 03 FA"}));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"MSG_TEXT"}));  // the failed poll, no retry event
 }
 
 TEST_F(StartupTest, ShutdownAndUnloadSequences) {
@@ -278,6 +292,9 @@ TEST_F(StartupTest, UnloadSendsOnlyTheDisconnectEvenToASilentController) {
   EXPECT_FALSE(kernel.resources.anyClaims());
   board.controller.setSilent(false);
   wire.clear();
+  // A new device's extension is zeroed: nothing started, nothing stopped.
+  ext->Started = FALSE;
+  ext->Stopped = FALSE;
   ASSERT_EQ(init(), STATUS_SUCCESS);
   wire.clear();
   stopAndRelease(false);
@@ -313,7 +330,11 @@ TEST_F(StartupTest, StartupConversationHoldsTheLinkLock) {
 // A shutdown that comes while the start-up is still claiming the interface,
 // before any conversation: nothing is started yet, so nothing is stopped,
 // and the start-up then goes on as usual.
-TEST_F(StartupTest, ShutdownDuringStartupStopsNothing) {
+// A shutdown that comes while the driver claims its ports, before the
+// start-up's conversation: the stop finds nothing started and only marks the
+// device stopped; the start-up then gives up before its first command, so
+// the controller hears nothing and the interface is given back.
+TEST_F(StartupTest, ShutdownBeforeTheConnectAbandonsTheStartup) {
   auto boardPolicy = kernel.resources.policy;
   bool shutdownSent = false;
   kernel.resources.policy = [&](const sim::ResourceRange& range) {
@@ -325,17 +346,53 @@ TEST_F(StartupTest, ShutdownDuringStartupStopsNothing) {
   };
   ASSERT_EQ(init(), STATUS_SUCCESS);
   EXPECT_TRUE(shutdownSent);
-  EXPECT_EQ(commands(), kStartupFrames);
-  EXPECT_EQ(led, (std::vector<bool>{false}));
-  // Only the start-up's own claims: the configuration ports taken and given
-  // back, then the block.
-  EXPECT_EQ(claimHistory(), (std::vector<std::string>{"0x002E+2", "-", "0x0A00+80"}));
-  for (const auto& a : accesses) EXPECT_GE(a.address, 0x2Eu) << "port " << a.address;
-  // The device runs, and a later shutdown stops it.
-  EXPECT_FALSE(ext->Stopped);
+  EXPECT_TRUE(commands().empty());
+  EXPECT_TRUE(led.empty());
+  EXPECT_TRUE(ext->Stopped);
+  EXPECT_FALSE(ext->Started);
+  EXPECT_FALSE(kernel.dispatcher.isArmed(&ext->PollTimer));
+  EXPECT_FALSE(kernel.resources.anyClaims());
+  EXPECT_TRUE(
+      traced("TAMRIXSC: CDeviceExt::Init() !!!!! WARNING Device stopped during start-up; start-up "
+             "abandoned"));
+  EXPECT_TRUE(eventNames().empty());  // not started
+  // A later stop, as unload's, sends nothing.
+  ext->stop(false);
+  EXPECT_TRUE(commands().empty());
+}
+
+// A shutdown between two commands of the start-up, after the connect:
+// the start-up sends no further command, tells the controller it goes down
+// as the shutdown would have, and leaves no poll armed.
+TEST_F(StartupTest, ShutdownAfterTheConnectEndsTheStartupWithDown) {
+  bool connected = false;
+  bool shutdownSent = false;
+  board.controller.events().frame = [&](bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
+    wire.push_back(std::string(fromHost ? "host> " : "ctl> ") + board::hexBytes(bytes) +
+                   (complete ? "" : " ..."));
+    connected = connected || (!fromHost && bytes.size() > 1 && bytes[1] == 0x08);
+  };
+  // Once the step that connects the Cardlan (and arms the poll) has let
+  // the link go and the thread is back at PASSIVE_LEVEL.
+  kernel.irql.onLower([&](uint8_t level) {
+    if (level == PASSIVE_LEVEL && connected && !shutdownSent) {
+      shutdownSent = true;
+      ext->stop(true);
+    }
+  });
+  ASSERT_EQ(init(), STATUS_SUCCESS);
+  EXPECT_TRUE(shutdownSent);
+  std::vector<std::string> expected(kStartupFrames.begin(), kStartupFrames.end() - 1);
+  expected.push_back("03 05 F8");                 // STATUS_LED_ON
+  expected.push_back("08 02 44 4F 57 4E 01 BD");  // DRIVER_DISCONNECT "DOWN", shutdown
+  EXPECT_EQ(commands(), expected);
+  EXPECT_EQ(led, (std::vector<bool>{false, true}));
+  EXPECT_FALSE(ext->Started);
+  EXPECT_FALSE(kernel.dispatcher.isArmed(&ext->PollTimer));
+  EXPECT_FALSE(kernel.resources.anyClaims());
   wire.clear();
-  stopAndRelease(true);
-  EXPECT_EQ(commands(), (std::vector<std::string>{"03 05 F8", "08 02 44 4F 57 4E 01 BD"}));
+  advanceMs(2000);
+  EXPECT_TRUE(commands().empty());
 }
 
 // A shutdown or unload after a failed start-up, whose interface is already
@@ -353,6 +410,45 @@ TEST_F(StartupTest, StopAfterAFailedStartupTouchesNothing) {
   EXPECT_EQ(accesses.size(), touched);
   EXPECT_FALSE(ext->Started);
   // The fixture fails the test on a verifier report, such as a second unmap.
+}
+
+}  // namespace
+
+namespace {
+
+// A controller that answers the connect and then nothing, with the reply
+// timer and the retry delay at their limits: each command of the start-up
+// is a stretch of its own, none longer than the driver's bound; under one
+// hold for the whole conversation, three of them retried, the start-up
+// kept its processor at DISPATCH_LEVEL for about twenty seconds.
+TEST_F(StartupTest, EachStartupCommandIsAStretchOfItsOwn) {
+  kernel.registry.setDword(kParameters, "DevTimeoutCommMS", 60);
+  kernel.registry.setDword(kParameters, "DevTimeoutPollS", 62);
+  kernel.registry.setDword(kParameters, "DevTimeoutWatchdogMS", 600);
+  kernel.registry.setDword(kParameters, "CmdReplyTimerUS", 1000000);
+  kernel.registry.setDword(kParameters, "CmdRetryDelayUS", 1000000);
+  kernel.registry.setDword(kParameters, "CmdMaxRetries", 3);
+  kernel.registry.setDword(kParameters, "TimerPollCardlanMS", 30000);
+  kernel.registry.setDword(kParameters, "TimerPollNormalMS", 30000);
+  board.controller.events().frame = [this](bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
+    wire.push_back(std::string(fromHost ? "host> " : "ctl> ") + board::hexBytes(bytes) +
+                   (complete ? "" : " ..."));
+    if (!fromHost && bytes.size() > 1 && bytes[1] == 0x01) board.controller.faults().noReplyCount = 100;
+  };
+  EXPECT_EQ(init(), STATUS_SUCCESS);
+  // Every command once; the display keeps "DMIN" out, the disconnect
+  // having failed.
+  EXPECT_EQ(commands().size(), kStartupFrames.size() - 1);
+  const sim::Ticks bound = static_cast<sim::Ticks>(ext->DispatchBoundUs) * sim::kTicksPerUs;
+  EXPECT_LE(kernel.irql.longestStretch(), bound);
+  EXPECT_GT(kernel.irql.longestStretch(), bound * 9 / 10);
+  // The two retried commands after the connect (the firmware version and
+  // the Cardlan connect) give up after one attempt.
+  EXPECT_EQ(
+      countTraced("TAMRIXSC: CDeviceExt::retryFits() !!!!! WARNING No retry; it could keep the processor "
+                  "at DISPATCH_LEVEL past [" +
+                  std::to_string(ext->DispatchBoundUs) + "] us; status [0xC0000001]"),
+      2);
 }
 
 }  // namespace

@@ -185,3 +185,46 @@ TEST_F(TimerTest, TimeoutsBeyondTheLimitNeverWrapIntoThePast) {
 }
 
 }  // namespace
+
+namespace {
+
+// A wait that never sees its line, each look one bus access of a
+// microsecond, as the driver's line waits are.
+int64_t waitForNothingTicks(sim::Kernel& kernel, ULONG us) {
+  const sim::Ticks start = kernel.clock.now();
+  CTimer timer(us);
+  while (true) {
+    kernel.stall(sim::kTicksPerUs);  // the look at the line
+    if (timer.expired()) break;
+  }
+  return kernel.clock.now() - start;
+}
+
+}  // namespace
+
+// The bound on a wait covers every look, stall and clock read of its
+// regime, and the clock's own coarseness beyond one tick; it is tight
+// enough that a forgotten term shows. Its only slack: a clock read counts
+// a whole microsecond (the simulated one takes a tenth), and beyond one
+// tick the start may fall anywhere in a tick.
+TEST_F(TimerTest, BoundCoversEveryRegimeAndIsTight) {
+  for (uint32_t increment : {156250u, 100000u, 10000u}) {
+    kernel.clock.setIncrement(increment);
+    for (ULONG us : {0u, 4u, 5u, 200u, 500u, 501u, 5000u, 10000u, 15625u, 15626u, 100000u, 1000000u}) {
+      // Start anywhere in a tick: the worst case starts just after one.
+      for (sim::Ticks offset : {sim::Ticks{1}, static_cast<sim::Ticks>(increment) - 1}) {
+        kernel.clock.advance(increment - kernel.clock.now() % increment + offset);
+        const int64_t measured = waitForNothingTicks(kernel, us);
+        const int64_t bound = static_cast<int64_t>(CTimer::boundUs(us, increment, 1)) * sim::kTicksPerUs;
+        EXPECT_LE(measured, bound) << us << " us, increment " << increment << ", offset " << offset;
+        const bool longWait = us > increment / 10;
+        const bool mediumWait = !longWait && us > CTimer::kShortLimitUs;
+        const int64_t slack = longWait     ? increment + 4 * sim::kTicksPerUs
+                              : mediumWait ? static_cast<int64_t>(us / CTimer::kMediumStallUs) * 9 + 20
+                                           : 2 * sim::kTicksPerUs;
+        EXPECT_LE(bound - measured, slack) << us << " us, increment " << increment << ", offset " << offset;
+      }
+    }
+  }
+  EXPECT_EQ(CTimer::boundUs(0xFFFFFFFFu, 156250, 1), 214748364u + 15625u + 3u);  // saturated span
+}
