@@ -1,6 +1,7 @@
 // The manual's pages against what the code does: the scsim reference
 // against the script runner's command table and its output, the event
-// page's data column against the entries the driver logs.
+// page's data column against the entries the driver logs, the build page
+// against the presets and the packages the test command installs.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -152,6 +153,33 @@ TEST(EventPage, DataColumnIsWhatTheDriverLogs) {
     }
   }
   EXPECT_EQ(seen.size(), data.size()) << "some entries are logged by no scenario";
+}
+
+// The build page names every configure preset and every package the test
+// command installs.
+TEST(BuildingPage, NamesEveryPresetAndEveryPackage) {
+  std::string page = source::read("docs/building.md");
+  std::string presets = source::read("CMakePresets.json");
+  const std::regex preset("\\{\\s*\"name\": \"([a-z0-9-]+)\",\\s*\"displayName\"");
+  int found = 0;
+  for (std::sregex_iterator it(presets.begin(), presets.end(), preset), end; it != end; ++it) {
+    found++;
+    EXPECT_NE(page.find("`" + (*it)[1].str() + "`"), std::string::npos) << "preset " << (*it)[1];
+  }
+  EXPECT_GE(found, 5);
+
+  std::string script = source::read("scripts/test.sh");
+  size_t start = script.find("packages=(");
+  ASSERT_NE(start, std::string::npos);
+  size_t end = script.find(')', start);
+  std::istringstream words(script.substr(start + 10, end - start - 10));
+  std::string word;
+  int packages = 0;
+  while (words >> word) {
+    packages++;
+    EXPECT_NE(page.find("`" + word + "`"), std::string::npos) << "package " << word;
+  }
+  EXPECT_GE(packages, 10);
 }
 
 }  // namespace
