@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -14,43 +16,24 @@
 #include <vector>
 
 #include "RegistryValues.h"
+#include "Script.h"
 #include "catalogue.h"
 #include "scctl.h"
+#include "source_text.h"
 
 namespace {
 
-std::string readFile(const std::string& relative) {
-  std::ifstream in(std::string(TAMRIXSC_SOURCE_DIR) + "/" + relative);
-  EXPECT_TRUE(in.good()) << relative;
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using source::lower;
+using source::split;
+using source::table;
+using source::trim;
+
+std::string readFile(const std::string& relative) { return source::read(relative); }
 
 std::string narrow(PCWSTR text) {
   std::string out;
   for (; *text != 0; text++) out += static_cast<char>(*text);
   return out;
-}
-
-std::string trim(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t\r");
-  size_t b = s.find_last_not_of(" \t\r");
-  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
-}
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::vector<std::string> split(const std::string& s, char by) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream in(s);
-  while (std::getline(in, part, by)) parts.push_back(trim(part));
-  if (!s.empty() && s.back() == by) parts.push_back("");
-  return parts;
 }
 
 // An INF as sections of lines; `raw` keeps comment lines, `lines` has them
@@ -108,10 +91,27 @@ std::string serviceName() {
   return path.substr(start, path.find('\\', start) - start);
 }
 
+// The install sections as Setup picks them on 32-bit x86 Windows: the name
+// given to InstallHinfSection with the platform's decoration.
+const std::string kInstall = "DefaultInstall.NTx86";
+const std::string kUninstall = "DefaultUninstall.NTx86";
+
+// The file lists of a CopyFiles or DelFiles entry, each with its
+// destination folder (a DIRID of DestinationDirs).
+std::map<std::string, std::string> fileLists(const Inf& kit, const std::string& section,
+                                             const std::string& key) {
+  std::map<std::string, std::string> lists;
+  for (const std::string& list : split(kit.value(section, key), ',')) {
+    EXPECT_TRUE(kit.has(list)) << list;
+    lists[list] = kit.value("DestinationDirs", list);
+  }
+  return lists;
+}
+
 TEST(InstallKit, ServiceIsTheLegacyKernelDriverTheDriverReadsItsKeyUnder) {
   Inf kit = inf();
-  ASSERT_TRUE(kit.has("DefaultInstall"));
-  auto add = split(kit.value("DefaultInstall.Services", "AddService"), ',');
+  ASSERT_TRUE(kit.has(kInstall));
+  auto add = split(kit.value(kInstall + ".Services", "AddService"), ',');
   ASSERT_EQ(add.size(), 4u);
   EXPECT_EQ(add[0], serviceName());
   const std::string service = add[2];
@@ -121,19 +121,23 @@ TEST(InstallKit, ServiceIsTheLegacyKernelDriverTheDriverReadsItsKeyUnder) {
   EXPECT_EQ(lower(kit.value(service, "ServiceBinary")), "%12%\\tamrixsc.sys");
 
   // The image the service names is the one the install copies, to the
-  // drivers folder (12), from the distribution.
-  std::string files = kit.value("DefaultInstall", "CopyFiles");
-  ASSERT_FALSE(files.empty());
-  EXPECT_EQ(kit.value("DestinationDirs", files), "12");
-  ASSERT_TRUE(kit.has(files));
-  EXPECT_EQ(kit.lines.at(lower(files)), std::vector<std::string>{"tamrixsc.sys"});
-  EXPECT_EQ(split(kit.value("SourceDisksFiles", "tamrixsc.sys"), ',')[0], "1");
+  // drivers folder (12), and the control tool goes beside the system's own
+  // tools (11, System32), so that `scctl` runs from any command prompt.
+  // Both come from the kit folder (disk 1).
+  std::map<std::string, std::string> where;
+  for (const auto& [list, dirid] : fileLists(kit, kInstall, "CopyFiles")) {
+    for (const std::string& file : kit.lines.at(lower(list))) where[file] = dirid;
+  }
+  EXPECT_EQ(where, (std::map<std::string, std::string>{{"tamrixsc.sys", "12"}, {"scctl.exe", "11"}}));
+  for (const auto& file : where) {
+    EXPECT_EQ(split(kit.value("SourceDisksFiles", file.first), ',')[0], "1") << file.first;
+  }
 }
 
 TEST(InstallKit, UninstallTakesAwayWhatInstallAdds) {
   Inf kit = inf();
-  EXPECT_EQ(kit.value("DefaultUninstall", "DelFiles"), kit.value("DefaultInstall", "CopyFiles"));
-  auto del = split(kit.value("DefaultUninstall.Services", "DelService"), ',');
+  EXPECT_EQ(fileLists(kit, kUninstall, "DelFiles"), fileLists(kit, kInstall, "CopyFiles"));
+  auto del = split(kit.value(kUninstall + ".Services", "DelService"), ',');
   ASSERT_EQ(del.size(), 2u);
   EXPECT_EQ(del[0], serviceName());
   unsigned long flags = std::strtoul(del[1].c_str(), nullptr, 0);
@@ -141,9 +145,63 @@ TEST(InstallKit, UninstallTakesAwayWhatInstallAdds) {
   EXPECT_TRUE(flags & 0x4) << "SPSVCINST_DELETEEVENTLOGENTRY: remove the event source";
 }
 
+// Setup takes the section named on its command line decorated for its own
+// platform (.NTx86, .NTamd64, ...), else decorated .NT, else undecorated;
+// the .Services section goes with the name it found. Only x86 has one, so
+// 64-bit Setup, where the 32-bit image cannot load, installs nothing.
+TEST(InstallKit, SectionsExistForX86Only) {
+  Inf kit = inf();
+  for (const std::string name : {"DefaultInstall", "DefaultUninstall"}) {
+    EXPECT_TRUE(kit.has(name + ".NTx86")) << name;
+    EXPECT_TRUE(kit.has(name + ".NTx86.Services")) << name;
+    for (const std::string other : {"", ".NT", ".NTamd64", ".NTia64", ".NTarm", ".NTarm64"}) {
+      EXPECT_FALSE(kit.has(name + other)) << name + other << " would install on another platform";
+      EXPECT_FALSE(kit.has(name + other + ".Services")) << name + other + ".Services";
+    }
+  }
+}
+
+// Every InstallHinfSection command the kit shows names the section
+// undecorated (Setup decorates it; a decorated name would be taken on any
+// platform) and the INF by a full path: a bare name is looked for in the
+// Windows INF folder, not in the folder the command runs in.
+TEST(InstallKit, SetupCommandsNameTheUndecoratedSectionAndAFullPath) {
+  int commands = 0;
+  for (const std::string file : {"install/tamrixsc.inf", "install/README.md"}) {
+    for (const std::string& line : source::lines(readFile(file))) {
+      const std::string verb = "setupapi.dll,InstallHinfSection ";
+      size_t at = line.find(verb);
+      if (at == std::string::npos) continue;
+      commands++;
+      auto words = split(trim(line.substr(at + verb.size())), ' ');
+      ASSERT_EQ(words.size(), 3u) << file << ": " << line;
+      EXPECT_TRUE(words[0] == "DefaultInstall" || words[0] == "DefaultUninstall") << file << ": " << line;
+      EXPECT_EQ(words[1], "132") << file
+                                 << ": 128, the INF's own folder is the source, and 4, ask before a reboot";
+      EXPECT_EQ(words[2], "%CD%\\tamrixsc.inf") << file << ": " << line;
+    }
+  }
+  EXPECT_GE(commands, 4);
+}
+
+// The kit is edited and imported on Windows, whose editors of the board's
+// era show a file with bare line feeds as one line.
+TEST(InstallKit, KitFilesHaveCrlfLineEnds) {
+  for (const std::string file : {"install/tamrixsc.inf", "install/tamrixsc-timing.reg"}) {
+    std::string text = readFile(file);
+    ASSERT_FALSE(text.empty()) << file;
+    EXPECT_EQ(text.back(), '\n') << file;
+    size_t bare = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+      if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) bare++;
+    }
+    EXPECT_EQ(bare, 0u) << file << " has line feeds without a carriage return: see .gitattributes";
+  }
+}
+
 TEST(InstallKit, ParametersListEveryValueTheDriverReadsWithItsDefault) {
   Inf kit = inf();
-  auto add = split(kit.value("DefaultInstall.Services", "AddService"), ',');
+  auto add = split(kit.value(kInstall + ".Services", "AddService"), ',');
   ASSERT_EQ(add.size(), 4u);
   std::string section = kit.value(add[2], "AddReg");
   ASSERT_TRUE(kit.has(section));
@@ -182,9 +240,179 @@ TEST(InstallKit, ParametersListEveryValueTheDriverReadsWithItsDefault) {
   for (const auto& l : listed) EXPECT_EQ(expected.count(l.first), 1u) << l.first << " is read by no one";
 }
 
+// The eight timing values, which the driver takes only together: the rows
+// of its table from DevTimeoutCommMS to TimerPollNormalMS.
+std::vector<RegistryValue> timingGroup() {
+  std::vector<RegistryValue> group;
+  bool inside = false;
+  for (const RegistryValue& v : kRegistryValues) {
+    inside = inside || narrow(v.name) == narrow(kRegDevTimeoutComm);
+    if (inside) group.push_back(v);
+    if (narrow(v.name) == narrow(kRegTimerPollNormal)) break;
+  }
+  EXPECT_EQ(group.size(), 8u);
+  return group;
+}
+
+// The kit's .reg file is the way to change a timing value: it sets all
+// eight, under the key the driver reads, each at the driver's default, and
+// the decimal in the comment above each is the value itself.
+TEST(InstallKit, TimingFileSetsTheEightValuesAtTheDriversDefaults) {
+  auto text = source::lines(readFile("install/tamrixsc-timing.reg"));
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text[0], "Windows Registry Editor Version 5.00");
+  std::string key = narrow(kParametersPath);
+  const std::string machine = "\\REGISTRY\\Machine\\";
+  ASSERT_EQ(lower(key.substr(0, machine.size())), lower(machine));
+  key = "[HKEY_LOCAL_MACHINE\\" + key.substr(machine.size()) + "]";
+
+  std::vector<std::pair<std::string, long>> set;
+  std::string comment;
+  bool underKey = false;
+  for (const std::string& line : text) {
+    if (!line.empty() && line[0] == '[') underKey = lower(line) == lower(key);
+    if (line.rfind("; ", 0) == 0) comment = line.substr(2);
+    const std::string dword = "\"=dword:";
+    size_t at = line.find(dword);
+    if (line.empty() || line[0] != '"' || at == std::string::npos) continue;
+    EXPECT_TRUE(underKey) << line << " is not under " << key;
+    long value = std::stol(line.substr(at + dword.size()), nullptr, 16);
+    set.push_back({line.substr(1, at - 1), value});
+    EXPECT_EQ(std::atol(comment.c_str()), value) << line << ": the comment above says " << comment;
+  }
+  std::vector<std::pair<std::string, long>> expected;
+  for (const RegistryValue& v : timingGroup()) expected.push_back({narrow(v.name), v.defaultValue});
+  EXPECT_EQ(set, expected);
+}
+
+// Markdown pages of the manual and the kit, and the kit's INF.
+std::vector<std::string> pages() {
+  std::vector<std::string> found = {"README.md", "CHANGELOG.md", "install/README.md", "install/tamrixsc.inf"};
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(TAMRIXSC_SOURCE_DIR) + "/docs")) {
+    if (entry.path().extension() == ".md") found.push_back("docs/" + entry.path().filename().string());
+  }
+  return found;
+}
+
+// Text as a reader sees it: comment marks at line starts and line breaks
+// are gone, runs of blanks are one blank.
+std::string prose(const std::string& text) {
+  std::string out;
+  bool blank = false;
+  for (const std::string& line : source::lines(text)) {
+    std::string l = line.rfind(";", 0) == 0 ? line.substr(1) : line;
+    for (char c : l + " ") {
+      bool isBlank = c == ' ' || c == '\t';
+      if (isBlank && blank) continue;
+      out += isBlank ? ' ' : c;
+      blank = isBlank;
+    }
+  }
+  return out;
+}
+
+// A page that names one of the eight says that they count only together.
+TEST(Manual, EveryPageThatNamesATimingValueSaysTheyCountTogether) {
+  const std::string rule = "all eight keep their defaults";
+  for (const std::string& page : pages()) {
+    std::string text = readFile(page);
+    for (const RegistryValue& v : timingGroup()) {
+      if (text.find(narrow(v.name)) == std::string::npos) continue;
+      EXPECT_NE(prose(text).find(rule), std::string::npos)
+          << page << " names " << narrow(v.name) << " but does not say '" << rule << "'";
+      break;
+    }
+  }
+}
+
+// An example that changes one of the eight changes all eight: one alone
+// would change nothing.
+TEST(Manual, EveryTuningExampleSetsAllEight) {
+  std::vector<std::pair<std::string, std::string>> examples;  // where, text
+  for (const std::string& page : pages()) {
+    if (page.rfind(".md") != page.size() - 3) continue;
+    for (const auto& block : source::examples(readFile(page))) {
+      examples.push_back({page + ":" + std::to_string(block.line), block.body});
+    }
+  }
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(TAMRIXSC_SOURCE_DIR) + "/examples")) {
+    std::string name = "examples/" + entry.path().filename().string();
+    examples.push_back({name, readFile(name)});
+  }
+  examples.push_back({"install/tamrixsc-timing.reg", readFile("install/tamrixsc-timing.reg")});
+  int tuning = 0;
+  for (const auto& [where, text] : examples) {
+    std::vector<std::string> missing;
+    for (const RegistryValue& v : timingGroup()) {
+      const std::string name = narrow(v.name);
+      bool sets = false;
+      for (const std::string& line : source::lines(text)) {
+        std::string l = trim(line);
+        sets = sets || l.rfind("registry set " + name + " ", 0) == 0 ||
+               l.find("/v " + name + " ") != std::string::npos || l.rfind("\"" + name + "\"=", 0) == 0;
+      }
+      if (!sets) missing.push_back(name);
+    }
+    if (missing.size() == 8) continue;
+    tuning++;
+    EXPECT_TRUE(missing.empty()) << where << " sets some of the eight timing values but not "
+                                 << ::testing::PrintToString(missing);
+  }
+  EXPECT_GE(tuning, 1);
+}
+
+// The range the registry page gives a timing value is the one the driver
+// keeps it to: the upper bound is taken as it is, one more is brought down
+// to it with a warning naming both, and one below a lower bound above 0 is
+// brought up to it.
+TEST(Manual, RegistryRangesAreWhatTheDriverDoes) {
+  std::map<std::string, std::string> ranges;
+  for (const auto& row : table("docs/registry.md", "value")) {
+    ASSERT_GE(row.size(), 4u);
+    ranges[row[0]] = row[3];
+  }
+  auto run = [](const std::string& name, long long value) {
+    std::string script;
+    for (const RegistryValue& v : timingGroup()) {
+      const std::string n = narrow(v.name);
+      script += "registry set " + n + " " + std::to_string(n == name ? value : v.defaultValue) + "\n";
+    }
+    std::string out, err;
+    EXPECT_EQ(scsim::runScript(script + "load\nunload\n", &out, &err), 0) << err;
+    return out;
+  };
+  int checked = 0;
+  for (const RegistryValue& v : timingGroup()) {
+    const std::string name = narrow(v.name);
+    unsigned long long low = 0, high = 0;
+    char rest = 0;
+    if (sscanf(ranges[name].c_str(), "%llu to %llu%c", &low, &high, &rest) != 2) continue;
+    checked++;
+    std::string atHigh = run(name, static_cast<long long>(high));
+    EXPECT_EQ(atHigh.find("is above the limit"), std::string::npos) << name << " " << high << ":\n" << atHigh;
+    EXPECT_EQ(atHigh.find("is below the limit"), std::string::npos) << name << " " << high << ":\n" << atHigh;
+    std::string above = run(name, static_cast<long long>(high + 1));
+    EXPECT_NE(above.find("[" + std::to_string(high + 1) + "] is above the limit; using [" +
+                         std::to_string(high) + "]"),
+              std::string::npos)
+        << name << " " << high + 1 << ":\n"
+        << above;
+    if (low > 0) {
+      std::string below = run(name, static_cast<long long>(low - 1));
+      EXPECT_NE(below.find("[" + std::to_string(low - 1) + "] is below the limit; using [" +
+                           std::to_string(low) + "]"),
+                std::string::npos)
+          << name << " " << low - 1 << ":\n"
+          << below;
+    }
+  }
+  EXPECT_GE(checked, 6);
+}
+
 TEST(InstallKit, EventSourceNamesTheImageAndEverySeverityOfTheCatalogue) {
   Inf kit = inf();
-  auto add = split(kit.value("DefaultInstall.Services", "AddService"), ',');
+  auto add = split(kit.value(kInstall + ".Services", "AddService"), ',');
   ASSERT_EQ(add.size(), 4u);
   std::string section = kit.value(add[3], "AddReg");
   ASSERT_TRUE(kit.has(section));
@@ -209,28 +437,6 @@ TEST(InstallKit, EventSourceNamesTheImageAndEverySeverityOfTheCatalogue) {
     unsigned type = severity == 3 ? 1 : severity == 2 ? 2 : 4;
     EXPECT_TRUE(supported & type) << sim::kCatalogue[i].name;
   }
-}
-
-// Rows of the first table in a Markdown file whose header starts with
-// `first`, as cells.
-std::vector<std::vector<std::string>> table(const std::string& relative, const std::string& first) {
-  std::istringstream in(readFile(relative));
-  std::string line;
-  std::vector<std::vector<std::string>> rows;
-  bool inside = false;
-  while (std::getline(in, line)) {
-    if (line.rfind("| " + first + " |", 0) == 0) {
-      inside = true;
-      std::getline(in, line);  // the rule under the header
-      continue;
-    }
-    if (!inside) continue;
-    if (line.empty() || line[0] != '|') break;
-    auto cells = split(line.substr(1, line.size() - 2), '|');
-    rows.push_back(cells);
-  }
-  EXPECT_FALSE(rows.empty()) << "no table headed '" << first << "' in " << relative;
-  return rows;
 }
 
 TEST(Manual, RegistryTableIsTheDriversTable) {
@@ -260,6 +466,43 @@ TEST(Manual, EventTableIsTheCatalogue) {
     EXPECT_EQ(rows[i][3], severities[e.id >> 30]) << e.name;
     EXPECT_EQ(rows[i][4], text) << e.name;
   }
+}
+
+// An Event ID a page gives by hand belongs to the entry the same paragraph
+// names, by its MSG_ name or its text; 7000 is the service manager's.
+TEST(Manual, EventIdsInThePagesAreTheCatalogues) {
+  int checked = 0;
+  for (const std::string& page : pages()) {
+    std::string paragraph;
+    auto check = [&] {
+      const std::string key = "Event ID ";
+      for (size_t at = paragraph.find(key); at != std::string::npos; at = paragraph.find(key, at + 1)) {
+        if (!std::isdigit(static_cast<unsigned char>(paragraph[at + key.size()])))
+          continue;  // a table's header
+        unsigned long id = std::strtoul(paragraph.c_str() + at + key.size(), nullptr, 10);
+        if (id == 7000) continue;
+        checked++;
+        bool named = false;
+        for (size_t i = 0; i < sim::kCatalogueSize && !named; i++) {
+          const sim::CatalogueEntry& e = sim::kCatalogue[i];
+          std::string text = e.text;
+          text = text.substr(0, text.find_first_of("%\r"));
+          named = (e.id & 0xFFFF) == id && (paragraph.find(e.name) != std::string::npos ||
+                                            (text.size() > 10 && paragraph.find(text) != std::string::npos));
+        }
+        EXPECT_TRUE(named) << page << ": Event ID " << id
+                           << " does not belong to an entry this paragraph names:\n"
+                           << paragraph;
+      }
+      paragraph.clear();
+    };
+    for (const std::string& line : source::lines(readFile(page))) {
+      if (trim(line).empty()) check();
+      paragraph += (paragraph.empty() ? "" : " ") + trim(line);
+    }
+    check();
+  }
+  EXPECT_GE(checked, 2);
 }
 
 TEST(Manual, DeviceControlTableIsThePublicHeader) {
