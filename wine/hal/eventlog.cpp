@@ -54,8 +54,13 @@ std::string objectName(PVOID object) {
   static const auto query = reinterpret_cast<Query>(wineRoutine("ObQueryNameString"));
   ULONG buffer[256] = {};
   ULONG size = 0;
-  if (query == nullptr || !NT_SUCCESS(query(object, buffer, sizeof(buffer), &size))) return "";
-  const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
+  const UNICODE_STRING* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
+  // Wine names its device objects in the object namespace but not its
+  // driver objects: an object without a name there is the driver, whose
+  // name the driver object holds.
+  if (query == nullptr || !NT_SUCCESS(query(object, buffer, sizeof(buffer), &size))) {
+    name = &static_cast<PDRIVER_OBJECT>(object)->DriverName;
+  }
   return narrow(reinterpret_cast<const char16_t*>(name->Buffer), name->Length / sizeof(WCHAR));
 }
 
