@@ -169,8 +169,25 @@ expect_same() {
   echo "same: $1 ($(wc -l <"$2") lines)"
 }
 
-# Whether a process of that name runs in the session.
-running() { w tasklist 2>/dev/null | grep -qi "$1"; }
+# The processes of this session running the Windows program NAME (Wine's
+# own drivers run in winedevice.exe processes too).
+processes() {
+  local pid
+  for pid in $(pgrep -f "$1" || true); do
+    if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"; then echo "$pid"; fi
+  done
+}
+count_processes() { processes "$1" | wc -l; }
+# Whether the count of NAME's processes comes to N: a process that is
+# ending may take a moment to go, so this waits up to 20 s for it.
+comes_to() {
+  local i
+  for ((i = 0; i < 200; i++)); do
+    (($(count_processes "$1") == $2)) && return 0
+    sleep 0.1
+  done
+  return 1
+}
 
 # One stream of scsim's output: tool (what scctl prints), dbg, or channels
 # (what the HAL's output holds).

@@ -8,7 +8,9 @@ wine_begin stop
 install_kit
 after_load() { sed -n '/^load: /,$p' | tail -n +2 | stream channels; }
 
+hosts=$(count_processes winedevice.exe)
 w sc start TAMRIXSC >/dev/null || fail "sc start"
+comes_to winedevice.exe $((hosts + 1)) || fail "no winedevice.exe of its own for the driver"
 from=$(($(channel_count) + 1))
 w sc stop TAMRIXSC >/dev/null || fail "sc stop"
 channels_from "$from" | without_poll >"$dir/unload.wine"
@@ -38,5 +40,5 @@ if w reg query 'HKLM\System\CurrentControlSet\Services\TAMRIXSC' >/dev/null 2>&1
   fail "the service key is still there after DefaultUninstall"
 fi
 [[ ! -e $WINEPREFIX/drive_c/windows/system32/drivers/tamrixsc.sys ]] || fail "the image is still there"
-if running winedevice; then fail "a winedevice.exe is still running"; fi
+comes_to winedevice.exe "$hosts" || fail "the driver's winedevice.exe is still running"
 echo "stop: passed"
