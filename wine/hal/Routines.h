@@ -41,7 +41,7 @@
     "starts the next queued packet; from inside a deferred start-I/O routine, once it has returned")        \
   X(KefAcquireSpinLockAtDpcLevel, "aborts the process", "spins on the lock word, as KfAcquireSpinLock")     \
   X(KefReleaseSpinLockFromDpcLevel, "aborts the process", "clears the lock word")                           \
-  X(KeTryToAcquireSpinLockAtDpcLevel, "not exported: the image would not load",                             \
+  X(KeTryToAcquireSpinLockAtDpcLevel, "not exported: the loader binds a thunk that aborts the process",     \
     "takes the lock when it is free and says whether it did; never spins")                                  \
   X(KeInsertQueueDpc, "returns TRUE and never runs the call",                                               \
     "queues the call once (FALSE when it is queued already) and runs it on the HAL's deferred-call thread") \
