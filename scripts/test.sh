@@ -47,7 +47,7 @@ install_missing() {
 # Formatting of every C++ source the project owns; reports all offenders.
 check_format() {
   local dirs=() d
-  for d in driver platform board tests tools bench scsim include messages fuzz; do
+  for d in driver platform board tests tools bench scsim include messages fuzz wine; do
     if [[ -d $d ]]; then
       dirs+=("$d")
     fi
