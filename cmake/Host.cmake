@@ -73,6 +73,7 @@ add_subdirectory(messages)
 
 add_library(simkernel STATIC
   platform/host/src/kernel.cpp
+  platform/host/src/clock.cpp
   platform/host/src/hal.cpp
   platform/host/src/hal_bus.cpp
   platform/host/src/format.cpp

@@ -121,6 +121,9 @@ endif()
 # before the driver's own link rule below replaces the usual one.
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/scctl ${CMAKE_BINARY_DIR}/scctl)
 
+# The HAL for Wine, which runs the image and scctl.exe under Wine (wine/).
+add_subdirectory(${CMAKE_SOURCE_DIR}/wine ${CMAKE_BINARY_DIR}/wine)
+
 find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-objdump REQUIRED)
 
 add_executable(tamrixsc

@@ -16,6 +16,9 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   libcli11-dev sigrok-cli
   clang-14 libclang-rt-14-dev
+  # Wine, for the tests that run the image and scctl.exe under it; its
+  # 32-bit half comes from the i386 architecture, added when missing.
+  wine wine32:i386
 )
 
 install_missing() {
@@ -33,6 +36,9 @@ install_missing() {
     sudo=(sudo)
   fi
   echo "test.sh: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+  fi
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
@@ -41,7 +47,7 @@ install_missing() {
 # Formatting of every C++ source the project owns; reports all offenders.
 check_format() {
   local dirs=() d
-  for d in driver platform board tests tools bench scsim include messages fuzz; do
+  for d in driver platform board tests tools bench scsim include messages fuzz wine; do
     if [[ -d $d ]]; then
       dirs+=("$d")
     fi

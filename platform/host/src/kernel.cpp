@@ -16,29 +16,6 @@ std::string hex(uint64_t value, int digits) {
   return text;
 }
 
-Ticks Clock::systemOffset() const {
-  Ticks offset = kBootSystemTime;
-  for (const Step& s : steps_) {
-    if (s.at <= now_) offset += s.delta;
-  }
-  return offset;
-}
-
-void Clock::step(Ticks delta, Ticks at) { steps_.push_back({at < now_ ? now_ : at, delta}); }
-
-void Clock::advance(Ticks delta) {
-  if (delta <= 0) {
-    return;
-  }
-  if (!canAdvance(delta)) {
-    throw std::overflow_error("virtual time would leave its range");
-  }
-  now_ += delta;
-  for (auto& listener : listeners_) {
-    listener(now_);
-  }
-}
-
 void Bus::attach(Space space, uint32_t base, uint32_t length, IoDevice* device) {
   windows_.push_back({space, base, length, device});
 }
