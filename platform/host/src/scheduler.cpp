@@ -46,7 +46,7 @@ Scheduler::~Scheduler() {
         running_ = c.get();
         c->cv.notify_one();
       }
-      c->host.join();
+      if (c->host.joinable()) c->host.join();
     } else {
       c->host.detach();
       c.release();
@@ -117,6 +117,11 @@ void Scheduler::engage() {
 
 void Scheduler::spawn(std::function<void()> body) {
   engage();
+  // Threads that have ended give their host thread back, so that a long
+  // run does not keep one host thread, and its stack, per thread it made.
+  for (auto& done : contexts_) {
+    if (done->state == Context::Done && done->host.joinable() && done.get() != running_) done->host.join();
+  }
   Context* c = makeContext(false);
   c->body = std::move(body);
   ready_.push_back(c);
