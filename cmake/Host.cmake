@@ -88,6 +88,7 @@ add_library(simkernel STATIC
   platform/host/src/security.cpp
   platform/host/src/spinlock_exports.cpp
   platform/host/src/scheduler.cpp
+  platform/host/src/routines.cpp
   platform/host/src/image.cpp
   platform/host/src/exports.cpp
 )

@@ -192,13 +192,6 @@ uint32_t requestCode(const std::string& word) {
 }
 
 // The kernel and HAL routines whose failure a script can inject.
-const char* const kFailable[] = {
-    "IoCreateDevice",         "IoCreateSymbolicLink",    "IoRegisterShutdownNotification",
-    "IoReportResourceUsage",  "IoAllocateErrorLogEntry", "ExAllocatePoolWithTag",
-    "MmMapIoSpace",           "RtlQueryRegistryValues",  "HalGetBusData",
-    "HalTranslateBusAddress", "ObOpenObjectByPointer",   "ZwSetSecurityObject",
-    "IoAllocateWorkItem",
-};
 
 }  // namespace
 
@@ -526,11 +519,12 @@ class Interpreter {
   }
 
   void kernelFail(const Words& w) {
-    bool known = false;
-    for (const char* name : kFailable) known = known || w[2] == name;
-    if (!known) {
+    const sim::RoutineRow* row = sim::failableRow(w[2]);
+    if (row == nullptr) {
       std::string names;
-      for (const char* name : kFailable) names += std::string(names.empty() ? "" : ", ") + name;
+      for (const sim::RoutineRow& r : sim::kRoutineRows) {
+        if (r.failure != sim::Failure::None) names += std::string(names.empty() ? "" : ", ") + r.exported;
+      }
       fail("kernel fail: '" + w[2] + "' cannot be made to fail; these can: " + names);
     }
     int32_t status = kDefaultFailure;
@@ -543,7 +537,7 @@ class Interpreter {
     }
     uint32_t count = 1;
     if (w.size() > 4) count = u32Arg(w[4], 1, "kernel fail COUNT");
-    machine_.kernel.failures.arm(w[2], status, count);
+    machine_.kernel.failures.arm(row->exported, status, count);
   }
 
   // Controller model -----------------------------------------------------

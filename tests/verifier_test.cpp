@@ -175,81 +175,104 @@ TEST_F(Rules, StartIoThatCompletesBeforeStartingTheNextIsRight) {
 
 // IRQL --------------------------------------------------------------------------
 
-// Each kernel operation at the highest level it allows is quiet; one level
-// above, it is reported.
+// Each kernel operation at the highest level its row in the kernel's table
+// allows is quiet; one level above, it is reported. Paged pool has a rule
+// of its own below the routine's.
 struct LevelCase {
-  const char* routine;
-  uint8_t highest;
+  sim::Routine routine;
+  const char* variant;
+  uint8_t highest;  // the row's, unless the variant has a lower one
   std::function<void()> call;
 };
 
+constexpr uint8_t kRowsLevel = 0xFF;
+
 std::vector<LevelCase> levelCases(KTIMER* timer, PHYSICAL_ADDRESS physical) {
+  using sim::Routine;
   return {
-      {"RtlQueryRegistryValues", PASSIVE_LEVEL,
+      {Routine::RtlQueryRegistryValues, "", kRowsLevel,
        [] {
          RTL_QUERY_REGISTRY_TABLE table[1] = {};
          RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\System", table, nullptr,
                                 nullptr);
        }},
-      {"paged ExAllocatePoolWithTag", APC_LEVEL,
+      {Routine::ExAllocatePoolWithTag, "paged", APC_LEVEL,
        [] {
          void* p = ExAllocatePoolWithTag(PagedPool, 8, kTag);
          if (p != nullptr) sim::Kernel::current().pool.free(p, kTag);
        }},
-      {"paged ExFreePoolWithTag", APC_LEVEL,
+      {Routine::ExFreePoolWithTag, "paged", APC_LEVEL,
        [] {
          sim::Kernel& k = sim::Kernel::current();
          ExFreePoolWithTag(k.pool.allocate(true, 8, kTag), kTag);
        }},
-      {"nonpaged ExAllocatePoolWithTag", DISPATCH_LEVEL,
+      {Routine::ExAllocatePoolWithTag, "nonpaged", kRowsLevel,
        [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), kTag); }},
-      {"KeInitializeTimer", DISPATCH_LEVEL, [timer] { KeInitializeTimer(timer); }},
-      {"KeSetTimerEx", DISPATCH_LEVEL,
+      {Routine::KeInitializeTimer, "", kRowsLevel, [timer] { KeInitializeTimer(timer); }},
+      {Routine::KeSetTimerEx, "", kRowsLevel,
        [timer] {
          LARGE_INTEGER due;
          due.QuadPart = -10000;
          KeSetTimerEx(timer, due, 0, nullptr);
          sim::Kernel::current().dispatcher.cancelTimer(timer);
        }},
-      {"KeCancelTimer", DISPATCH_LEVEL, [timer] { KeCancelTimer(timer); }},
-      {"KeFlushQueuedDpcs", PASSIVE_LEVEL, [] { KeFlushQueuedDpcs(); }},
-      {"KeDelayExecutionThread", APC_LEVEL,
+      {Routine::KeCancelTimer, "", kRowsLevel, [timer] { KeCancelTimer(timer); }},
+      {Routine::KeFlushQueuedDpcs, "", kRowsLevel, [] { KeFlushQueuedDpcs(); }},
+      {Routine::KeDelayExecutionThread, "", kRowsLevel,
        [] {
          LARGE_INTEGER interval;
          interval.QuadPart = -10000;
          KeDelayExecutionThread(KernelMode, FALSE, &interval);
        }},
-      {"IoAllocateWorkItem and IoFreeWorkItem", DISPATCH_LEVEL,
+      {Routine::IoAllocateWorkItem, "", kRowsLevel,
        [] {
          PIO_WORKITEM item = IoAllocateWorkItem(g_device);
-         if (item != nullptr) IoFreeWorkItem(item);
+         if (item != nullptr) sim::Kernel::current().io.freeWorkItem(item);
        }},
-      {"IoUnregisterShutdownNotification", PASSIVE_LEVEL, [] { IoUnregisterShutdownNotification(g_device); }},
-      {"IoAllocateErrorLogEntry", DISPATCH_LEVEL,
+      {Routine::IoFreeWorkItem, "", kRowsLevel,
+       [] { IoFreeWorkItem(sim::Kernel::current().io.allocateWorkItem(g_device)); }},
+      {Routine::IoUnregisterShutdownNotification, "", kRowsLevel,
+       [] { IoUnregisterShutdownNotification(g_device); }},
+      {Routine::IoAllocateErrorLogEntry, "", kRowsLevel,
        [] {
          void* e = IoAllocateErrorLogEntry(g_device, 64);
          if (e != nullptr) sim::Kernel::current().errorLog.free(e);
        }},
-      {"IoFreeErrorLogEntry", DISPATCH_LEVEL,
+      {Routine::IoFreeErrorLogEntry, "", kRowsLevel,
        [] {
          sim::Kernel& k = sim::Kernel::current();
          IoFreeErrorLogEntry(k.errorLog.allocate("\\Device\\Rules0", 64));
        }},
-      {"IoWriteErrorLogEntry", DISPATCH_LEVEL,
+      {Routine::IoWriteErrorLogEntry, "", kRowsLevel,
        [] {
          sim::Kernel& k = sim::Kernel::current();
          IoWriteErrorLogEntry(k.errorLog.allocate("\\Device\\Rules0", 64));
        }},
-      {"MmMapIoSpace", DISPATCH_LEVEL,
+      {Routine::MmMapIoSpace, "", kRowsLevel,
        [physical] {
          PVOID v = MmMapIoSpace(physical, 16, MmNonCached);
          sim::Kernel::current().bus.unmap(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v)), 16);
        }},
-      {"MmUnmapIoSpace", DISPATCH_LEVEL,
+      {Routine::MmUnmapIoSpace, "", kRowsLevel,
        [physical] {
          sim::Kernel& k = sim::Kernel::current();
          uint32_t v = k.bus.map(static_cast<uint64_t>(physical.QuadPart), 16);
          MmUnmapIoSpace(reinterpret_cast<PVOID>(static_cast<uintptr_t>(v)), 16);
+       }},
+      {Routine::RtlCreateAcl, "", kRowsLevel,
+       [] {
+         ULONG buffer[16];
+         RtlCreateAcl(reinterpret_cast<PACL>(buffer), sizeof(buffer), ACL_REVISION);
+       }},
+      {Routine::RtlCreateSecurityDescriptor, "", kRowsLevel,
+       [] {
+         SECURITY_DESCRIPTOR descriptor;
+         RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+       }},
+      {Routine::HalGetBusData, "", kRowsLevel,
+       [] {
+         UCHAR config[4];
+         HalGetBusData(PCIConfiguration, 0, 0, config, sizeof(config));
        }},
   };
 }
@@ -260,13 +283,30 @@ TEST_F(Rules, EachOperationAtTheLevelsItAllowsAndOneAbove) {
   PHYSICAL_ADDRESS physical;
   physical.QuadPart = 0xFED00000;
   for (const LevelCase& c : levelCases(&timer, physical)) {
-    SCOPED_TRACE(c.routine);
+    const sim::RoutineRow& row = sim::rowOf(c.routine);
+    SCOPED_TRACE(std::string(row.exported) + " " + c.variant);
+    ASSERT_NE(row.highest, sim::kAnyLevel) << "the row has no IRQL rule";
+    const uint8_t highest = c.highest == kRowsLevel ? row.highest : c.highest;
     kernel.verifier.clear();
-    at(c.highest, c.call);
+    at(highest, c.call);
     EXPECT_TRUE(kernel.verifier.violations().empty());
-    at(static_cast<uint8_t>(c.highest == DISPATCH_LEVEL ? kAboveDispatch : c.highest + 1), c.call);
+    at(static_cast<uint8_t>(highest == DISPATCH_LEVEL ? kAboveDispatch : highest + 1), c.call);
     expectOnly("IRQL_NOT_LESS_OR_EQUAL");
   }
+}
+
+// Every routine `kernel fail` can fail is failable in one place: its row.
+// Both of its names find it; a routine without a failure does not.
+TEST_F(Rules, FailableRoutinesComeFromTheirRows) {
+  size_t failable = 0;
+  for (const sim::RoutineRow& row : sim::kRoutineRows) {
+    EXPECT_EQ(sim::failableRow(row.exported) != nullptr, row.failure != sim::Failure::None) << row.exported;
+    if (row.failure != sim::Failure::None) failable++;
+  }
+  EXPECT_EQ(failable, 13u);
+  EXPECT_NE(sim::failableRow("ZwSetSecurityObject"), nullptr);
+  EXPECT_NE(sim::failableRow("IoAllocateWorkItem"), nullptr);
+  EXPECT_EQ(sim::failableRow("KeSetTimerEx"), nullptr);
 }
 
 TEST_F(Rules, RaiseOnlyRaisesAndLowerOnlyLowers) {

@@ -7,14 +7,16 @@
 
 #include "platform.h"
 #include "sim/kernel.h"
+#include "sim/routines.h"
 
+using sim::Entry;
 using sim::Kernel;
+using sim::Routine;
 
 // KfRaiseIrql may only raise and KfLowerIrql may only lower: a change the
 // other way is the bug check IRQL_NOT_GREATER_OR_EQUAL / _LESS_OR_EQUAL.
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
-  Kernel& k = Kernel::current();
-  k.scheduler.point(sim::Point::Call);
+  Kernel& k = Entry(Routine::KfRaiseIrql).kernel();
   KIRQL old = k.irql.level();
   if (NewIrql < old) {
     k.verifier.report(sim::Rule::IrqlNotGreaterOrEqual,
@@ -25,7 +27,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
-  Kernel& k = Kernel::current();
+  Kernel& k = Entry(Routine::KfLowerIrql).kernel();
   if (NewIrql > k.irql.level()) {
     k.verifier.report(sim::Rule::IrqlNotLessOrEqual, "KfLowerIrql to " + std::to_string(NewIrql) + " from " +
                                                          std::to_string(k.irql.level()));
@@ -33,15 +35,18 @@ extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   k.irql.set(NewIrql);
 }
 
-extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return Kernel::current().irql.level(); }
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) {
+  return Entry(Routine::KeGetCurrentIrql).kernel().irql.level();
+}
 
 // Paged pool may be touched at APC_LEVEL at most, nonpaged pool at
 // DISPATCH_LEVEL at most.
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  Kernel& k = Kernel::current();
+  Entry entry(Routine::ExAllocatePoolWithTag);
+  Kernel& k = entry.kernel();
   bool paged = PoolType == PagedPool;
-  k.checkIrql("ExAllocatePoolWithTag", paged ? APC_LEVEL : DISPATCH_LEVEL);
-  if (k.failures.take("ExAllocatePoolWithTag", nullptr, __builtin_return_address(0))) {
+  if (paged && entry.levelHeld()) k.checkIrql("ExAllocatePoolWithTag", APC_LEVEL);
+  if (entry.failed(__builtin_return_address(0))) {
     return nullptr;
   }
   return k.pool.allocate(paged, NumberOfBytes, Tag);
@@ -50,10 +55,11 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 // A block of paged pool may be freed at APC_LEVEL at most, as it may be
 // allocated; nonpaged pool at DISPATCH_LEVEL at most.
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-  Kernel& k = Kernel::current();
+  Entry entry(Routine::ExFreePoolWithTag);
+  Kernel& k = entry.kernel();
   auto block = k.pool.outstanding().find(P);
   bool paged = block != k.pool.outstanding().end() && block->second.paged;
-  k.checkIrql("ExFreePoolWithTag", paged ? APC_LEVEL : DISPATCH_LEVEL);
+  if (paged && entry.levelHeld()) k.checkIrql("ExFreePoolWithTag", APC_LEVEL);
   k.pool.free(P, Tag);
 }
 
@@ -201,13 +207,14 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                                  PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                                  PVOID Environment) {
   (void)Environment;
-  Kernel& k = Kernel::current();
+  Entry entry(Routine::RtlQueryRegistryValues);
+  Kernel& k = entry.kernel();
   k.registry.countQuery();
-  if (!k.checkIrql("RtlQueryRegistryValues", PASSIVE_LEVEL)) {
+  if (!entry.levelHeld()) {
     return STATUS_INVALID_PARAMETER;
   }
   NTSTATUS injected;
-  if (k.failures.take("RtlQueryRegistryValues", &injected, __builtin_return_address(0))) {
+  if (entry.failed(__builtin_return_address(0), &injected)) {
     return injected;
   }
   if (RelativeTo != RTL_REGISTRY_ABSOLUTE) {
@@ -230,27 +237,23 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 // Entries come from a nonpaged zone and can be had at DISPATCH_LEVEL; sizes
 // above ERROR_LOG_MAXIMUM_SIZE are refused.
 extern "C" PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoAllocateErrorLogEntry", DISPATCH_LEVEL);
+  Entry entry(Routine::IoAllocateErrorLogEntry);
+  Kernel& k = entry.kernel();
   if (IoObject == nullptr || EntrySize > ERROR_LOG_MAXIMUM_SIZE) {
     return nullptr;
   }
-  if (k.failures.take("IoAllocateErrorLogEntry", nullptr, __builtin_return_address(0))) {
+  if (entry.failed(__builtin_return_address(0))) {
     return nullptr;
   }
   return k.errorLog.allocate(k.names.of(IoObject), EntrySize);
 }
 
 extern "C" VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoWriteErrorLogEntry", DISPATCH_LEVEL);
-  k.errorLog.write(ElEntry);
+  Entry(Routine::IoWriteErrorLogEntry).kernel().errorLog.write(ElEntry);
 }
 
 // An entry that is not to be written goes back to the I/O manager unwritten;
 // an entry is either written or freed, and only once.
 extern "C" VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoFreeErrorLogEntry", DISPATCH_LEVEL);
-  k.errorLog.free(ElEntry);
+  Entry(Routine::IoFreeErrorLogEntry).kernel().errorLog.free(ElEntry);
 }

@@ -10,6 +10,7 @@
 
 #include "platform.h"
 #include "sim/image.h"
+#include "sim/routines.h"
 
 namespace sim {
 
@@ -69,73 +70,23 @@ void* kernelMemset(void* destination, int fill, size_t length) {
   KernelExport {                                                                                             \
     module, name, conventionOf(&routine), argumentBytesOf(&routine), reinterpret_cast<const void*>(&routine) \
   }
-#define SIM_EXPORT(module, routine) SIM_EXPORT_AS(module, #routine, routine)
 
 constexpr const char* kKernel = "ntoskrnl.exe";
 constexpr const char* kHal = "HAL.dll";
 
+constexpr const char* moduleName(Module module) { return module == Module::Hal ? kHal : kKernel; }
+
 }  // namespace
 
+// Every routine of the kernel's table, in the module that exports it, and
+// the kernel's own block copy and fill.
 const std::vector<KernelExport>& kernelExports() {
   static const std::vector<KernelExport> exports = {
-      SIM_EXPORT(kHal, HalGetBusData),
-      SIM_EXPORT(kHal, HalTranslateBusAddress),
-      SIM_EXPORT(kHal, KeGetCurrentIrql),
-      SIM_EXPORT(kHal, KeStallExecutionProcessor),
-      SIM_EXPORT(kHal, KfAcquireSpinLock),
-      SIM_EXPORT(kHal, KfLowerIrql),
-      SIM_EXPORT(kHal, KfRaiseIrql),
-      SIM_EXPORT(kHal, KfReleaseSpinLock),
-      SIM_EXPORT(kHal, READ_PORT_UCHAR),
-      SIM_EXPORT(kHal, WRITE_PORT_UCHAR),
-      SIM_EXPORT(kKernel, DbgPrint),
-      SIM_EXPORT(kKernel, ExAllocatePoolWithTag),
-      SIM_EXPORT(kKernel, ExFreePoolWithTag),
-      SIM_EXPORT(kKernel, IoAllocateErrorLogEntry),
-      SIM_EXPORT(kKernel, IoAllocateWorkItem),
-      SIM_EXPORT(kKernel, IoCreateDevice),
-      SIM_EXPORT(kKernel, IoCreateSymbolicLink),
-      SIM_EXPORT(kKernel, IoDeleteDevice),
-      SIM_EXPORT(kKernel, IoDeleteSymbolicLink),
-      SIM_EXPORT(kKernel, IoFreeErrorLogEntry),
-      SIM_EXPORT(kKernel, IoFreeWorkItem),
-      SIM_EXPORT(kKernel, IoQueueWorkItem),
-      SIM_EXPORT(kKernel, IoRegisterShutdownNotification),
-      SIM_EXPORT(kKernel, IoReportResourceUsage),
-      SIM_EXPORT(kKernel, IoSetStartIoAttributes),
-      SIM_EXPORT(kKernel, IoStartNextPacket),
-      SIM_EXPORT(kKernel, IoStartPacket),
-      SIM_EXPORT(kKernel, IoUnregisterShutdownNotification),
-      SIM_EXPORT(kKernel, IoWriteErrorLogEntry),
-      SIM_EXPORT(kKernel, IofCompleteRequest),
-      SIM_EXPORT(kKernel, KeCancelTimer),
-      SIM_EXPORT(kKernel, KeDelayExecutionThread),
-      SIM_EXPORT(kKernel, KeFlushQueuedDpcs),
-      SIM_EXPORT(kKernel, KeInitializeDpc),
-      SIM_EXPORT(kKernel, KeInitializeTimer),
-      SIM_EXPORT(kKernel, KeQueryInterruptTime),
-      SIM_EXPORT(kKernel, KeQuerySystemTime),
-      SIM_EXPORT(kKernel, KeQueryTimeIncrement),
-      SIM_EXPORT(kKernel, KeInsertQueueDpc),
-      SIM_EXPORT(kKernel, KeRemoveQueueDpc),
-      SIM_EXPORT(kKernel, KeSetTimerEx),
-      SIM_EXPORT(kKernel, KeTryToAcquireSpinLockAtDpcLevel),
-      SIM_EXPORT(kKernel, KefAcquireSpinLockAtDpcLevel),
-      SIM_EXPORT(kKernel, KefReleaseSpinLockFromDpcLevel),
-      SIM_EXPORT(kKernel, MmMapIoSpace),
-      SIM_EXPORT(kKernel, MmUnmapIoSpace),
-      SIM_EXPORT(kKernel, ObOpenObjectByPointer),
-      SIM_EXPORT(kKernel, READ_REGISTER_UCHAR),
-      SIM_EXPORT(kKernel, RtlAddAccessAllowedAce),
-      SIM_EXPORT(kKernel, RtlCreateAcl),
-      SIM_EXPORT(kKernel, RtlCreateSecurityDescriptor),
-      SIM_EXPORT(kKernel, RtlInitUnicodeString),
-      SIM_EXPORT(kKernel, RtlQueryRegistryValues),
-      SIM_EXPORT(kKernel, RtlSetDaclSecurityDescriptor),
-      SIM_EXPORT(kKernel, WRITE_REGISTER_UCHAR),
-      SIM_EXPORT(kKernel, ZwClose),
-      SIM_EXPORT(kKernel, ZwSetSecurityObject),
-      SIM_EXPORT_AS(kKernel, "memcpy", kernelMemcpy),
+#define SIM_EXPORT_ROW(exported, shown, module, lowest, highest, failure, overtake) \
+  SIM_EXPORT_AS(moduleName(module), #exported, exported),
+      SIM_KERNEL_ROUTINES(SIM_EXPORT_ROW)
+#undef SIM_EXPORT_ROW
+          SIM_EXPORT_AS(kKernel, "memcpy", kernelMemcpy),
       SIM_EXPORT_AS(kKernel, "memset", kernelMemset),
   };
   return exports;

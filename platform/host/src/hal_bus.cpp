@@ -2,20 +2,17 @@
 // through the board's buses, when the machine has any.
 #include "platform.h"
 #include "sim/kernel.h"
-
-using sim::Kernel;
+#include "sim/routines.h"
 
 // A return of 0 tells the caller that the bus does not exist; the real HAL
 // also answers 0 for bus data types the machine does not have.
 extern "C" ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
                                      PVOID Buffer, ULONG Length) {
-  Kernel& k = Kernel::current();
-  if (!k.checkIrql("HalGetBusData", DISPATCH_LEVEL)) {
+  sim::Entry entry(sim::Routine::HalGetBusData);
+  if (!entry.levelHeld() || entry.failed(__builtin_return_address(0))) {
     return 0;
   }
-  if (k.failures.take("HalGetBusData", nullptr, __builtin_return_address(0))) {
-    return 0;
-  }
+  sim::Kernel& k = entry.kernel();
   if (BusDataType != PCIConfiguration || k.pci == nullptr) {
     return 0;
   }

@@ -2,17 +2,20 @@
 // device queue and completion.
 #include "platform.h"
 #include "sim/kernel.h"
+#include "sim/routines.h"
 
+using sim::Entry;
 using sim::Kernel;
+using sim::Routine;
 
 extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                          PDEVICE_OBJECT* DeviceObject) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoCreateDevice", PASSIVE_LEVEL);
+  Entry entry(Routine::IoCreateDevice);
+  Kernel& k = entry.kernel();
   NTSTATUS injected;
-  if (k.failures.take("IoCreateDevice", &injected, __builtin_return_address(0))) {
+  if (entry.failed(__builtin_return_address(0), &injected)) {
     return injected;
   }
   return k.io.createDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
@@ -20,40 +23,40 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 }
 
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoDeleteDevice", PASSIVE_LEVEL);
+  Entry entry(Routine::IoDeleteDevice);
+  Kernel& k = entry.kernel();
   k.io.deleteDevice(DeviceObject);
 }
 
 extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoCreateSymbolicLink", PASSIVE_LEVEL);
+  Entry entry(Routine::IoCreateSymbolicLink);
+  Kernel& k = entry.kernel();
   NTSTATUS injected;
-  if (k.failures.take("IoCreateSymbolicLink", &injected, __builtin_return_address(0))) {
+  if (entry.failed(__builtin_return_address(0), &injected)) {
     return injected;
   }
   return k.io.createLink(SymbolicLinkName, DeviceName);
 }
 
 extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
+  Entry entry(Routine::IoDeleteSymbolicLink);
+  Kernel& k = entry.kernel();
   return k.io.deleteLink(SymbolicLinkName);
 }
 
 extern "C" NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoRegisterShutdownNotification", PASSIVE_LEVEL);
+  Entry entry(Routine::IoRegisterShutdownNotification);
+  Kernel& k = entry.kernel();
   NTSTATUS injected;
-  if (k.failures.take("IoRegisterShutdownNotification", &injected, __builtin_return_address(0))) {
+  if (entry.failed(__builtin_return_address(0), &injected)) {
     return injected;
   }
   return k.io.registerShutdown(DeviceObject);
 }
 
 extern "C" VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoUnregisterShutdownNotification", PASSIVE_LEVEL);
+  Entry entry(Routine::IoUnregisterShutdownNotification);
+  Kernel& k = entry.kernel();
   k.io.unregisterShutdown(DeviceObject);
 }
 
@@ -61,34 +64,34 @@ extern "C" VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULON
                                     PDRIVER_CANCEL CancelFunction) {
   (void)Key;
   (void)CancelFunction;
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoStartPacket", DISPATCH_LEVEL);
+  Entry entry(Routine::IoStartPacket);
+  Kernel& k = entry.kernel();
   k.io.startPacket(DeviceObject, Irp);
 }
 
 extern "C" VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
   (void)Cancelable;
-  Kernel::current().io.startNextPacket(DeviceObject);
+  Entry(Routine::IoStartNextPacket).kernel().io.startNextPacket(DeviceObject);
 }
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-  Kernel::current().io.completeRequest(Irp, PriorityBoost);
+  Entry(Routine::IofCompleteRequest).kernel().io.completeRequest(Irp, PriorityBoost);
 }
 
 // Deferred start-I/O: IoStartNextPacket from inside the start-I/O routine
 // starts the next request once the routine has returned, not nested in it.
 extern "C" VOID NTAPI IoSetStartIoAttributes(PDEVICE_OBJECT DeviceObject, BOOLEAN DeferredStartIo,
                                              BOOLEAN NonCancelable) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoSetStartIoAttributes", DISPATCH_LEVEL);
+  Entry entry(Routine::IoSetStartIoAttributes);
+  Kernel& k = entry.kernel();
   k.io.setStartIoAttributes(DeviceObject, DeferredStartIo != FALSE, NonCancelable != FALSE);
 }
 
 // Work items may be allocated, queued and freed at DISPATCH_LEVEL at most.
 extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoAllocateWorkItem", DISPATCH_LEVEL);
-  if (k.failures.take("IoAllocateWorkItem", nullptr, __builtin_return_address(0))) {
+  Entry entry(Routine::IoAllocateWorkItem);
+  Kernel& k = entry.kernel();
+  if (entry.failed(__builtin_return_address(0))) {
     return nullptr;
   }
   return k.io.allocateWorkItem(DeviceObject);
@@ -97,14 +100,11 @@ extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                                       WORK_QUEUE_TYPE QueueType, PVOID Context) {
   (void)QueueType;
-  Kernel& k = Kernel::current();
-  k.scheduler.point(sim::Point::Call);
-  k.checkIrql("IoQueueWorkItem", DISPATCH_LEVEL);
-  k.io.queueWorkItem(IoWorkItem, WorkerRoutine, Context);
+  Entry(Routine::IoQueueWorkItem).kernel().io.queueWorkItem(IoWorkItem, WorkerRoutine, Context);
 }
 
 extern "C" VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoFreeWorkItem", DISPATCH_LEVEL);
+  Entry entry(Routine::IoFreeWorkItem);
+  Kernel& k = entry.kernel();
   k.io.freeWorkItem(IoWorkItem);
 }

@@ -605,7 +605,6 @@ bool IoManager::shutdown(NTSTATUS* status, Done done) {
 // IoStartPacket raises to DISPATCH_LEVEL and calls the start-I/O routine
 // at once when the device is idle; otherwise the request waits its turn.
 void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
-  kernel_.scheduler.point(Point::Call);
   kernel_.checkAlive("IoStartPacket", device);
   Device* d = find(device);
   if (d == nullptr) return;
@@ -630,11 +629,9 @@ void IoManager::startPacket(PDEVICE_OBJECT device, PIRP irp) {
 // within itself (IoSetStartIoAttributes, DeferredStartIo). Without it the
 // next packet starts inside IoStartNextPacket, one frame deeper.
 void IoManager::startNextPacket(PDEVICE_OBJECT device) {
-  kernel_.scheduler.point(Point::Call);
   kernel_.checkAlive("IoStartNextPacket", device);
   Device* d = find(device);
   if (d == nullptr) return;
-  kernel_.checkIrql("IoStartNextPacket", DISPATCH_LEVEL);
   kernel_.checkNoSpinLockHeld("IoStartNextPacket");
   if (d->deferredStartIo && d->inStartIo) {
     d->nextPacketPending = true;
@@ -747,8 +744,6 @@ NTSTATUS IoManager::closeHandle(HANDLE handle) {
 // caller, and only when the status is not an error status.
 void IoManager::completeRequest(PIRP irp, CCHAR boost) {
   (void)boost;
-  kernel_.scheduler.point(Point::Call);
-  kernel_.checkIrql("IofCompleteRequest", DISPATCH_LEVEL);
   kernel_.checkNoSpinLockHeld("IofCompleteRequest");
   Request* r = find(irp);
   if (r == nullptr) {

@@ -1,23 +1,24 @@
 // Timers, deferred calls and resources: the kernel and HAL routines.
 #include "platform.h"
 #include "sim/kernel.h"
+#include "sim/routines.h"
 
+using sim::Entry;
 using sim::Kernel;
+using sim::Routine;
 
 // A timer may be initialised at DISPATCH_LEVEL at most; a deferred call at
 // any level.
 extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("KeInitializeTimer", DISPATCH_LEVEL);
+  Kernel& k = Entry(Routine::KeInitializeTimer).kernel();
   k.dispatcher.initTimer(Timer);
 }
 
 // Timers may be set and cancelled at DISPATCH_LEVEL at most.
 extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-  Kernel& k = Kernel::current();
-  k.scheduler.point(sim::Point::Call);
-  k.checkIrql("KeSetTimerEx", DISPATCH_LEVEL);
-  k.checkAlive("KeSetTimerEx", Timer);
+  Entry entry(Routine::KeSetTimerEx);
+  Kernel& k = entry.kernel();
+  entry.alive(Timer);
   if (Period < 0) {
     k.verifier.report(sim::Rule::InvalidTimerPeriod, "KeSetTimerEx with period " + std::to_string(Period));
   }
@@ -25,10 +26,9 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
 }
 
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
-  Kernel& k = Kernel::current();
-  k.scheduler.point(sim::Point::Call);
-  k.checkIrql("KeCancelTimer", DISPATCH_LEVEL);
-  k.checkAlive("KeCancelTimer", Timer);
+  Entry entry(Routine::KeCancelTimer);
+  Kernel& k = entry.kernel();
+  entry.alive(Timer);
   return k.dispatcher.cancelTimer(Timer);
 }
 
@@ -38,15 +38,15 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
   Dpc->DeferredContext = DeferredContext;
   Dpc->SystemArgument1 = nullptr;
   Dpc->SystemArgument2 = nullptr;
-  Kernel::current().dispatcher.initDpc(Dpc);
+  Entry(Routine::KeInitializeDpc).kernel().dispatcher.initDpc(Dpc);
 }
 
 // A call is in the queue at most once: inserting a queued one changes
 // nothing and returns FALSE. A running call may be queued again.
 extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-  Kernel& k = Kernel::current();
-  k.scheduler.point(sim::Point::Call);
-  k.checkAlive("KeInsertQueueDpc", Dpc);
+  Entry entry(Routine::KeInsertQueueDpc);
+  Kernel& k = entry.kernel();
+  entry.alive(Dpc);
   if (Dpc->DpcData != nullptr) return FALSE;
   Dpc->SystemArgument1 = SystemArgument1;
   Dpc->SystemArgument2 = SystemArgument2;
@@ -56,9 +56,9 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVO
 // Removes a call that waits in the queue; one that a processor has taken
 // already runs on, and the result says so (FALSE).
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
-  Kernel& k = Kernel::current();
-  k.scheduler.point(sim::Point::Call);
-  k.checkAlive("KeRemoveQueueDpc", Dpc);
+  Entry entry(Routine::KeRemoveQueueDpc);
+  Kernel& k = entry.kernel();
+  entry.alive(Dpc);
   return k.dispatcher.removeDpc(Dpc);
 }
 
@@ -66,8 +66,7 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 // processor. With one processor and no other thread a deferred call never
 // runs while another is queued, so running the queue is enough.
 extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);
+  Kernel& k = Entry(Routine::KeFlushQueuedDpcs).kernel();
   if (!k.scheduler.engaged()) {
     k.dispatcher.poll();
     return;
@@ -84,9 +83,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
                                                  PLARGE_INTEGER Interval) {
   (void)WaitMode;
   (void)Alertable;
-  Kernel& k = Kernel::current();
-  k.scheduler.point(sim::Point::Call);
-  k.checkIrql("KeDelayExecutionThread", APC_LEVEL);
+  Kernel& k = Entry(Routine::KeDelayExecutionThread).kernel();
   const sim::Ticks now = k.clock.now();
   sim::Ticks due =
       Interval->QuadPart < 0 ? now - Interval->QuadPart : Interval->QuadPart - k.clock.systemOffset();
@@ -133,11 +130,11 @@ extern "C" NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName,
   (void)DeviceList;
   (void)DeviceListSize;
   (void)OverrideConflict;
-  Kernel& k = Kernel::current();
-  k.checkIrql("IoReportResourceUsage", PASSIVE_LEVEL);
+  Entry entry(Routine::IoReportResourceUsage);
+  Kernel& k = entry.kernel();
   *ConflictDetected = FALSE;
   NTSTATUS injected;
-  if (k.failures.take("IoReportResourceUsage", &injected, __builtin_return_address(0))) {
+  if (entry.failed(__builtin_return_address(0), &injected)) {
     return injected;
   }
   if (DriverList != nullptr && DriverListSize < sizeof(ULONG)) {
@@ -153,8 +150,9 @@ extern "C" BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, UL
                                                 PPHYSICAL_ADDRESS TranslatedAddress) {
   (void)InterfaceType;
   (void)BusNumber;
-  Kernel& k = Kernel::current();
-  if (k.failures.take("HalTranslateBusAddress", nullptr, __builtin_return_address(0))) {
+  Entry entry(Routine::HalTranslateBusAddress);
+  Kernel& k = entry.kernel();
+  if (entry.failed(__builtin_return_address(0))) {
     return FALSE;
   }
   uint64_t bus = static_cast<uint64_t>(BusAddress.QuadPart);
@@ -177,9 +175,9 @@ extern "C" BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, UL
 extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                                     MEMORY_CACHING_TYPE CacheType) {
   (void)CacheType;
-  Kernel& k = Kernel::current();
-  k.checkIrql("MmMapIoSpace", DISPATCH_LEVEL);
-  if (k.failures.take("MmMapIoSpace", nullptr, __builtin_return_address(0)) || NumberOfBytes == 0) {
+  Entry entry(Routine::MmMapIoSpace);
+  Kernel& k = entry.kernel();
+  if (entry.failed(__builtin_return_address(0)) || NumberOfBytes == 0) {
     return nullptr;
   }
   uint32_t virt =
@@ -188,8 +186,7 @@ extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Num
 }
 
 extern "C" VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("MmUnmapIoSpace", DISPATCH_LEVEL);
+  Kernel& k = Entry(Routine::MmUnmapIoSpace).kernel();
   uintptr_t virt = reinterpret_cast<uintptr_t>(BaseAddress);
   if (virt > UINT32_MAX || !k.bus.unmap(static_cast<uint32_t>(virt), static_cast<uint32_t>(NumberOfBytes))) {
     k.verifier.report(sim::Rule::BadUnmap, "MmUnmapIoSpace of " + sim::hex(virt) + " (" +

@@ -4,8 +4,11 @@
 
 #include "platform.h"
 #include "sim/kernel.h"
+#include "sim/routines.h"
 
+using sim::Entry;
 using sim::Kernel;
+using sim::Routine;
 
 namespace {
 
@@ -51,6 +54,7 @@ UCHAR* aclEnd(PACL acl) {
 
 extern "C" NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
                                                       ULONG Revision) {
+  Entry(Routine::RtlCreateSecurityDescriptor);
   if (Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
   std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
   static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
@@ -60,6 +64,7 @@ extern "C" NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR Secur
 extern "C" NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
                                                        BOOLEAN DaclPresent, PACL Dacl,
                                                        BOOLEAN DaclDefaulted) {
+  Entry(Routine::RtlSetDaclSecurityDescriptor);
   auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
   if (sd->Control & SE_SELF_RELATIVE) return STATUS_INVALID_SECURITY_DESCR;
@@ -74,6 +79,7 @@ extern "C" NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR Secu
 }
 
 extern "C" NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision) {
+  Entry(Routine::RtlCreateAcl);
   if (AclLength < sizeof(ACL)) return STATUS_BUFFER_TOO_SMALL;
   if (AclRevision < kMinAclRevision || AclRevision > kMaxAclRevision || AclLength > kMaxAclSize) {
     return STATUS_INVALID_PARAMETER;
@@ -88,6 +94,7 @@ extern "C" NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevis
 // has room for it.
 extern "C" NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
                                                  PSID Sid) {
+  Entry(Routine::RtlAddAccessAllowedAce);
   if (AceRevision < kMinAclRevision || AceRevision > kMaxAclRevision) return STATUS_REVISION_MISMATCH;
   size_t sidLength = sim::sidLength(static_cast<const uint8_t*>(Sid), 8 + 4 * 15);
   if (sidLength == 0) return STATUS_INVALID_SID;
@@ -116,10 +123,10 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
   (void)DesiredAccess;
   (void)ObjectType;
   (void)AccessMode;
-  Kernel& k = Kernel::current();
-  k.checkIrql("ObOpenObjectByPointer", PASSIVE_LEVEL);
+  Entry entry(Routine::ObOpenObjectByPointer);
+  Kernel& k = entry.kernel();
   NTSTATUS injected;
-  if (k.failures.take("ObOpenObjectByPointer", &injected, __builtin_return_address(0))) return injected;
+  if (entry.failed(__builtin_return_address(0), &injected)) return injected;
   return k.io.openHandle(Object, Handle);
 }
 
@@ -127,10 +134,10 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
 // the DACL, and the caller's buffers may go as soon as the call returns.
 extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                                               PSECURITY_DESCRIPTOR SecurityDescriptor) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("ZwSetSecurityObject", PASSIVE_LEVEL);
+  Entry entry(Routine::ZwSetSecurityObject);
+  Kernel& k = entry.kernel();
   NTSTATUS injected;
-  if (k.failures.take("ZwSetSecurityObject", &injected, __builtin_return_address(0))) return injected;
+  if (entry.failed(__builtin_return_address(0), &injected)) return injected;
   if (SecurityDescriptor == nullptr) return STATUS_ACCESS_VIOLATION;
   const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
@@ -151,7 +158,6 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATIO
 }
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-  Kernel& k = Kernel::current();
-  k.checkIrql("ZwClose", PASSIVE_LEVEL);
+  Kernel& k = Entry(Routine::ZwClose).kernel();
   return k.io.closeHandle(Handle);
 }

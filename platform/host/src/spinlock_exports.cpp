@@ -7,8 +7,11 @@
 
 #include "platform.h"
 #include "sim/kernel.h"
+#include "sim/routines.h"
 
+using sim::Entry;
 using sim::Kernel;
+using sim::Routine;
 
 namespace {
 constexpr KSPIN_LOCK kFree = 0;
@@ -63,52 +66,40 @@ void give(Kernel& k, PKSPIN_LOCK lock, const char* routine) {
   k.spinLockOwners.erase(lock);
   *lock = kFree;
 }
-// The DPC-level forms expect the caller at DISPATCH_LEVEL already.
-void requireDispatch(Kernel& k, const char* routine) {
-  if (k.irql.level() < DISPATCH_LEVEL) {
-    k.verifier.report(sim::Rule::IrqlNotGreaterOrEqual,
-                      std::string(routine) + " at IRQL " + std::to_string(k.irql.level()));
-  }
-}
 }  // namespace
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
-  Kernel::current().spinLockOwners.erase(SpinLock);
+  Entry(Routine::KeInitializeSpinLock).kernel().spinLockOwners.erase(SpinLock);
   *SpinLock = kFree;
 }
 
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-  Kernel& k = Kernel::current();
-  requireDispatch(k, "KeAcquireSpinLockAtDpcLevel");
-  take(k, SpinLock, "KeAcquireSpinLockAtDpcLevel");
+  take(Entry(Routine::KefAcquireSpinLockAtDpcLevel).kernel(), SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  Kernel& k = Kernel::current();
-  requireDispatch(k, "KeReleaseSpinLockFromDpcLevel");
-  give(k, SpinLock, "KeReleaseSpinLockFromDpcLevel");
+  give(Entry(Routine::KefReleaseSpinLockFromDpcLevel).kernel(), SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 // Takes the lock only when it is free, without spinning; a held lock,
 // even one this processor holds, gives FALSE. DISPATCH_LEVEL only.
 extern "C" BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-  Kernel& k = Kernel::current();
-  requireDispatch(k, "KeTryToAcquireSpinLockAtDpcLevel");
-  k.scheduler.point(sim::Point::Call);
-  k.checkAlive("KeTryToAcquireSpinLockAtDpcLevel", SpinLock);
+  Entry entry(Routine::KeTryToAcquireSpinLockAtDpcLevel);
+  Kernel& k = entry.kernel();
+  entry.alive(SpinLock);
   if (!k.scheduler.spinLocksIgnored && *SpinLock != kFree) return FALSE;
   claim(k, SpinLock);
   return TRUE;
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-  Kernel& k = Kernel::current();
+  Kernel& k = Entry(Routine::KfAcquireSpinLock).kernel();
   KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
   take(k, SpinLock, "KeAcquireSpinLock");
   return old;
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  give(Kernel::current(), SpinLock, "KeReleaseSpinLock");
+  give(Entry(Routine::KfReleaseSpinLock).kernel(), SpinLock, "KeReleaseSpinLock");
   KfLowerIrql(NewIrql);
 }

@@ -17,6 +17,7 @@
 #include "sim/dispatcher.h"
 #include "sim/executive.h"
 #include "sim/iomanager.h"
+#include "sim/routines.h"
 #include "sim/scheduler.h"
 #include "sim/ticks.h"
 
