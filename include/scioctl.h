@@ -1,17 +1,50 @@
 /*
  * Device-control interface of the 8051 System Controller driver.
  *
- * For applications and the driver alike: C or C++, user or kernel mode, no
- * kernel headers needed. Open \\.\8051SCDev and send these codes with
- * DeviceIoControl; every code uses the buffered method, so one buffer
- * carries the request record in and the reply record out. Multi-byte fields
- * are little-endian.
+ * For applications and the driver alike: C89, C99 and later, C++98 and
+ * later, user or kernel mode, no kernel headers needed. Open SC_DEVICE_PATH
+ * and send these codes with DeviceIoControl; every code uses the buffered
+ * method, so one buffer carries the request record in and the reply record
+ * out. Multi-byte fields are little-endian.
  */
 #ifndef SCIOCTL_H
 #define SCIOCTL_H
 
 #include <stddef.h>
+
+/* Fixed-width types. Compilers without <stdint.h> (C89 and C++98 modes,
+   Visual C++ before 2010 and the driver kits built with it) get them from
+   the platform's own limits. */
+#if (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L) || \
+    (defined(__cplusplus) && __cplusplus >= 201103L) || (defined(_MSC_VER) && _MSC_VER >= 1600)
 #include <stdint.h>
+typedef uint8_t SC_UINT8;
+typedef uint32_t SC_UINT32;
+#else
+#include <limits.h>
+typedef unsigned char SC_UINT8;
+#if UINT_MAX == 0xFFFFFFFFu
+typedef unsigned int SC_UINT32;
+#else
+typedef unsigned long SC_UINT32;
+#endif
+#endif
+
+/* A check made when the program is compiled. The fallback, a negative array
+   size, is what a C89 or C++98 compiler accepts; the declaration may be
+   repeated. */
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define SC_STATIC_ASSERT(condition, text) static_assert(condition, text)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define SC_STATIC_ASSERT(condition, text) _Static_assert(condition, text)
+#else
+#define SC_STATIC_ASSERT(condition, text) extern char sc_static_assert_[(condition) ? 1 : -1]
+#endif
+
+/* The name user mode opens the device by, for CreateFileA and CreateFileW
+   (TEXT(SC_DEVICE_PATH) works too). */
+#define SC_DEVICE_PATH "\\\\.\\8051SCDev"
+#define SC_DEVICE_PATH_W L"\\\\.\\8051SCDev"
 
 #define SC_DEVICE_TYPE 0x00000022u                                         /* FILE_DEVICE_UNKNOWN */
 #define SC_CTL_CODE(function) ((SC_DEVICE_TYPE << 16) | ((function) << 2)) /* buffered, any access */
@@ -62,39 +95,34 @@
 #pragma pack(push, 1)
 
 typedef struct _SC_HD_RECORD {
-  uint8_t GroupID;       /* in: GROUP_DELETE, MESSAGE_ADD; out: GROUP_ADD */
-  uint8_t MessageID;     /* in: MESSAGE_EXCHANGE, MESSAGE_DELETE; out: MESSAGE_ADD */
-  uint8_t Text[4];       /* in: MESSAGE_ADD, MESSAGE_EXCHANGE */
-  uint8_t Value;         /* in: SET_STATUS, SET_REFRESH_RATE */
-  uint8_t DisplayStatus; /* out: STATUS_QUERY */
-  uint32_t ResultCode;   /* out: every request */
+  SC_UINT8 GroupID;       /* in: GROUP_DELETE, MESSAGE_ADD; out: GROUP_ADD */
+  SC_UINT8 MessageID;     /* in: MESSAGE_EXCHANGE, MESSAGE_DELETE; out: MESSAGE_ADD */
+  SC_UINT8 Text[4];       /* in: MESSAGE_ADD, MESSAGE_EXCHANGE */
+  SC_UINT8 Value;         /* in: SET_STATUS, SET_REFRESH_RATE */
+  SC_UINT8 DisplayStatus; /* out: STATUS_QUERY */
+  SC_UINT32 ResultCode;   /* out: every request */
 } SC_HD_RECORD;
 
 typedef struct _SC_SWITCH_RECORD {
-  uint8_t ConfigSource; /* in (connect only): CS_*; out: as sent */
-  uint8_t CardID;       /* in: with CS_REQUEST; out: in force */
-  uint8_t SignType;     /* in: with CS_REQUEST; out: in force */
-  uint8_t TNMapType;    /* in: with CS_REQUEST; out: in force */
-  uint8_t CemuxIpIf;    /* echoed */
-  uint8_t Reserved[3];  /* echoed */
-  uint32_t ResultCode;  /* out: 0 */
+  SC_UINT8 ConfigSource; /* in (connect only): CS_*; out: as sent */
+  SC_UINT8 CardID;       /* in: with CS_REQUEST; out: in force */
+  SC_UINT8 SignType;     /* in: with CS_REQUEST; out: in force */
+  SC_UINT8 TNMapType;    /* in: with CS_REQUEST; out: in force */
+  SC_UINT8 CemuxIpIf;    /* echoed */
+  SC_UINT8 Reserved[3];  /* echoed */
+  SC_UINT32 ResultCode;  /* out: 0 */
 } SC_SWITCH_RECORD;
 
 typedef struct _SC_VERSION_RECORD {
-  uint32_t ResultCode; /* 0 */
-  uint8_t Length;      /* valid bytes of Version, 0 to 64 */
-  uint8_t Version[64]; /* firmware version text, zero filled */
-  uint8_t Reserved[3];
+  SC_UINT32 ResultCode; /* 0 */
+  SC_UINT8 Length;      /* valid bytes of Version, 0 to 64 */
+  SC_UINT8 Version[64]; /* firmware version text, zero filled */
+  SC_UINT8 Reserved[3];
 } SC_VERSION_RECORD;
 
 #pragma pack(pop)
 
-#ifdef __cplusplus
-#define SC_STATIC_ASSERT(condition, text) static_assert(condition, text)
-#else
-#define SC_STATIC_ASSERT(condition, text) _Static_assert(condition, text)
-#endif
-
+SC_STATIC_ASSERT(sizeof(SC_UINT8) == 1 && sizeof(SC_UINT32) == 4, "SC_UINT8 and SC_UINT32");
 SC_STATIC_ASSERT(sizeof(SC_HD_RECORD) == 12, "SC_HD_RECORD is 12 bytes");
 SC_STATIC_ASSERT(sizeof(SC_SWITCH_RECORD) == 12, "SC_SWITCH_RECORD is 12 bytes");
 SC_STATIC_ASSERT(sizeof(SC_VERSION_RECORD) == 72, "SC_VERSION_RECORD is 72 bytes");
