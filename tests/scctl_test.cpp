@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -72,6 +73,20 @@ std::vector<uint8_t> sw(uint8_t source, uint8_t card, uint8_t sign, uint8_t tn, 
   return {source, card, sign, tn, cemux, 0, 0, 0, 0, 0, 0, 0};
 }
 
+// The subcommand the words of a command line name.
+const scctl::Subcommand* declaredFor(const std::vector<std::string>& args) {
+  static const std::vector<scctl::Subcommand> declared = scctl::subcommands();
+  const scctl::Subcommand* best = nullptr;
+  for (const scctl::Subcommand& s : declared) {
+    std::string words;
+    for (const std::string& a : args) {
+      words += (words.empty() ? "" : " ") + a;
+      if (words == s.path && (best == nullptr || s.path.size() > best->path.size())) best = &s;
+    }
+  }
+  return best;
+}
+
 TEST(Scctl, EachSubcommandSendsItsRecord) {
   struct Case {
     std::vector<std::string> args;
@@ -112,11 +127,29 @@ TEST(Scctl, EachSubcommandSendsItsRecord) {
     FakeDevice device;
     Outcome r = run(device, c.args);
     std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    // The request a subcommand declares is the one it sends.
+    const scctl::Subcommand* found = declaredFor(c.args);
+    ASSERT_NE(found, nullptr) << what;
+    EXPECT_EQ(found->code, c.code) << what;
     EXPECT_EQ(r.status, scctl::kExitSuccess) << what << ": " << r.err;
     ASSERT_EQ(device.sent.size(), 1u) << what;
     EXPECT_EQ(device.sent[0].code, c.code) << what;
     EXPECT_EQ(device.sent[0].input, c.input) << what;
     EXPECT_EQ(device.sent[0].outputLength, c.outputLength) << what;
+  }
+}
+
+// Every request of the public header's table can be sent from the command
+// line.
+TEST(Scctl, EveryRequestHasASubcommand) {
+#define SC_CODE(name, function, subject, input, output, path, reply) {"IOCTL_SC_" #name, IOCTL_SC_##name},
+  const std::pair<const char*, uint32_t> requests[] = {SC_REQUESTS(SC_CODE)};
+#undef SC_CODE
+  const std::vector<scctl::Subcommand> declared = scctl::subcommands();
+  for (const auto& [name, code] : requests) {
+    bool sent = std::any_of(declared.begin(), declared.end(),
+                            [code = code](const scctl::Subcommand& s) { return s.code == code; });
+    EXPECT_TRUE(sent) << name << " has no scctl subcommand";
   }
 }
 

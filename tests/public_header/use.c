@@ -4,12 +4,14 @@
 #include "scioctl.h"
 #include "scioctl.h"
 
-static const SC_UINT32 kCodes[] = {IOCTL_SC_HD_CLEAR_STATUS, IOCTL_SC_COMMAND4, IOCTL_SC_DEBUG_LEVEL};
+/* The request table as an application might read it. */
+#define SC_USE_CODE(name, function, subject, input, output, path, reply) IOCTL_SC_##name,
+static const SC_UINT32 kCodes[] = {SC_REQUESTS(SC_USE_CODE) 0};
 
-SC_STATIC_ASSERT(sizeof(kCodes) == 3 * sizeof(SC_UINT32), "three codes");
+SC_STATIC_ASSERT(sizeof(kCodes) == (SC_REQUEST_COUNT + 1) * sizeof(SC_UINT32), "one code a row");
 
 int scUse(SC_HD_RECORD* display, const SC_SWITCH_RECORD* connect, const SC_VERSION_RECORD* version) {
-  display->GroupID = connect->CardID;
+  display->GroupID = connect->CardID == CL_ACTIVE ? 1 : 0;
   display->ResultCode = HD_RESULT_OK;
   return (int)(kCodes[0] + version->Length + sizeof(SC_DEVICE_PATH));
 }

@@ -149,7 +149,7 @@ const CLI::Validator kDisplayText(
 
 // One request ready to go, and how its reply is told in words.
 struct Plan {
-  uint32_t code = 0;
+  uint32_t code = 0;  // the subcommand's
   std::vector<uint8_t> input;
   uint32_t outputLength = 0;
   // What a failure status means for this request, where it says more than
@@ -175,10 +175,8 @@ Record recordOf(const std::vector<uint8_t>& bytes) {
 
 // The hex display requests: one record in, the same record back with the
 // display's result code.
-Plan displayPlan(uint32_t code, const SC_HD_RECORD& request,
-                 std::function<std::string(const SC_HD_RECORD&)> words) {
+Plan displayPlan(const SC_HD_RECORD& request, std::function<std::string(const SC_HD_RECORD&)> words) {
   Plan plan;
-  plan.code = code;
   plan.input = bytesOf(request);
   plan.outputLength = sizeof(SC_HD_RECORD);
   plan.meanings[kStatusUnsuccessful] =
@@ -214,9 +212,8 @@ void putText(SC_HD_RECORD* record, const std::string& text) {
   std::memcpy(record->Text, text.data(), kDisplayTextLength);
 }
 
-Plan simplePlan(uint32_t code, const std::string& words) {
+Plan simplePlan(const std::string& words) {
   Plan plan;
-  plan.code = code;
   plan.report = [words](const std::vector<uint8_t>&, std::ostream& out, std::ostream&) {
     out << words << '\n';
     return kExitSuccess;
@@ -248,10 +245,25 @@ class CommandLine {
 
   CLI::App& app() { return app_; }
 
+  std::vector<Subcommand> subcommands() const {
+    std::vector<Subcommand> list;
+    for (const Leaf& leaf : leaves_) {
+      std::string path = leaf.app->get_name();
+      for (const CLI::App* up = leaf.app->get_parent(); up != &app_; up = up->get_parent()) {
+        path = up->get_name() + " " + path;
+      }
+      list.push_back({path, leaf.code});
+    }
+    return list;
+  }
+
   // The plan of the subcommand that was given; parse() has succeeded.
   Plan plan() const {
     for (const Leaf& leaf : leaves_) {
-      if (leaf.app->parsed()) return leaf.make();
+      if (!leaf.app->parsed()) continue;
+      Plan plan = leaf.make();
+      plan.code = leaf.code;
+      return plan;
     }
     throw CLI::RequiredError("a subcommand");
   }
@@ -259,13 +271,14 @@ class CommandLine {
  private:
   struct Leaf {
     CLI::App* app;
+    uint32_t code;  // the request it sends
     std::function<Plan()> make;
   };
 
-  CLI::App* leaf(CLI::App* parent, const std::string& name, const std::string& description,
+  CLI::App* leaf(CLI::App* parent, const std::string& name, const std::string& description, uint32_t code,
                  std::function<Plan()> make) {
     CLI::App* app = parent->add_subcommand(name, description);
-    leaves_.push_back({app, std::move(make)});
+    leaves_.push_back({app, code, std::move(make)});
     return app;
   }
 
@@ -280,114 +293,120 @@ class CommandLine {
   }
 
   void declareController() {
-    leaf(&app_, "version", "Show the controller's firmware version (as read when the driver started)", [] {
-      Plan plan;
-      plan.code = IOCTL_SC_FIRMWARE_VERSION;
-      plan.outputLength = sizeof(SC_VERSION_RECORD);
-      plan.report = [](const std::vector<uint8_t>& reply, std::ostream& out, std::ostream&) {
-        SC_VERSION_RECORD record = recordOf<SC_VERSION_RECORD>(reply);
-        size_t length = std::min<size_t>(record.Length, sizeof(record.Version));
-        out << "firmware version: " << (length == 0 ? "(empty)" : printable(record.Version, length)) << '\n';
-        return kExitSuccess;
-      };
-      return plan;
-    });
+    leaf(&app_, "version", "Show the controller's firmware version (as read when the driver started)",
+         IOCTL_SC_FIRMWARE_VERSION, [] {
+           Plan plan;
+           plan.outputLength = sizeof(SC_VERSION_RECORD);
+           plan.report = [](const std::vector<uint8_t>& reply, std::ostream& out, std::ostream&) {
+             SC_VERSION_RECORD record = recordOf<SC_VERSION_RECORD>(reply);
+             size_t length = std::min<size_t>(record.Length, sizeof(record.Version));
+             out << "firmware version: " << (length == 0 ? "(empty)" : printable(record.Version, length))
+                 << '\n';
+             return kExitSuccess;
+           };
+           return plan;
+         });
 
     CLI::App* led = group("led", "Switch the status LED");
-    leaf(led, "on", "Light the status LED",
-         [] { return simplePlan(IOCTL_SC_STATUS_LED_ON, "status LED: on"); });
-    leaf(led, "off", "Put out the status LED",
-         [] { return simplePlan(IOCTL_SC_STATUS_LED_OFF, "status LED: off"); });
+    leaf(led, "on", "Light the status LED", IOCTL_SC_STATUS_LED_ON,
+         [] { return simplePlan("status LED: on"); });
+    leaf(led, "off", "Put out the status LED", IOCTL_SC_STATUS_LED_OFF,
+         [] { return simplePlan("status LED: off"); });
 
     leaf(&app_, "command4", "Send COMMAND_4 (the controller may take up to a second to answer)",
-         [] { return simplePlan(IOCTL_SC_COMMAND4, "COMMAND_4: done"); });
+         IOCTL_SC_COMMAND4, [] { return simplePlan("COMMAND_4: done"); });
   }
 
   void declareDisplay() {
     CLI::App* display = group("display", "Command the front-panel hex display and its message groups");
 
-    leaf(display, "status", "Show the display status value", [] {
-      return displayPlan(IOCTL_SC_HD_STATUS_QUERY, emptyRecord(), [](const SC_HD_RECORD& r) {
+    leaf(display, "status", "Show the display status value", IOCTL_SC_HD_STATUS_QUERY, [] {
+      return displayPlan(emptyRecord(), [](const SC_HD_RECORD& r) {
         return "display status: " + std::to_string(r.DisplayStatus) + " (" + hex(r.DisplayStatus, 2) + ")";
       });
     });
-    CLI::App* setStatus = leaf(display, "set-status", "Set the display status value", [this] {
-      SC_HD_RECORD request = emptyRecord();
-      request.Value = byteOf(value_);
-      return displayPlan(IOCTL_SC_HD_SET_STATUS, request, [](const SC_HD_RECORD& r) {
-        return "display status: set to " + std::to_string(r.Value);
-      });
-    });
+    CLI::App* setStatus =
+        leaf(display, "set-status", "Set the display status value", IOCTL_SC_HD_SET_STATUS, [this] {
+          SC_HD_RECORD request = emptyRecord();
+          request.Value = byteOf(value_);
+          return displayPlan(request, [](const SC_HD_RECORD& r) {
+            return "display status: set to " + std::to_string(r.Value);
+          });
+        });
     byteArgument(setStatus, "VALUE", &value_, "Status value, 0 to 255");
-    leaf(display, "clear-status", "Clear the display status", [] {
-      return displayPlan(IOCTL_SC_HD_CLEAR_STATUS, emptyRecord(),
+    leaf(display, "clear-status", "Clear the display status", IOCTL_SC_HD_CLEAR_STATUS, [] {
+      return displayPlan(emptyRecord(),
                          [](const SC_HD_RECORD&) { return std::string("display status: cleared"); });
     });
-    CLI::App* rate = leaf(display, "refresh-rate", "Set the display's refresh rate", [this] {
-      SC_HD_RECORD request = emptyRecord();
-      request.Value = byteOf(value_);
-      return displayPlan(IOCTL_SC_HD_SET_REFRESH_RATE, request, [](const SC_HD_RECORD& r) {
-        return "display refresh rate: set to " + std::to_string(r.Value);
-      });
-    });
+    CLI::App* rate =
+        leaf(display, "refresh-rate", "Set the display's refresh rate", IOCTL_SC_HD_SET_REFRESH_RATE, [this] {
+          SC_HD_RECORD request = emptyRecord();
+          request.Value = byteOf(value_);
+          return displayPlan(request, [](const SC_HD_RECORD& r) {
+            return "display refresh rate: set to " + std::to_string(r.Value);
+          });
+        });
     byteArgument(rate, "RATE", &value_, "Refresh rate, 0 to 255");
-    leaf(display, "reset", "Reset the display to the text of the Cardlan state", [] {
-      return displayPlan(IOCTL_SC_HD_RESET, emptyRecord(),
-                         [](const SC_HD_RECORD&) { return std::string("display: reset"); });
+    leaf(display, "reset", "Reset the display to the text of the Cardlan state", IOCTL_SC_HD_RESET, [] {
+      return displayPlan(emptyRecord(), [](const SC_HD_RECORD&) { return std::string("display: reset"); });
     });
 
-    leaf(display, "group-add", "Create a message group; prints its number", [] {
-      return displayPlan(IOCTL_SC_HD_GROUP_ADD, emptyRecord(), [](const SC_HD_RECORD& r) {
+    leaf(display, "group-add", "Create a message group; prints its number", IOCTL_SC_HD_GROUP_ADD, [] {
+      return displayPlan(emptyRecord(), [](const SC_HD_RECORD& r) {
         return "display: new group " + std::to_string(r.GroupID);
       });
     });
-    CLI::App* groupDelete = leaf(display, "group-delete", "Delete a message group", [this] {
-      SC_HD_RECORD request = emptyRecord();
-      request.GroupID = byteOf(group_);
-      return displayPlan(IOCTL_SC_HD_GROUP_DELETE, request, [](const SC_HD_RECORD& r) {
-        return "display: group " + std::to_string(r.GroupID) + " deleted";
-      });
-    });
+    CLI::App* groupDelete =
+        leaf(display, "group-delete", "Delete a message group", IOCTL_SC_HD_GROUP_DELETE, [this] {
+          SC_HD_RECORD request = emptyRecord();
+          request.GroupID = byteOf(group_);
+          return displayPlan(request, [](const SC_HD_RECORD& r) {
+            return "display: group " + std::to_string(r.GroupID) + " deleted";
+          });
+        });
     byteArgument(groupDelete, "GROUP", &group_, "Group number, as group-add printed it");
 
     CLI::App* messageAdd =
-        leaf(display, "message-add", "Add a four-character message to a group; prints its number", [this] {
-          SC_HD_RECORD request = emptyRecord();
-          request.GroupID = byteOf(group_);
-          putText(&request, text_);
-          return displayPlan(IOCTL_SC_HD_MESSAGE_ADD, request, [](const SC_HD_RECORD& r) {
-            return "display: new message " + std::to_string(r.MessageID) + " \"" +
-                   printable(r.Text, kDisplayTextLength) + "\" in group " + std::to_string(r.GroupID);
-          });
-        });
+        leaf(display, "message-add", "Add a four-character message to a group; prints its number",
+             IOCTL_SC_HD_MESSAGE_ADD, [this] {
+               SC_HD_RECORD request = emptyRecord();
+               request.GroupID = byteOf(group_);
+               putText(&request, text_);
+               return displayPlan(request, [](const SC_HD_RECORD& r) {
+                 return "display: new message " + std::to_string(r.MessageID) + " \"" +
+                        printable(r.Text, kDisplayTextLength) + "\" in group " + std::to_string(r.GroupID);
+               });
+             });
     byteArgument(messageAdd, "GROUP", &group_, "Group number");
     messageAdd->add_option("TEXT", text_, "Exactly four printable characters")
         ->required()
         ->check(kDisplayText)
         ->type_name("");
 
-    CLI::App* exchange = leaf(display, "message-exchange", "Replace the text of a message", [this] {
-      SC_HD_RECORD request = emptyRecord();
-      request.MessageID = byteOf(message_);
-      putText(&request, text_);
-      return displayPlan(IOCTL_SC_HD_MESSAGE_EXCHANGE, request, [](const SC_HD_RECORD& r) {
-        return "display: message " + std::to_string(r.MessageID) + " now \"" +
-               printable(r.Text, kDisplayTextLength) + "\"";
-      });
-    });
+    CLI::App* exchange = leaf(display, "message-exchange", "Replace the text of a message",
+                              IOCTL_SC_HD_MESSAGE_EXCHANGE, [this] {
+                                SC_HD_RECORD request = emptyRecord();
+                                request.MessageID = byteOf(message_);
+                                putText(&request, text_);
+                                return displayPlan(request, [](const SC_HD_RECORD& r) {
+                                  return "display: message " + std::to_string(r.MessageID) + " now \"" +
+                                         printable(r.Text, kDisplayTextLength) + "\"";
+                                });
+                              });
     byteArgument(exchange, "MESSAGE", &message_, "Message number, as message-add printed it");
     exchange->add_option("TEXT", text_, "Exactly four printable characters")
         ->required()
         ->check(kDisplayText)
         ->type_name("");
 
-    CLI::App* messageDelete = leaf(display, "message-delete", "Delete a message", [this] {
-      SC_HD_RECORD request = emptyRecord();
-      request.MessageID = byteOf(message_);
-      return displayPlan(IOCTL_SC_HD_MESSAGE_DELETE, request, [](const SC_HD_RECORD& r) {
-        return "display: message " + std::to_string(r.MessageID) + " deleted";
-      });
-    });
+    CLI::App* messageDelete =
+        leaf(display, "message-delete", "Delete a message", IOCTL_SC_HD_MESSAGE_DELETE, [this] {
+          SC_HD_RECORD request = emptyRecord();
+          request.MessageID = byteOf(message_);
+          return displayPlan(request, [](const SC_HD_RECORD& r) {
+            return "display: message " + std::to_string(r.MessageID) + " deleted";
+          });
+        });
     byteArgument(messageDelete, "MESSAGE", &message_, "Message number");
   }
 
@@ -395,7 +414,7 @@ class CommandLine {
     CLI::App* cardlan = group("cardlan", "Connect or disconnect the Cardlan link to the peripheral cards");
 
     CLI::App* connect = leaf(cardlan, "connect", "Connect the Cardlan (only while it is disconnected)",
-                             [this] { return connectPlan(); });
+                             IOCTL_SC_SWITCH_CONNECT, [this] { return connectPlan(); });
     connect->add_flag(
         "--registry", fromRegistry_,
         "Take the switch parameters from the CardID, SignallingType and TNMappingType values of "
@@ -420,10 +439,10 @@ class CommandLine {
         "Give exactly one source of the switch parameters: --registry, --current, --defaults, or all three\n"
         "of --card-id, --signalling-type and --tn-mapping-type.");
 
-    leaf(cardlan, "disconnect", "Disconnect the Cardlan", [] {
+    leaf(cardlan, "disconnect", "Disconnect the Cardlan", IOCTL_SC_SWITCH_DISCONNECT, [] {
       SC_SWITCH_RECORD request;
       std::memset(&request, 0, sizeof(request));
-      Plan plan = switchPlan(IOCTL_SC_SWITCH_DISCONNECT, request, "Cardlan: disconnected; in force: ");
+      Plan plan = switchPlan(request, "Cardlan: disconnected; in force: ");
       plan.meanings[kStatusInvalidParameter] = "the Cardlan is already disconnected";
       return plan;
     });
@@ -461,7 +480,7 @@ class CommandLine {
       request.TNMapType = byteOf(tnMapType_);
     }
     request.CemuxIpIf = cemux_.empty() ? 0 : byteOf(cemux_);
-    Plan plan = switchPlan(IOCTL_SC_SWITCH_CONNECT, request, "Cardlan: connecting with ");
+    Plan plan = switchPlan(request, "Cardlan: connecting with ");
     plan.meanings[kStatusInvalidParameter] = "the Cardlan is not disconnected; disconnect it first";
     if (request.ConfigSource == CS_REGISTRY) {
       plan.meanings[kStatusUnsuccessful] =
@@ -471,9 +490,8 @@ class CommandLine {
     return plan;
   }
 
-  static Plan switchPlan(uint32_t code, const SC_SWITCH_RECORD& request, const std::string& lead) {
+  static Plan switchPlan(const SC_SWITCH_RECORD& request, const std::string& lead) {
     Plan plan;
-    plan.code = code;
     plan.input = bytesOf(request);
     plan.outputLength = sizeof(SC_SWITCH_RECORD);
     plan.report = [lead](const std::vector<uint8_t>& reply, std::ostream& out, std::ostream&) {
@@ -485,21 +503,21 @@ class CommandLine {
 
   void declareTrace() {
     CLI::App* trace =
-        leaf(&app_, "trace", "Set the driver's trace level; prints the level it replaces", [this] {
-          int32_t level = static_cast<int32_t>(byteOf(level_));
-          Plan plan;
-          plan.code = IOCTL_SC_DEBUG_LEVEL;
-          plan.input.resize(sizeof(level));
-          std::memcpy(plan.input.data(), &level, sizeof(level));
-          plan.outputLength = sizeof(level);
-          plan.report = [level](const std::vector<uint8_t>& reply, std::ostream& out, std::ostream&) {
-            int32_t previous = 0;
-            std::memcpy(&previous, reply.data(), std::min(reply.size(), sizeof(previous)));
-            out << "trace level: " << level << " (was " << previous << ")\n";
-            return kExitSuccess;
-          };
-          return plan;
-        });
+        leaf(&app_, "trace", "Set the driver's trace level; prints the level it replaces",
+             IOCTL_SC_DEBUG_LEVEL, [this] {
+               int32_t level = static_cast<int32_t>(byteOf(level_));
+               Plan plan;
+               plan.input.resize(sizeof(level));
+               std::memcpy(plan.input.data(), &level, sizeof(level));
+               plan.outputLength = sizeof(level);
+               plan.report = [level](const std::vector<uint8_t>& reply, std::ostream& out, std::ostream&) {
+                 int32_t previous = 0;
+                 std::memcpy(&previous, reply.data(), std::min(reply.size(), sizeof(previous)));
+                 out << "trace level: " << level << " (was " << previous << ")\n";
+                 return kExitSuccess;
+               };
+               return plan;
+             });
     trace
         ->add_option("LEVEL", level_,
                      "0 silent, 1 errors, 2 and warnings (the default), 4 and details, 5 and every entry "
@@ -606,6 +624,8 @@ std::string statusName(uint32_t status) {
   const StatusInfo* info = findStatus(status);
   return info == nullptr ? hex(status, 8) : std::string(info->name) + " (" + hex(status, 8) + ")";
 }
+
+std::vector<Subcommand> subcommands() { return CommandLine().subcommands(); }
 
 int run(const std::vector<std::string>& args, Device& device, std::ostream& out, std::ostream& err) {
   CommandLine line;

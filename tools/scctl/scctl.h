@@ -42,6 +42,14 @@ class Device {
                              uint32_t outputLength) = 0;
 };
 
+// A subcommand as typed after "scctl" ("display group-add") and the
+// request it sends.
+struct Subcommand {
+  std::string path;
+  uint32_t code;
+};
+std::vector<Subcommand> subcommands();
+
 // Runs the tool: `args` are the words after the program's name. Results go
 // to `out`, errors to `err`; returns the exit status.
 int run(const std::vector<std::string>& args, Device& device, std::ostream& out, std::ostream& err);
