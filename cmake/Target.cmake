@@ -117,6 +117,8 @@ if(NOT TAMRIXSC_DDK_INCLUDE)
                       "install mingw-w64-i686-dev")
 endif()
 
+include(${CMAKE_CURRENT_LIST_DIR}/Version.cmake)
+
 # The control tool links as an ordinary console program; it is declared
 # before the driver's own link rule below replaces the usual one.
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/scctl ${CMAKE_BINARY_DIR}/scctl)
@@ -143,6 +145,9 @@ target_include_directories(tamrixsc SYSTEM PRIVATE ${TAMRIXSC_DDK_INCLUDE})
 # Message table: compiled from the catalogue into the image's resources.
 add_subdirectory(${CMAKE_SOURCE_DIR}/messages ${CMAKE_BINARY_DIR}/messages)
 target_link_libraries(tamrixsc PRIVATE tamrixsc_messages tamrixsc_msgres)
+# Beside it, the version resource the file's properties and driver listings
+# show.
+tamrixsc_version_resource(tamrixsc tamrixsc.sys 0x3 0x7 "TAMRIXSC 8051 System Controller driver")
 
 # Windows XP with Service Pack 2, and Windows Server 2003 after it, are the
 # oldest kernels the driver is built for: the headers then declare only

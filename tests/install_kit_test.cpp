@@ -17,6 +17,7 @@
 #include "catalogue.h"
 #include "scctl.h"
 #include "scioctl.h"
+#include "tamrixsc_version.h"
 
 namespace {
 
@@ -129,6 +130,18 @@ TEST(InstallKit, ServiceIsTheLegacyKernelDriverTheDriverReadsItsKeyUnder) {
   ASSERT_TRUE(kit.has(files));
   EXPECT_EQ(kit.lines.at(lower(files)), std::vector<std::string>{"tamrixsc.sys"});
   EXPECT_EQ(split(kit.value("SourceDisksFiles", "tamrixsc.sys"), ',')[0], "1");
+}
+
+// DriverVer = MM/DD/YYYY,VERSION: the version is the build's, which the
+// image and scctl.exe carry in their version resources (target_image_version,
+// scctl_image).
+TEST(InstallKit, DriverVerIsTheBuildsVersion) {
+  auto driverVer = split(inf().value("Version", "DriverVer"), ',');
+  ASSERT_EQ(driverVer.size(), 2u);
+  EXPECT_EQ(driverVer[1], TAMRIXSC_VERSION_TEXT);
+  auto date = split(driverVer[0], '/');
+  ASSERT_EQ(date.size(), 3u) << driverVer[0];
+  EXPECT_TRUE(date[0].size() == 2 && date[1].size() == 2 && date[2].size() == 4) << driverVer[0];
 }
 
 TEST(InstallKit, UninstallTakesAwayWhatInstallAdds) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scioctl.h"
+#include "tamrixsc_version.h"
 
 namespace {
 
@@ -226,6 +227,14 @@ TEST(Scctl, DeviceThatCannotBeOpenedIsNamed) {
   device.openResult = scctl::OpenResult::AccessDenied;
   EXPECT_NE(run(device, {"version"}).err.find("access denied; run scctl as an administrator"),
             std::string::npos);
+}
+
+TEST(Scctl, VersionOpensNothing) {
+  FakeDevice device;
+  Outcome r = run(device, {"--version"});
+  EXPECT_EQ(r.status, scctl::kExitSuccess);
+  EXPECT_EQ(r.out, "scctl " TAMRIXSC_VERSION_TEXT "\n");
+  EXPECT_EQ(device.opens, 0);
 }
 
 TEST(Scctl, UsageErrorsOpenNothing) {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "scioctl.h"
+#include "tamrixsc_version.h"
 
 namespace scctl {
 namespace {
@@ -232,6 +233,7 @@ class CommandLine {
  public:
   CommandLine() : app_("Sends requests to the 8051 System Controller driver (TAMRIXSC).", "scctl") {
     app_.require_subcommand(1);
+    app_.set_version_flag("--version", "scctl " TAMRIXSC_VERSION_TEXT, "Print scctl's version and exit");
     app_.footer(
         "Run 'scctl SUBCOMMAND --help' for the arguments of one subcommand.\n"
         "Exit status: 0 done, 1 the device could not be opened or the driver, the controller or the\n"
@@ -640,6 +642,9 @@ int run(const std::vector<std::string>& args, Device& device, std::ostream& out,
     return kExitSuccess;
   } catch (const CLI::CallForAllHelp&) {
     out << app.help("", CLI::AppFormatMode::All);
+    return kExitSuccess;
+  } catch (const CLI::CallForVersion& version) {
+    out << version.what() << '\n';
     return kExitSuccess;
   } catch (const CLI::Error& e) {
     return usageError(e, app, args, err);
