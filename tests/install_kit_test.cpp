@@ -335,6 +335,20 @@ TEST(Manual, CardlanStatesAreTheHeaders) {
   }
 }
 
+// scctl's "cannot open" message and its page name the event of a driver
+// that found no board by the number the System log shows.
+TEST(Manual, ScctlNamesTheNoBoardEventByItsNumber) {
+  const sim::CatalogueEntry* noBoard = nullptr;
+  for (size_t i = 0; i < sim::kCatalogueSize; i++) {
+    if (std::string(sim::kCatalogue[i].name) == "MSG_NO_LPC_CONTROLLER") noBoard = &sim::kCatalogue[i];
+  }
+  ASSERT_NE(noBoard, nullptr);
+  std::string event = "event " + std::to_string(noBoard->id & 0xFFFF);
+  std::string page = readFile("docs/scctl.md");
+  EXPECT_NE(page.find(event + ", MSG_NO_LPC_CONTROLLER"), std::string::npos) << event;
+  EXPECT_NE(page.find(event + " from TAMRIXSC, MSG_NO_LPC_CONTROLLER"), std::string::npos) << event;
+}
+
 class NoDevice : public scctl::Device {
  public:
   scctl::OpenResult open(std::string*) override {

@@ -10,15 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "scioctl.h"
+
 namespace scctl {
 
 // Exit statuses.
 constexpr int kExitSuccess = 0;
-constexpr int kExitRefused = 1;  // the device could not be opened, or the driver or controller refused
+constexpr int kExitRefused = 1;  // the driver, the controller, the display or the system refused
 constexpr int kExitUsage = 2;    // the command line was wrong; nothing was sent
+constexpr int kExitAbsent = 3;   // no device: the driver is not installed, not started, or found no board
+constexpr int kExitDenied = 4;   // access denied: not an administrator
 
 // Where the device is, as user mode names it.
-constexpr const char* kDevicePath = "\\\\.\\8051SCDev";
+constexpr const char* kDevicePath = SC_DEVICE_PATH;
 
 // How one request came back.
 struct Completion {
@@ -43,10 +47,10 @@ class Device {
 };
 
 // A subcommand as typed after "scctl" ("display group-add") and the
-// request it sends.
+// requests it sends, in order.
 struct Subcommand {
   std::string path;
-  uint32_t code;
+  std::vector<uint32_t> codes;
 };
 std::vector<Subcommand> subcommands();
 
