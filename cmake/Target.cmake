@@ -123,6 +123,19 @@ include(${CMAKE_CURRENT_LIST_DIR}/Version.cmake)
 # before the driver's own link rule below replaces the usual one.
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/scctl ${CMAKE_BINARY_DIR}/scctl)
 
+# The sample application (examples/sample): C89 against the Win32 API and
+# the public header alone, as an application developer starts from it.
+enable_language(C)
+add_executable(scsample ${CMAKE_SOURCE_DIR}/examples/sample/scsample.c)
+set_target_properties(scsample PROPERTIES
+  C_STANDARD 90
+  C_EXTENSIONS OFF
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+)
+target_include_directories(scsample PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(scsample PRIVATE -Wall -Wextra -Werror -pedantic)
+target_link_options(scsample PRIVATE -static-libgcc -s -Wl,--subsystem,console -Wl,--no-insert-timestamp)
+
 find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-objdump REQUIRED)
 
 add_executable(tamrixsc
