@@ -335,8 +335,8 @@ TEST(Manual, CardlanStatesAreTheHeaders) {
   }
 }
 
-// scctl's "cannot open" message and its page name the event of a driver
-// that found no board by the number the System log shows.
+// scctl's page and the device-control reference name the event of a
+// driver that found no board by the number the System log shows.
 TEST(Manual, ScctlNamesTheNoBoardEventByItsNumber) {
   const sim::CatalogueEntry* noBoard = nullptr;
   for (size_t i = 0; i < sim::kCatalogueSize; i++) {
@@ -347,6 +347,8 @@ TEST(Manual, ScctlNamesTheNoBoardEventByItsNumber) {
   std::string page = readFile("docs/scctl.md");
   EXPECT_NE(page.find(event + ", MSG_NO_LPC_CONTROLLER"), std::string::npos) << event;
   EXPECT_NE(page.find(event + " from TAMRIXSC, MSG_NO_LPC_CONTROLLER"), std::string::npos) << event;
+  EXPECT_NE(readFile("docs/device-control.md").find(event + " (MSG_NO_LPC_CONTROLLER)"), std::string::npos)
+      << event;
 }
 
 class NoDevice : public scctl::Device {
