@@ -63,13 +63,15 @@ Outcome run(FakeDevice& device, const std::vector<std::string>& args) {
   return {status, out.str(), err.str()};
 }
 
-std::vector<uint8_t> hd(uint8_t group, uint8_t message, const char* text, uint8_t value) {
+std::vector<uint8_t> hd(uint8_t group, uint8_t message, const char* text, uint8_t value,
+                        uint32_t resultCode = HD_RESULT_OK) {
   SC_HD_RECORD r;
   std::memset(&r, 0, sizeof(r));
   r.GroupID = group;
   r.MessageID = message;
   if (text != nullptr) std::memcpy(r.Text, text, 4);
   r.Value = value;
+  r.ResultCode = resultCode;
   std::vector<uint8_t> bytes(sizeof(r));
   std::memcpy(bytes.data(), &r, sizeof(r));
   return bytes;
@@ -190,10 +192,7 @@ TEST(Scctl, RefusalsExitOneWithTheReasonOnStandardError) {
 
   // The display refuses beside a request that succeeded.
   FakeDevice display;
-  std::vector<uint8_t> refused = hd(0, 7, nullptr, 0);
-  refused[8] = 0x54;
-  refused[9] = 0x8A;
-  display.reply = refused;
+  display.reply = hd(0, 7, nullptr, 0, HD_RESULT_MESSAGE_REFUSED);
   r = run(display, {"display", "message-delete", "7"});
   EXPECT_EQ(r.status, scctl::kExitRefused);
   EXPECT_EQ(r.err,
@@ -296,10 +295,7 @@ TEST(Scctl, JsonIsOneObjectPerRun) {
             "\"STATUS_SUCCESS\",\"message\":9,\"group\":5,\"text\":\"HE\\\"O\",\"resultCode\":0}\n");
 
   // After the subcommand's words too; the display's refusal.
-  std::vector<uint8_t> refused = hd(0, 0, nullptr, 0);
-  refused[8] = 0x4F;
-  refused[9] = 0x8A;
-  device.reply = refused;
+  device.reply = hd(0, 0, nullptr, 0, HD_RESULT_ADD_REFUSED);
   r = run(device, {"display", "group-add", "--json"});
   EXPECT_EQ(r.status, scctl::kExitRefused);
   EXPECT_EQ(r.err, "");

@@ -446,31 +446,15 @@ class CommandLine {
 
     leaf(display, "status", "Show the display status value", {IOCTL_SC_HD_STATUS_QUERY},
          [] { return Plan{displayStatusStep()}; });
-    CLI::App* setStatus =
-        leaf(display, "set-status", "Set the display status value", {IOCTL_SC_HD_SET_STATUS}, [this] {
-          SC_HD_RECORD request = emptyRecord();
-          request.Value = byteOf(value_);
-          return Plan{displayStep(request, [](const SC_HD_RECORD& r) {
-            Answer answer = say("display status: set to " + std::to_string(r.Value));
-            answer.fields.number("displayStatus", r.Value);
-            return answer;
-          })};
-        });
+    CLI::App* setStatus = valueLeaf(display, "set-status", "Set the display status value",
+                                    IOCTL_SC_HD_SET_STATUS, "display status: set to ", "displayStatus");
     byteArgument(setStatus, "VALUE", &value_, "Status value, 0 to 255");
     leaf(display, "clear-status", "Clear the display status", {IOCTL_SC_HD_CLEAR_STATUS}, [] {
       return Plan{
           displayStep(emptyRecord(), [](const SC_HD_RECORD&) { return say("display status: cleared"); })};
     });
-    CLI::App* rate = leaf(display, "refresh-rate", "Set the display's refresh rate",
-                          {IOCTL_SC_HD_SET_REFRESH_RATE}, [this] {
-                            SC_HD_RECORD request = emptyRecord();
-                            request.Value = byteOf(value_);
-                            return Plan{displayStep(request, [](const SC_HD_RECORD& r) {
-                              Answer answer = say("display refresh rate: set to " + std::to_string(r.Value));
-                              answer.fields.number("refreshRate", r.Value);
-                              return answer;
-                            })};
-                          });
+    CLI::App* rate = valueLeaf(display, "refresh-rate", "Set the display's refresh rate",
+                               IOCTL_SC_HD_SET_REFRESH_RATE, "display refresh rate: set to ", "refreshRate");
     byteArgument(rate, "RATE", &value_, "Refresh rate, 0 to 255, in the controller's own unit");
     leaf(display, "reset", "Reset the display to the text of the Cardlan state", {IOCTL_SC_HD_RESET}, [] {
       return Plan{displayStep(emptyRecord(), [](const SC_HD_RECORD&) { return say("display: reset"); })};
@@ -483,16 +467,8 @@ class CommandLine {
         return answer;
       })};
     });
-    CLI::App* groupDelete =
-        leaf(display, "group-delete", "Delete a message group", {IOCTL_SC_HD_GROUP_DELETE}, [this] {
-          SC_HD_RECORD request = emptyRecord();
-          request.GroupID = byteOf(group_);
-          return Plan{displayStep(request, [](const SC_HD_RECORD& r) {
-            Answer answer = say("display: group " + std::to_string(r.GroupID) + " deleted");
-            answer.fields.number("group", r.GroupID);
-            return answer;
-          })};
-        });
+    CLI::App* groupDelete = deleteLeaf(display, "group-delete", "Delete a message group",
+                                       IOCTL_SC_HD_GROUP_DELETE, &SC_HD_RECORD::GroupID, &group_, "group");
     byteArgument(groupDelete, "GROUP", &group_, "Group number, as group-add printed it");
 
     CLI::App* messageAdd =
@@ -530,16 +506,38 @@ class CommandLine {
     textArgument(exchange);
 
     CLI::App* messageDelete =
-        leaf(display, "message-delete", "Delete a message", {IOCTL_SC_HD_MESSAGE_DELETE}, [this] {
-          SC_HD_RECORD request = emptyRecord();
-          request.MessageID = byteOf(message_);
-          return Plan{displayStep(request, [](const SC_HD_RECORD& r) {
-            Answer answer = say("display: message " + std::to_string(r.MessageID) + " deleted");
-            answer.fields.number("message", r.MessageID);
-            return answer;
-          })};
-        });
+        deleteLeaf(display, "message-delete", "Delete a message", IOCTL_SC_HD_MESSAGE_DELETE,
+                   &SC_HD_RECORD::MessageID, &message_, "message");
     byteArgument(messageDelete, "MESSAGE", &message_, "Message number");
+  }
+
+  // A display request that sends one byte in Value and says what it set.
+  CLI::App* valueLeaf(CLI::App* display, const std::string& name, const std::string& description,
+                      uint32_t code, const std::string& lead, const std::string& field) {
+    return leaf(display, name, description, {code}, [this, lead, field] {
+      SC_HD_RECORD request = emptyRecord();
+      request.Value = byteOf(value_);
+      return Plan{displayStep(request, [lead, field](const SC_HD_RECORD& r) {
+        Answer answer = say(lead + std::to_string(r.Value));
+        answer.fields.number(field, r.Value);
+        return answer;
+      })};
+    });
+  }
+
+  // A display request that deletes a group or a message by its number.
+  CLI::App* deleteLeaf(CLI::App* display, const std::string& name, const std::string& description,
+                       uint32_t code, SC_UINT8 SC_HD_RECORD::*number, const std::string* argument,
+                       const std::string& noun) {
+    return leaf(display, name, description, {code}, [number, argument, noun] {
+      SC_HD_RECORD request = emptyRecord();
+      request.*number = byteOf(*argument);
+      return Plan{displayStep(request, [number, noun](const SC_HD_RECORD& r) {
+        Answer answer = say("display: " + noun + " " + std::to_string(r.*number) + " deleted");
+        answer.fields.number(noun, r.*number);
+        return answer;
+      })};
+    });
   }
 
   void textArgument(CLI::App* app) {
