@@ -117,12 +117,27 @@ if(NOT TAMRIXSC_DDK_INCLUDE)
                       "install mingw-w64-i686-dev")
 endif()
 
+include(${CMAKE_CURRENT_LIST_DIR}/Version.cmake)
+
 # The control tool links as an ordinary console program; it is declared
 # before the driver's own link rule below replaces the usual one.
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/scctl ${CMAKE_BINARY_DIR}/scctl)
 
 # The HAL for Wine, which runs the image and scctl.exe under Wine (wine/).
 add_subdirectory(${CMAKE_SOURCE_DIR}/wine ${CMAKE_BINARY_DIR}/wine)
+
+# The sample application (examples/sample): C89 against the Win32 API and
+# the public header alone, as an application developer starts from it.
+enable_language(C)
+add_executable(scsample ${CMAKE_SOURCE_DIR}/examples/sample/scsample.c)
+set_target_properties(scsample PROPERTIES
+  C_STANDARD 90
+  C_EXTENSIONS OFF
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+)
+target_include_directories(scsample PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(scsample PRIVATE -Wall -Wextra -Werror -pedantic)
+target_link_options(scsample PRIVATE -static-libgcc -s -Wl,--subsystem,console -Wl,--no-insert-timestamp)
 
 find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-objdump REQUIRED)
 
@@ -146,6 +161,9 @@ target_include_directories(tamrixsc SYSTEM PRIVATE ${TAMRIXSC_DDK_INCLUDE})
 # Message table: compiled from the catalogue into the image's resources.
 add_subdirectory(${CMAKE_SOURCE_DIR}/messages ${CMAKE_BINARY_DIR}/messages)
 target_link_libraries(tamrixsc PRIVATE tamrixsc_messages tamrixsc_msgres)
+# Beside it, the version resource the file's properties and driver listings
+# show.
+tamrixsc_version_resource(tamrixsc tamrixsc.sys 0x3 0x7 "TAMRIXSC 8051 System Controller driver")
 
 # Windows Server 2003 with Service Pack 1 is the oldest kernel the driver
 # is built for: the headers then declare only routines that kernel

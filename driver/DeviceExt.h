@@ -9,16 +9,6 @@
 #include "tamrixsc.h"
 #include "tamrixscmsg.h"
 
-// Cardlan state, kept in CDeviceExt::CardlanState.
-enum : LONG {
-  CL_NONE = 0,              // start-up, before any switch command succeeded
-  CL_DISCONNECTED = 1,      // the last SWITCH_DISCONNECT succeeded
-  CL_CONNECTING = 2,        // SWITCH_CONNECT succeeded, no slot active yet
-  CL_ACTIVE_PRIMARY = 3,    // primary slot active, secondary not yet
-  CL_ACTIVE_SECONDARY = 4,  // secondary slot active, primary not yet
-  CL_ACTIVE = 5,            // both slots active
-};
-
 // The record lives in the extension of the device object, one per device,
 // and is never copied. Fields are public plain data in a fixed order: the
 // extension size and several controller payloads depend on their widths.
@@ -284,7 +274,7 @@ class CDeviceExt {
   UCHAR FirmwareVersion[kFirmwareVersionSize];
   KTIMER PollTimer;
   KDPC PollDpc;
-  LONG CardlanState;
+  LONG CardlanState;  // CL_NONE to CL_ACTIVE (scioctl.h)
 
   // Beyond the record's fixed layout.
   // Stop has run, or a stop came while the start-up was under way: no

@@ -20,9 +20,29 @@ constexpr ULONG kPciSlots = 32;
 constexpr ULONG kPciBuses = 256;
 constexpr ULONG kPciConfigBytes = 256;
 
-constexpr ULONG kRecordLength = 12;   // SC_HD_RECORD, SC_SWITCH_RECORD
-constexpr ULONG kVersionLength = 72;  // SC_VERSION_RECORD
-constexpr ULONG kLevelLength = 4;     // one signed 32-bit trace level
+// One row of the request table (scioctl.h).
+struct RequestRoute {
+  ULONG code;
+  ULONG input;    // exact length, or SC_ANY_LEN
+  ULONG output;   // exact length, or SC_ANY_LEN
+  ULONG path;     // SC_QUEUED or SC_AT_ONCE
+  ULONG reply;    // SC_REPLY_*
+  ULONG subject;  // SC_SUBJECT_*
+};
+
+#define SC_ROUTE(name, function, subject, input, output, path, reply) \
+  {IOCTL_SC_##name, input, output, path, reply, subject},
+constexpr RequestRoute kRoutes[] = {SC_REQUESTS(SC_ROUTE)};
+#undef SC_ROUTE
+
+constexpr const RequestRoute* rowOf(ULONG code) {
+  for (const RequestRoute& route : kRoutes) {
+    if (route.code == code) return &route;
+  }
+  return nullptr;
+}
+
+constexpr ULONG kLevelLength = rowOf(IOCTL_SC_DEBUG_LEVEL)->input;  // one signed 32-bit level
 constexpr LONG kMaxDebugLevel = TRACE_FLOW;
 const char kCreator[] = "createDevice()";  // who traces a failed creation
 
@@ -114,10 +134,6 @@ NTSTATUS protectDevice(PDEVICE_OBJECT deviceObject, FailedCall* failed) {
   return status;
 }
 }  // namespace
-
-static_assert(sizeof(SC_HD_RECORD) == kRecordLength && sizeof(SC_SWITCH_RECORD) == kRecordLength &&
-                  sizeof(SC_VERSION_RECORD) == kVersionLength,
-              "request records");
 
 // Entry and exit ---------------------------------------------------------------
 
@@ -344,22 +360,6 @@ struct QueuedRequest {
   ULONG outputLength;
 };
 
-// What a request's system buffer must be before the controller is
-// contacted.
-enum class SizeRule {
-  None,     // no buffer is used
-  Records,  // one record in, the same record out
-  Version,  // a version record out
-};
-
-struct RequestRoute {
-  ULONG code;
-  SizeRule sizes;
-  const char* name;  // in the trace of a refusal
-  NTSTATUS (*handle)(const QueuedRequest& request);
-  bool returnsBuffer;  // Information is the output length
-};
-
 NTSTATUS handleHexDisplay(const QueuedRequest& r) {
   NTSTATUS status = r.record->IoControlHexDisplay(r.code, r.buffer, r.inputLength, r.buffer, r.outputLength);
   if (!NT_SUCCESS(status)) {
@@ -383,59 +383,81 @@ NTSTATUS handleStatusLED(const QueuedRequest& r) {
   return r.record->IoControlStatusLED(r.code == IOCTL_SC_STATUS_LED_ON);
 }
 
-// The codes served through the device queue: every one that talks to the
-// controller, and the version request.
-const RequestRoute kQueuedRoutes[] = {
-    {IOCTL_SC_HD_CLEAR_STATUS, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_SET_STATUS, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_SET_REFRESH_RATE, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_GROUP_ADD, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_GROUP_DELETE, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_MESSAGE_ADD, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_MESSAGE_EXCHANGE, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_MESSAGE_DELETE, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_STATUS_QUERY, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_HD_RESET, SizeRule::Records, "hex display", handleHexDisplay, true},
-    {IOCTL_SC_SWITCH_CONNECT, SizeRule::Records, "switch", handleSwitch, true},
-    {IOCTL_SC_SWITCH_DISCONNECT, SizeRule::Records, "switch", handleSwitch, true},
-    {IOCTL_SC_FIRMWARE_VERSION, SizeRule::Version, "version", handleVersion, true},
-    {IOCTL_SC_COMMAND4, SizeRule::None, "command 4", handleCommand4, false},
-    {IOCTL_SC_STATUS_LED_ON, SizeRule::None, "status LED", handleStatusLED, false},
-    {IOCTL_SC_STATUS_LED_OFF, SizeRule::None, "status LED", handleStatusLED, false},
+// Who serves the queued requests of each subject of the request table, and
+// the subject's name in the trace of a refusal.
+struct Subject {
+  ULONG subject;
+  const char* name;
+  NTSTATUS (*handle)(const QueuedRequest& request);
+  ULONG record;  // the length of the record the handler reads and writes; 0: none
+};
+constexpr Subject kSubjects[] = {
+    {SC_SUBJECT_DISPLAY, "hex display", handleHexDisplay, sizeof(SC_HD_RECORD)},
+    {SC_SUBJECT_SWITCH, "switch", handleSwitch, sizeof(SC_SWITCH_RECORD)},
+    {SC_SUBJECT_VERSION, "version", handleVersion, sizeof(SC_VERSION_RECORD)},
+    {SC_SUBJECT_COMMAND4, "command 4", handleCommand4, 0},
+    {SC_SUBJECT_LED, "status LED", handleStatusLED, 0},
 };
 
-const RequestRoute* routeOf(ULONG code) {
-  for (const RequestRoute& route : kQueuedRoutes) {
-    if (route.code == code) {
-      return &route;
-    }
+constexpr const Subject* subjectOf(ULONG subject) {
+  for (const Subject& s : kSubjects) {
+    if (s.subject == subject) return &s;
   }
   return nullptr;
 }
 
-bool sizesFit(SizeRule rule, const QueuedRequest& r) {
-  switch (rule) {
-    case SizeRule::Records:
-      return r.buffer != nullptr && r.inputLength == kRecordLength && r.outputLength == kRecordLength;
-    case SizeRule::Version: return r.buffer != nullptr && r.outputLength == kVersionLength;
-    case SizeRule::None: break;
+// A queued row whose size rule lets a buffer shorter than its handler's
+// record through, or that nobody serves, or a code named twice, stops the
+// build.
+constexpr bool lengthHolds(ULONG rule, ULONG record, bool optional) {
+  return rule == record || (optional && rule == SC_ANY_LEN);
+}
+constexpr bool routesSound() {
+  for (const RequestRoute& a : kRoutes) {
+    const Subject* subject = subjectOf(a.subject);
+    if (a.path == SC_QUEUED && subject == nullptr) return false;
+    if (a.path == SC_QUEUED && subject->record != 0 &&
+        !(a.reply == SC_REPLY_RECORD && lengthHolds(a.output, subject->record, false) &&
+          lengthHolds(a.input, subject->record, true))) {
+      return false;
+    }
+    if (rowOf(a.code) != &a) return false;
   }
   return true;
+}
+static_assert(routesSound(), "the request table");
+
+// The codes served through the device queue: every one that talks to the
+// controller, and the version request.
+const RequestRoute* routeOf(ULONG code) {
+  const RequestRoute* route = rowOf(code);
+  return route != nullptr && route->path == SC_QUEUED ? route : nullptr;
+}
+
+// An exact length in the table needs the system buffer and that length.
+bool lengthFits(ULONG rule, ULONG length, PVOID buffer) {
+  return rule == SC_ANY_LEN || (buffer != nullptr && length == rule);
+}
+
+// The buffer a request must have before the controller is contacted.
+bool sizesFit(const RequestRoute& route, const QueuedRequest& r) {
+  ULONG output = route.reply == SC_REPLY_RECORD ? route.output : SC_ANY_LEN;
+  return lengthFits(route.input, r.inputLength, r.buffer) && lengthFits(output, r.outputLength, r.buffer);
 }
 
 // A broken size rule: the request is refused before the controller is
 // contacted.
 NTSTATUS refuseSizes(const RequestRoute& route, const QueuedRequest& r) {
-  if (route.sizes == SizeRule::Version) {
+  if (route.input == SC_ANY_LEN) {
     SC_TRACE(TRACE_WARNING,
              "DriverStartIo() !!!!! WARNING Invalid parameter for %s request; buffer [0x%X]; size out [%d]\n",
-             route.name, traceAddress(r.buffer), r.outputLength);
+             subjectOf(route.subject)->name, traceAddress(r.buffer), r.outputLength);
   } else {
     SC_TRACE(
         TRACE_WARNING,
         "DriverStartIo() !!!!! WARNING Invalid parameter for %s request; buffer [0x%X]; size in [%d]; size "
         "out [%d]\n",
-        route.name, traceAddress(r.buffer), r.inputLength, r.outputLength);
+        subjectOf(route.subject)->name, traceAddress(r.buffer), r.inputLength, r.outputLength);
   }
   LogEvent(r.deviceObject, MSG_INVALID_PARAMETER, L"DriverStartIo",
            static_cast<ULONG>(STATUS_INVALID_PARAMETER), r.irp);
@@ -456,11 +478,11 @@ NTSTATUS serveQueued(const QueuedRequest& r, ULONG* information) {
     SC_TRACE(TRACE_ERROR, "DriverStartIo() ***** ERROR Software bug\n");
     return STATUS_NOT_SUPPORTED;
   }
-  if (!sizesFit(route->sizes, r)) {
+  if (!sizesFit(*route, r)) {
     return refuseSizes(*route, r);
   }
-  NTSTATUS status = route->handle(r);
-  if (route->returnsBuffer) {
+  NTSTATUS status = subjectOf(route->subject)->handle(r);
+  if (route->reply == SC_REPLY_RECORD) {
     *information = r.outputLength;
   }
   return status;

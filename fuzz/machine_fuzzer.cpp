@@ -24,16 +24,17 @@
 #include "Bytes.h"
 #include "Machine.h"
 #include "Script.h"
+#include "scioctl.h"
 #include "sim/kernel.h"
 
 namespace {
 
 using fuzz::Bytes;
 
-const uint32_t kRequests[] = {
-    0x222004, 0x222008, 0x22200C, 0x222010, 0x222014, 0x222018, 0x22201C, 0x222020, 0x222024,
-    0x222028, 0x222044, 0x222048, 0x22204C, 0x222050, 0x222054, 0x222058, 0x22205C,
-};
+// The codes of the public header's request table.
+#define SC_REQUEST_CODE(name, function, subject, input, output, path, reply) IOCTL_SC_##name,
+const uint32_t kRequests[] = {SC_REQUESTS(SC_REQUEST_CODE)};
+#undef SC_REQUEST_CODE
 
 const char* const kValueNames[] = {
     "DebugLevel",         "OptionResetNoPoll", "OptionShowCommErrors",
@@ -90,7 +91,7 @@ void ioctl(std::ostream& s, Bytes& in, bool threads) {
   const uint8_t c = in.next();
   uint32_t code;
   if (c < 0xD0) {
-    code = kRequests[c % 17];
+    code = kRequests[c % (sizeof(kRequests) / sizeof(kRequests[0]))];
   } else if (c < 0xF0) {
     code = 0x222000 + in.next() * 4u + (in.next() & 3);  // the device's other functions and methods
   } else {

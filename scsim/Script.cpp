@@ -165,22 +165,11 @@ constexpr int64_t kMaxClockStepMs = 100LL * 366 * 24 * 3600 * 1000;
 // Data bytes of a controller message: the frame holds at most 64.
 constexpr size_t kMaxMessageData = 64;
 
-// The request names of the public header, each spelled once: the macro
-// gives both the name and the code.
-#define SC_REQUEST(name) \
-  { #name, name }
-const std::pair<const char*, uint32_t> kRequests[] = {
-    SC_REQUEST(IOCTL_SC_HD_CLEAR_STATUS),     SC_REQUEST(IOCTL_SC_HD_SET_STATUS),
-    SC_REQUEST(IOCTL_SC_HD_SET_REFRESH_RATE), SC_REQUEST(IOCTL_SC_HD_GROUP_ADD),
-    SC_REQUEST(IOCTL_SC_HD_GROUP_DELETE),     SC_REQUEST(IOCTL_SC_HD_MESSAGE_ADD),
-    SC_REQUEST(IOCTL_SC_HD_MESSAGE_EXCHANGE), SC_REQUEST(IOCTL_SC_HD_MESSAGE_DELETE),
-    SC_REQUEST(IOCTL_SC_HD_STATUS_QUERY),     SC_REQUEST(IOCTL_SC_HD_RESET),
-    SC_REQUEST(IOCTL_SC_SWITCH_CONNECT),      SC_REQUEST(IOCTL_SC_SWITCH_DISCONNECT),
-    SC_REQUEST(IOCTL_SC_FIRMWARE_VERSION),    SC_REQUEST(IOCTL_SC_COMMAND4),
-    SC_REQUEST(IOCTL_SC_STATUS_LED_ON),       SC_REQUEST(IOCTL_SC_STATUS_LED_OFF),
-    SC_REQUEST(IOCTL_SC_DEBUG_LEVEL),
-};
-#undef SC_REQUEST
+// The request names of the public header's request table.
+#define SC_REQUEST_NAME(name, function, subject, input, output, path, reply) \
+  {"IOCTL_SC_" #name, IOCTL_SC_##name},
+const std::pair<const char*, uint32_t> kRequests[] = {SC_REQUESTS(SC_REQUEST_NAME)};
+#undef SC_REQUEST_NAME
 
 // A request code as a number or as its name in the public header.
 uint32_t requestCode(const std::string& word) {

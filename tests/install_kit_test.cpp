@@ -20,6 +20,8 @@
 #include "catalogue.h"
 #include "scctl.h"
 #include "source_text.h"
+#include "scioctl.h"
+#include "tamrixsc_version.h"
 
 namespace {
 
@@ -132,6 +134,18 @@ TEST(InstallKit, ServiceIsTheLegacyKernelDriverTheDriverReadsItsKeyUnder) {
   for (const auto& file : where) {
     EXPECT_EQ(split(kit.value("SourceDisksFiles", file.first), ',')[0], "1") << file.first;
   }
+}
+
+// DriverVer = MM/DD/YYYY,VERSION: the version is the build's, which the
+// image and scctl.exe carry in their version resources (target_image_version,
+// scctl_image).
+TEST(InstallKit, DriverVerIsTheBuildsVersion) {
+  auto driverVer = split(inf().value("Version", "DriverVer"), ',');
+  ASSERT_EQ(driverVer.size(), 2u);
+  EXPECT_EQ(driverVer[1], TAMRIXSC_VERSION_TEXT);
+  auto date = split(driverVer[0], '/');
+  ASSERT_EQ(date.size(), 3u) << driverVer[0];
+  EXPECT_TRUE(date[0].size() == 2 && date[1].size() == 2 && date[2].size() == 4) << driverVer[0];
 }
 
 TEST(InstallKit, UninstallTakesAwayWhatInstallAdds) {
@@ -505,28 +519,79 @@ TEST(Manual, EventIdsInThePagesAreTheCatalogues) {
   EXPECT_GE(checked, 2);
 }
 
-TEST(Manual, DeviceControlTableIsThePublicHeader) {
-  // The codes as the header declares them: SC_CTL_CODE(function).
-  std::map<std::string, uint32_t> declared;
-  std::istringstream header(readFile("include/scioctl.h"));
-  const std::string lead = "#define IOCTL_SC_";
-  const std::string call = " SC_CTL_CODE(";
-  std::string line;
-  while (std::getline(header, line)) {
-    size_t at = line.find(call);
-    if (line.rfind(lead, 0) != 0 || at == std::string::npos) continue;
-    std::string name = line.substr(8, at - 8);
-    declared[name] =
-        SC_CTL_CODE(static_cast<uint32_t>(std::stoul(line.substr(at + call.size()), nullptr, 16)));
-  }
-  ASSERT_EQ(declared.size(), 17u);
-  EXPECT_EQ(declared["IOCTL_SC_HD_MESSAGE_ADD"], static_cast<uint32_t>(IOCTL_SC_HD_MESSAGE_ADD));
+// The public header's request table, one row a request.
+struct RequestRow {
+  const char* name;
+  uint32_t code;
+  uint32_t input;
+  uint32_t output;
+  uint32_t path;
+  uint32_t reply;
+};
+#define SC_ROW(name, function, subject, input, output, path, reply) \
+  {"IOCTL_SC_" #name, IOCTL_SC_##name, input, output, path, reply},
+const RequestRow kRequestRows[] = {SC_REQUESTS(SC_ROW)};
+#undef SC_ROW
 
-  std::map<std::string, uint32_t> documented;
-  for (const auto& row : table("docs/device-control.md", "code")) {
-    documented[row[0]] = static_cast<uint32_t>(std::stoul(row[1], nullptr, 16));
+std::string lengthCell(uint32_t length) { return length == SC_ANY_LEN ? "any" : std::to_string(length); }
+
+TEST(Manual, DeviceControlTableIsTheRequestTable) {
+  auto rows = table("docs/device-control.md", "code");
+  ASSERT_EQ(sizeof(kRequestRows) / sizeof(kRequestRows[0]), static_cast<size_t>(SC_REQUEST_COUNT));
+  std::map<std::string, std::vector<std::string>> documented;
+  for (const auto& row : rows) {
+    ASSERT_GE(row.size(), 6u);
+    EXPECT_EQ(documented.count(row[0]), 0u) << row[0] << " documented twice";
+    documented[row[0]] = row;
   }
-  EXPECT_EQ(documented, declared);
+  for (const RequestRow& r : kRequestRows) {
+    auto found = documented.find(r.name);
+    ASSERT_NE(found, documented.end()) << r.name << " has no line in docs/device-control.md";
+    const auto& cells = found->second;
+    char code[16];
+    snprintf(code, sizeof(code), "0x%06X", r.code);
+    EXPECT_EQ(cells[1], code) << r.name;
+    EXPECT_EQ(cells[2], lengthCell(r.input)) << r.name;
+    std::string output = r.reply == SC_REPLY_NONE       ? "any"
+                         : r.reply == SC_REPLY_IF_EXACT ? lengthCell(r.output) + " or other"
+                                                        : lengthCell(r.output);
+    EXPECT_EQ(cells[3], output) << r.name;
+    EXPECT_EQ(cells[4], r.path == SC_QUEUED ? "queued" : "at once") << r.name;
+    documented.erase(found);
+  }
+  for (const auto& extra : documented) ADD_FAILURE() << extra.first << " is documented but not in the header";
+}
+
+TEST(Manual, CardlanStatesAreTheHeaders) {
+  const std::pair<const char*, int> states[] = {
+      {"CL_NONE", CL_NONE},
+      {"CL_DISCONNECTED", CL_DISCONNECTED},
+      {"CL_CONNECTING", CL_CONNECTING},
+      {"CL_ACTIVE_PRIMARY", CL_ACTIVE_PRIMARY},
+      {"CL_ACTIVE_SECONDARY", CL_ACTIVE_SECONDARY},
+      {"CL_ACTIVE", CL_ACTIVE},
+  };
+  auto rows = table("docs/operation.md", "state");
+  ASSERT_EQ(rows.size(), sizeof(states) / sizeof(states[0]));
+  for (size_t i = 0; i < rows.size(); i++) {
+    EXPECT_EQ(rows[i][1], "`" + std::string(states[i].first) + "` " + std::to_string(states[i].second));
+  }
+}
+
+// scctl's page and the device-control reference name the event of a
+// driver that found no board by the number the System log shows.
+TEST(Manual, ScctlNamesTheNoBoardEventByItsNumber) {
+  const sim::CatalogueEntry* noBoard = nullptr;
+  for (size_t i = 0; i < sim::kCatalogueSize; i++) {
+    if (std::string(sim::kCatalogue[i].name) == "MSG_NO_LPC_CONTROLLER") noBoard = &sim::kCatalogue[i];
+  }
+  ASSERT_NE(noBoard, nullptr);
+  std::string event = "event " + std::to_string(noBoard->id & 0xFFFF);
+  std::string page = readFile("docs/scctl.md");
+  EXPECT_NE(page.find(event + ", MSG_NO_LPC_CONTROLLER"), std::string::npos) << event;
+  EXPECT_NE(page.find(event + " from TAMRIXSC, MSG_NO_LPC_CONTROLLER"), std::string::npos) << event;
+  EXPECT_NE(readFile("docs/device-control.md").find(event + " (MSG_NO_LPC_CONTROLLER)"), std::string::npos)
+      << event;
 }
 
 class NoDevice : public scctl::Device {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pe_image.h"
+#include "version_resource.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ void usage(FILE* out) {
                "  --exact-imports FILE  as --allow-imports, and fail on a listed routine not imported\n"
                "  --messages            print the message table (type 11, name 1, language 1033)\n"
                "                        as 0xID<TAB>text, one message a line\n"
+               "  --expect-version V    fail unless the version resource (type 16, name 1, language\n"
+               "                        1033) carries V (\"1.2.3.4\") in its numbers and strings\n"
                "  --console             check a console program instead of a driver: PE32, i386,\n"
                "                        console subsystem, imports from system DLLs only\n"
                "  --no-checks           skip the driver-image checks\n");
@@ -34,6 +37,7 @@ int main(int argc, char** argv) {
   bool checks = true;
   bool console = false;
   std::string allowFile;
+  std::string expectedVersion;
   bool exact = false;
   std::string path;
   for (int i = 1; i < argc; i++) {
@@ -46,6 +50,8 @@ int main(int argc, char** argv) {
       console = true;
     } else if (arg == "--no-checks") {
       checks = false;
+    } else if (arg == "--expect-version" && i + 1 < argc) {
+      expectedVersion = argv[++i];
     } else if ((arg == "--allow-imports" || arg == "--exact-imports") && i + 1 < argc) {
       exact = arg == "--exact-imports";
       allowFile = argv[++i];
@@ -110,6 +116,19 @@ int main(int argc, char** argv) {
                      [](const pecheck::Message& a, const pecheck::Message& b) { return a.id < b.id; });
     for (const pecheck::Message& m : messages) {
       std::printf("0x%08X\t%s\n", m.id, pecheck::escapeText(m.text).c_str());
+    }
+  }
+
+  if (!expectedVersion.empty()) {
+    std::vector<uint8_t> data;
+    pecheck::VersionInfo info;
+    if (!image.findResource(pecheck::kResourceVersion, 1, pecheck::kLangEnglishUs, &data, &error) ||
+        !pecheck::decodeVersionResource(data, &info, &error)) {
+      findings.push_back("version resource: " + error);
+    } else {
+      for (const std::string& m : pecheck::versionMismatches(info, expectedVersion)) {
+        findings.push_back("version resource: " + m);
+      }
     }
   }
 

@@ -10,15 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "scioctl.h"
+
 namespace scctl {
 
 // Exit statuses.
 constexpr int kExitSuccess = 0;
-constexpr int kExitRefused = 1;  // the device could not be opened, or the driver or controller refused
+constexpr int kExitRefused = 1;  // the driver, the controller, the display or the system refused
 constexpr int kExitUsage = 2;    // the command line was wrong; nothing was sent
+constexpr int kExitAbsent = 3;   // no device: the driver is not installed, not started, or found no board
+constexpr int kExitDenied = 4;   // access denied: not an administrator
 
 // Where the device is, as user mode names it.
-constexpr const char* kDevicePath = "\\\\.\\8051SCDev";
+constexpr const char* kDevicePath = SC_DEVICE_PATH;
 
 // How one request came back.
 struct Completion {
@@ -41,6 +45,14 @@ class Device {
   virtual Completion control(uint32_t code, std::vector<uint8_t>* buffer, uint32_t inputLength,
                              uint32_t outputLength) = 0;
 };
+
+// A subcommand as typed after "scctl" ("display group-add") and the
+// requests it sends, in order.
+struct Subcommand {
+  std::string path;
+  std::vector<uint32_t> codes;
+};
+std::vector<Subcommand> subcommands();
 
 // Runs the tool: `args` are the words after the program's name. Results go
 // to `out`, errors to `err`; returns the exit status.
