@@ -75,15 +75,11 @@ bool Machine::ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t i
   return true;
 }
 
-// With the scheduler engaged the script's thread waits while the
-// processors go on with whatever they have.
+// The script's thread waits while the processors go on with whatever they
+// have.
 void Machine::advanceMs(int64_t ms) {
   const sim::Ticks until = kernel.clock.now() + ms * sim::kTicksPerMs;
-  if (kernel.scheduler.engaged()) {
-    kernel.scheduler.waitUntil([] { return false; }, until);
-  } else {
-    kernel.dispatcher.idleUntil(until);
-  }
+  kernel.scheduler.waitUntil([] { return false; }, until);
 }
 
 std::string ioctlLine(uint32_t code, const Machine::IoctlResult& result) {

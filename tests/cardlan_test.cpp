@@ -20,7 +20,9 @@ class CardlanTest : public LinkTest {
   }
   ~CardlanTest() override { ext->stop(false); }
 
-  void advanceMs(int64_t ms) { kernel.dispatcher.idleUntil(kernel.clock.now() + ms * sim::kTicksPerMs); }
+  void advanceMs(int64_t ms) {
+    kernel.scheduler.waitUntil([] { return false; }, kernel.clock.now() + ms * sim::kTicksPerMs);
+  }
   void slots(uint8_t primary, uint8_t secondary) {
     board.controller.firmware().slotPrimary = primary;
     board.controller.firmware().slotSecondary = secondary;

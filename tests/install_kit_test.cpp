@@ -19,8 +19,8 @@
 #include "Script.h"
 #include "catalogue.h"
 #include "scctl.h"
-#include "source_text.h"
 #include "scioctl.h"
+#include "source_text.h"
 #include "tamrixsc_version.h"
 
 namespace {

@@ -28,7 +28,9 @@ class StartupTest : public LinkTest {
     kernel.enforceClaims();
   }
   NTSTATUS init() { return ext->Init(&driverObject, &deviceObject); }
-  void advanceMs(int64_t ms) { kernel.dispatcher.idleUntil(kernel.clock.now() + ms * sim::kTicksPerMs); }
+  void advanceMs(int64_t ms) {
+    kernel.scheduler.waitUntil([] { return false; }, kernel.clock.now() + ms * sim::kTicksPerMs);
+  }
   std::vector<std::string> eventNames() const {
     std::vector<std::string> out;
     for (const auto& e : events) out.push_back(e.substr(7, e.find(' ', 7) - 7));
@@ -274,7 +276,7 @@ TEST_F(StartupTest, PollQueuedAroundStopNeverTalksToTheController) {
   wire.clear();
   // As a poll that another processor had already taken off the queue.
   kernel.dispatcher.queueDpc(&ext->PollDpc);
-  kernel.dispatcher.poll();
+  kernel.scheduler.point(sim::Point::Call);
   EXPECT_EQ(kernel.dispatcher.dpcsRun(), 1u);
   EXPECT_TRUE(wire.empty());
 }

@@ -34,6 +34,7 @@ bool Dispatcher::setTimer(_KTIMER* timer, int64_t dueTime, int32_t periodMs, _KD
   timer->Header.Inserted = TRUE;
   order_[timer] = ++sequence_;
   timers_.push_back(timer);
+  updateNextDue();
   return wasArmed;
 }
 
@@ -45,7 +46,18 @@ bool Dispatcher::cancelTimer(_KTIMER* timer) {
   timers_.erase(it);
   order_.erase(timer);
   timer->Header.Inserted = FALSE;
+  updateNextDue();
   return true;
+}
+
+Ticks Dispatcher::clock_now() const { return clock_.now(); }
+
+void Dispatcher::updateNextDue() {
+  nextDue_ = -1;
+  for (_KTIMER* t : timers_) {
+    Ticks at = interruptAfter(dueOf(t));
+    if (nextDue_ < 0 || at < nextDue_) nextDue_ = at;
+  }
 }
 
 void Dispatcher::initDpc(_KDPC* dpc) {
@@ -59,6 +71,7 @@ bool Dispatcher::queueDpc(_KDPC* dpc) {
   }
   dpc->DpcData = this;
   dpcs_.push_back(dpc);
+  if (queued_) queued_();
   return true;
 }
 
@@ -82,6 +95,10 @@ Ticks Dispatcher::interruptAfter(Ticks time) const {
 }
 
 void Dispatcher::expire(Ticks now) {
+  struct Update {
+    Dispatcher& d;
+    ~Update() { d.updateNextDue(); }
+  } update{*this};
   for (;;) {
     _KTIMER* next = nullptr;
     for (_KTIMER* t : timers_) {
@@ -108,23 +125,12 @@ void Dispatcher::expire(Ticks now) {
   }
 }
 
-void Dispatcher::expireDue() { expire(clock_.now()); }
-
 _KDPC* Dispatcher::takeQueued() {
   if (dpcs_.empty()) return nullptr;
   _KDPC* dpc = dpcs_.front();
   dpcs_.pop_front();
   dpc->DpcData = nullptr;
   return dpc;
-}
-
-Ticks Dispatcher::nextInterrupt() const {
-  Ticks next = -1;
-  for (_KTIMER* t : timers_) {
-    Ticks at = interruptAfter(dueOf(t));
-    if (next < 0 || at < next) next = at;
-  }
-  return next;
 }
 
 // Deferred calls run at DISPATCH_LEVEL and must return at that level.
@@ -141,54 +147,18 @@ void Dispatcher::runCall(_KDPC* dpc) {
   }
 }
 
-// The processor empties the queue in one go at DISPATCH_LEVEL, as the
-// kernel's dispatch interrupt does: calls that follow each other without
-// the processor dropping below that level are one stretch at it.
 void Dispatcher::drain() {
   auto due = [this] { return !dpcs_.empty() && (idleLimit_ < 0 || clock_.now() < idleLimit_); };
-  if (draining_ || irql_.level() >= Irql::kDispatch || !due()) {
+  if (irql_.level() >= Irql::kDispatch || !due()) {
     return;
   }
-  draining_ = true;
   const uint8_t before = irql_.level();
   irql_.set(Irql::kDispatch);
   while (due()) {
     runCall(takeQueued());
-    expire(clock_.now());
+    expireDue();
   }
   irql_.set(before);
-  draining_ = false;
-}
-
-void Dispatcher::poll() {
-  expire(clock_.now());
-  if (!deferred_) drain();
-}
-
-void Dispatcher::idleUntil(Ticks until) {
-  Ticks outer = idleLimit_;
-  idleLimit_ = until;
-  struct Restore {
-    Ticks& limit;
-    Ticks value;
-    ~Restore() { limit = value; }
-  } restore{idleLimit_, outer};
-  for (;;) {
-    poll();
-    Ticks next = -1;
-    for (_KTIMER* t : timers_) {
-      Ticks at = interruptAfter(dueOf(t));
-      if (next < 0 || at < next) next = at;
-    }
-    if (next < 0 || next > until) {
-      if (until > clock_.now()) clock_.advance(until - clock_.now());
-      poll();
-      return;
-    }
-    if (next > clock_.now()) {
-      clock_.advance(next - clock_.now());
-    }
-  }
 }
 
 ResourceVerdict ResourceMap::report(const void* driver, const std::vector<ResourceRange>& ranges) {

@@ -114,13 +114,7 @@ void IoManager::unload() {
   }
   // The I/O manager calls the unload routine only once no device of the
   // driver is referenced: a queued work item is waited for.
-  if (workOutstanding_ > 0) {
-    if (kernel_.scheduler.engaged()) {
-      kernel_.scheduler.waitUntil([this] { return workOutstanding_ == 0; }, -1);
-    } else {
-      runWorkItems();
-    }
-  }
+  kernel_.scheduler.waitUntil([this] { return workOutstanding_ == 0; }, -1);
   if (driver_->DriverUnload != nullptr) {
     uint8_t level = kernel_.irql.level();
     {
@@ -134,7 +128,7 @@ void IoManager::unload() {
   }
   // A deferred call that a processor took before the unload routine
   // removed it from the queue runs on in code that is about to go.
-  const bool callRunning = !kernel_.scheduler.deferredCallsIdle();
+  const bool callRunning = !kernel_.scheduler.deferredWorkIdle();
   if (callRunning) {
     kernel_.verifier.report(sim::Rule::DriverUnloadedWithoutCancellingPendingOperations,
                             "a deferred call was still running when the unload routine returned");
@@ -201,9 +195,7 @@ void IoManager::checkLeftovers(const std::string& when) {
   shutdownList_.clear();
   links_.clear();
   for (auto& d : devices_) kernel_.names.remove(d.object.get());
-  if (kernel_.scheduler.engaged()) {
-    for (auto& d : devices_) deleted_.push_back(std::move(d));
-  }
+  for (auto& d : devices_) deleted_.push_back(std::move(d));
   devices_.clear();
 }
 
@@ -279,9 +271,7 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device) {
   }
 }
 
-void IoManager::retireDevice(Device&& device) {
-  if (kernel_.scheduler.engaged()) deleted_.push_back(std::move(device));
-}
+void IoManager::retireDevice(Device&& device) { deleted_.push_back(std::move(device)); }
 
 void IoManager::reference(PDEVICE_OBJECT device, int delta) {
   for (auto& d : devices_) {
@@ -331,12 +321,18 @@ void IoManager::queueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, P
   item->context = context;
   reference(item->device, +1);
   workOutstanding_++;
-  if (kernel_.scheduler.engaged()) {
-    kernel_.scheduler.spawn([this, item] { runWorkItem(item); });
-    return;
-  }
   workQueue_.push_back(item);
-  if (kernel_.irql.level() == Irql::kPassive) runWorkItems();
+  // A worker thread made ready takes the processor from a thread at
+  // PASSIVE_LEVEL at once.
+  kernel_.scheduler.workQueued();
+  kernel_.scheduler.point(Point::Call);
+}
+
+PIO_WORKITEM IoManager::takeQueuedWork() {
+  if (workQueue_.empty()) return nullptr;
+  PIO_WORKITEM item = workQueue_.front();
+  workQueue_.pop_front();
+  return item;
 }
 
 // Freeing an item that is still in the queue frees memory a worker thread
@@ -376,21 +372,6 @@ void IoManager::runWorkItem(PIO_WORKITEM item) {
   workItemsRun_++;
   workOutstanding_--;
   reference(device, -1);
-}
-
-void IoManager::runWorkItems() {
-  if (runningWork_ || kernel_.scheduler.engaged()) return;
-  runningWork_ = true;
-  while (!workQueue_.empty() && kernel_.irql.level() == Irql::kPassive) {
-    PIO_WORKITEM item = workQueue_.front();
-    workQueue_.pop_front();
-    // A worker thread of its own, with a kernel stack of its own.
-    Scheduler::Stack saved = kernel_.scheduler.stack();
-    kernel_.scheduler.stack() = Scheduler::Stack{};
-    runWorkItem(item);
-    kernel_.scheduler.stack() = saved;
-  }
-  runningWork_ = false;
 }
 
 std::string IoManager::freedObject(const void* p) const {

@@ -63,15 +63,10 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 }
 
 // Returns once every call queued before it has run to its end, on every
-// processor. With one processor and no other thread a deferred call never
-// runs while another is queued, so running the queue is enough.
+// processor.
 extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
   Kernel& k = Entry(Routine::KeFlushQueuedDpcs).kernel();
-  if (!k.scheduler.engaged()) {
-    k.dispatcher.poll();
-    return;
-  }
-  k.scheduler.waitUntil([&k] { return k.dispatcher.queuedDpcs().empty() && k.scheduler.deferredCallsIdle(); },
+  k.scheduler.waitUntil([&k] { return k.dispatcher.queuedDpcs().empty() && k.scheduler.deferredWorkIdle(); },
                         -1);
 }
 
@@ -90,11 +85,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
   const sim::Ticks tick = k.clock.increment();
   due = (due + tick - 1) / tick * tick;
   if (due <= now) return STATUS_SUCCESS;
-  if (k.scheduler.engaged()) {
-    k.scheduler.waitUntil([] { return false; }, due);
-  } else {
-    k.dispatcher.idleUntil(due);
-  }
+  k.scheduler.waitUntil([] { return false; }, due);
   return STATUS_SUCCESS;
 }
 

@@ -147,18 +147,17 @@ Kernel::Kernel() {
     *translated = busAddress;
     return true;
   };
-  clock.onAdvance([this](Ticks) { dispatcher.poll(); });
+  // Timers expire at clock interrupts; a call they queue is deferred work
+  // for the next processor whose level allows it.
+  clock.onAdvance([this](Ticks) { dispatcher.expireDue(); });
+  dispatcher.onQueued([this] { scheduler.workQueued(); });
   irql.attachClock([this] { return clock.now(); });
   irql.attachProcessor(scheduler.processorSlot());
   bus.setScheduler(&scheduler);
-  // A processor that drops below DISPATCH_LEVEL takes the deferred calls
-  // that are waiting.
+  // A processor that drops below DISPATCH_LEVEL may take the deferred
+  // calls that wait, and at PASSIVE_LEVEL the work items.
   irql.onLower([this](uint8_t level) {
-    if (level < Irql::kDispatch) {
-      dispatcher.poll();
-      scheduler.point(Point::Call);
-    }
-    if (level == Irql::kPassive) io.runWorkItems();
+    if (level < Irql::kDispatch) scheduler.point(Point::Call);
   });
   irql.onLongStretch([this](int processor, Ticks length) {
     verifier.report(Rule::DpcWatchdogViolation,

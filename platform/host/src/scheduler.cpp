@@ -12,13 +12,15 @@ struct Scheduler::Context {
     Ready,     // can run: on a processor, or waiting in the ready queue
     Waiting,   // a thread waiting for a condition or a moment, off its processor
     Spinning,  // spinning on a held lock, on its processor
-    Parked,    // a deferred-call context with no call to run
+    Parked,    // an idle loop with no work to deliver
     Done,      // a thread whose body has returned
   };
   uint32_t id = 0;
-  bool dpc = false;
+  bool idle = false;  // a processor's idle loop, not a thread
   State state = Ready;
   int cpu = -1;
+  uint32_t activity = 0;         // what it runs when it gets the baton back
+  bool deliverOnResume = false;  // its processor takes due work when it resumes
   std::function<void()> body;
   std::function<bool()> wakeWhen;
   Ticks wakeAt = -1;
@@ -30,8 +32,8 @@ struct Scheduler::Context {
 
 Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) {}
 
-// Threads that ended, and deferred-call contexts with nothing to run, are
-// ended and joined. A thread still inside the driver (a request that never
+// Threads that ended, and idle loops with nothing to deliver, are ended and
+// joined. A thread still inside the driver (a request that never
 // completed, a spin that never ended) cannot be unwound through driver
 // code: it stays parked for good, with its context and the lock it waits
 // on left in memory.
@@ -66,13 +68,9 @@ void Scheduler::setSeed(uint64_t seed) {
   quantum_ = 0;
 }
 
-uint32_t Scheduler::context() const { return running_ == nullptr ? 0 : running_->id; }
-
-bool Scheduler::inDeferredCall() const { return engaged_ && cpus_[processor_].inDpc; }
-
-bool Scheduler::deferredCallsIdle() const {
+bool Scheduler::deferredWorkIdle() const {
   for (int p = 0; p < processors_; p++) {
-    if (cpus_[p].inDpc) return false;
+    if (cpus_[p].inCalls || cpus_[p].inWork) return false;
   }
   return true;
 }
@@ -80,7 +78,7 @@ bool Scheduler::deferredCallsIdle() const {
 size_t Scheduler::liveThreads() const {
   size_t n = 0;
   for (const auto& c : contexts_) {
-    if (!c->dpc && c->id != 0 && c->state != Context::Done) n++;
+    if (!c->idle && c->id != 0 && c->state != Context::Done) n++;
   }
   return n;
 }
@@ -93,26 +91,27 @@ uint64_t Scheduler::random() {
   return z ^ (z >> 31);
 }
 
-Scheduler::Context* Scheduler::makeContext(bool dpc) {
+Scheduler::Context* Scheduler::makeContext(bool idle) {
   contexts_.push_back(std::make_unique<Context>());
   Context* c = contexts_.back().get();
   c->id = static_cast<uint32_t>(contexts_.size() - 1);
-  c->dpc = dpc;
+  c->activity = c->id;
+  c->idle = idle;
   return c;
 }
 
 // From here on the script's thread is one thread among others, on
-// processor 0, and deferred calls wait for a processor to take them.
+// processor 0, and the processors' deferred work waits for a choice.
 void Scheduler::engage() {
   if (engaged_) return;
   engaged_ = true;
   Context* main = makeContext(false);
   main->started = true;
   main->cpu = 0;
+  main->activity = activity_;
   cpus_[0].thread = main;
   running_ = main;
   processor_ = 0;
-  kernel_.dispatcher.deferCalls();
 }
 
 void Scheduler::spawn(std::function<void()> body) {
@@ -127,34 +126,104 @@ void Scheduler::spawn(std::function<void()> body) {
   ready_.push_back(c);
 }
 
+// Deferred work ------------------------------------------------------------------
+
+template <typename Work>
+void Scheduler::asActivity(Work work) {
+  const uint32_t outer = activity_;
+  activity_ = nextActivity_++;
+  work();
+  stacks_.erase(activity_);
+  activity_ = outer;
+}
+
+// The deferred calls run at DISPATCH_LEVEL while the processor's level is
+// below it; the work items at PASSIVE_LEVEL, one after the other, while the
+// processor is at that level. A deferred call interrupts a work item as it
+// interrupts a thread; neither kind nests within itself.
+void Scheduler::deliverHere() {
+  const int p = processor_;
+  Dispatcher& calls = kernel_.dispatcher;
+  IoManager& io = kernel_.io;
+  calls.expireDue();
+  if (!cpus_[p].inCalls && kernel_.irql.level() < Irql::kDispatch && calls.hasQueued()) {
+    cpus_[p].inCalls = true;
+    asActivity([&calls] { calls.drain(); });
+    cpus_[p].inCalls = false;
+  }
+  if (!cpus_[p].inWork && kernel_.irql.level() == Irql::kPassive && io.workQueued()) {
+    cpus_[p].inWork = true;
+    while (kernel_.irql.level() == Irql::kPassive) {
+      PIO_WORKITEM item = io.takeQueuedWork();
+      if (item == nullptr) break;
+      asActivity([&io, item] { io.runWorkItem(item); });
+    }
+    cpus_[p].inWork = false;
+  }
+  due_ = calls.hasQueued() || io.workQueued();
+}
+
+// The only thread waits: nothing else can run, so its processor idles in
+// place, taking its deferred work as it comes due, with time jumping to the
+// next timer expiry. Deferred calls that would keep the processor busy past
+// the deadline (a poll re-queued by its own periodic timer) stop there; the
+// rest run at the next point.
+bool Scheduler::idleInPlace(const std::function<bool()>& done, Ticks deadline) {
+  Dispatcher& calls = kernel_.dispatcher;
+  Dispatcher::IdleLimit limit(calls, deadline);
+  Clock& clock = kernel_.clock;
+  for (;;) {
+    deliverHere();
+    if (done()) return true;
+    const Ticks next = calls.nextInterrupt();
+    if (deadline >= 0 && (next < 0 || next > deadline)) {
+      if (deadline > clock.now()) clock.advance(deadline - clock.now());
+      deliverHere();
+      return done();
+    }
+    if (next < 0) return done();  // nothing will ever happen
+    if (next > clock.now()) clock.advance(next - clock.now());
+  }
+}
+
+// Choices --------------------------------------------------------------------------
+
+Scheduler::Context* Scheduler::runnerOf(int cpu) const {
+  return cpus_[cpu].idleRuns ? cpus_[cpu].idle : cpus_[cpu].thread;
+}
+
 bool Scheduler::runnable(const Context* c) const {
   if (c == nullptr) return false;
   if (c->state == Context::Ready) return true;
   return c->state == Context::Spinning && *c->spinLock == 0;
 }
 
+bool Scheduler::dueFor(int cpu) const {
+  const uint8_t level = kernel_.irql.levelOf(cpu);
+  return (!cpus_[cpu].inCalls && level < Irql::kDispatch && kernel_.dispatcher.hasQueued()) ||
+         (!cpus_[cpu].inWork && level == Irql::kPassive && kernel_.io.workQueued());
+}
+
 // Every way the machine can go on from here: each processor's runner goes
-// on; a processor below DISPATCH_LEVEL takes the first queued deferred
-// call, interrupting its thread; a processor that is idle, or whose thread
+// on; a processor whose level allows takes the deferred work that is due,
+// nested in whatever runs on it; a processor that is idle, or whose thread
 // runs at PASSIVE_LEVEL and may be preempted, takes the first ready thread.
 void Scheduler::options(std::vector<Option>* out) {
   out->clear();
   kernel_.dispatcher.expireDue();
-  const bool dpcQueued = !kernel_.dispatcher.queuedDpcs().empty();
   // Idle processors are alike: only the first of them is offered work.
   bool idleOffered = false;
   for (int p = 0; p < processors_; p++) {
-    Cpu& cpu = cpus_[p];
-    Context* runner = cpu.inDpc ? cpu.dpc : cpu.thread;
+    const Cpu& cpu = cpus_[p];
+    Context* runner = runnerOf(p);
     if (runnable(runner)) out->push_back({Option::Run, p, runner});
-    if (cpu.inDpc) continue;
     if (runner == nullptr) {
       if (idleOffered) continue;
       idleOffered = true;
     }
-    const uint8_t level = kernel_.irql.levelOf(p);
-    if (dpcQueued && level < Irql::kDispatch) out->push_back({Option::TakeDpc, p, nullptr});
-    if (!ready_.empty() && (runner == nullptr || level == Irql::kPassive)) {
+    if (dueFor(p)) out->push_back({Option::Deliver, p, runner});
+    const bool delivering = cpu.inCalls || cpu.inWork || cpu.idleRuns;
+    if (!ready_.empty() && !delivering && (runner == nullptr || kernel_.irql.levelOf(p) == Irql::kPassive)) {
       out->push_back({Option::Place, p, ready_.front()});
     }
   }
@@ -206,22 +275,24 @@ size_t Scheduler::pick(const std::vector<Option>& opts, size_t preferred, bool p
   return k;
 }
 
-void Scheduler::apply(const Option& o) {
+Scheduler::Context* Scheduler::apply(const Option& o, Context* self) {
+  (void)self;
   Cpu& cpu = cpus_[o.cpu];
-  if (o.kind == Option::TakeDpc) {
-    // A deferred call runs at DISPATCH_LEVEL on the processor that takes
-    // it, on top of whatever that processor was doing.
-    cpu.pending = kernel_.dispatcher.takeQueued();
-    cpu.inDpc = true;
-    processor_ = o.cpu;
-    cpu.levelBeforeDpc = kernel_.irql.level();
-    kernel_.irql.set(Irql::kDispatch);
-    if (cpu.dpc == nullptr) {
-      cpu.dpc = makeContext(true);
-      cpu.dpc->cpu = o.cpu;
+  if (o.kind == Option::Deliver) {
+    Context* runner = o.context;
+    if (runner == nullptr) {
+      if (cpu.idle == nullptr) {
+        cpu.idle = makeContext(true);
+        cpu.idle->cpu = o.cpu;
+      }
+      cpu.idleRuns = true;
+      cpu.idle->state = Context::Ready;
+      runner = cpu.idle;
     }
-    cpu.dpc->state = Context::Ready;
-  } else if (o.kind == Option::Place) {
+    runner->deliverOnResume = true;
+    return runner;
+  }
+  if (o.kind == Option::Place) {
     ready_.pop_front();
     if (cpu.thread != nullptr) {
       cpu.thread->cpu = -1;
@@ -230,6 +301,7 @@ void Scheduler::apply(const Option& o) {
     o.context->cpu = o.cpu;
     cpu.thread = o.context;
   }
+  return o.context;
 }
 
 void Scheduler::pickAndSwitch(Context* self, bool selfRunnable, bool exiting) {
@@ -260,10 +332,7 @@ void Scheduler::pickAndSwitch(Context* self, bool selfRunnable, bool exiting) {
     }
   }
   size_t k = opts.size() == 1 ? 0 : pick(opts, preferred, selfRunnable);
-  const Option& o = opts[k];
-  apply(o);
-  Context* next = o.kind == Option::TakeDpc ? cpus_[o.cpu].dpc : o.context;
-  handOver(self, next, exiting);
+  handOver(self, apply(opts[k], self), exiting);
 }
 
 void Scheduler::reschedule(Point kind) {
@@ -272,29 +341,44 @@ void Scheduler::reschedule(Point kind) {
   bool choice = chooser_ ? (kind == Point::Call || kind == Point::BusWrite) : --quantum_ <= 0;
   if (choice || !runnable(self)) pickAndSwitch(self, runnable(self), false);
   busy_ = false;
+  resumed(self);
 }
+
+// A context back from a switch delivers the work its processor was chosen
+// to take.
+void Scheduler::resumed(Context* self) {
+  if (!self->deliverOnResume) return;
+  self->deliverOnResume = false;
+  deliverHere();
+}
+
+// Host threads --------------------------------------------------------------------
 
 void Scheduler::handOver(Context* self, Context* next, bool exiting) {
   std::unique_lock<std::mutex> lock(*mutex_);
   processor_ = next->cpu;
   if (next == self) return;
   switches_++;
+  self->activity = activity_;
   running_ = next;
+  activity_ = next->activity;
   if (!next->started) {
     next->started = true;
-    next->host = std::thread(next->dpc ? &Scheduler::dpcMain : &Scheduler::threadMain, this, next);
+    next->host = std::thread(next->idle ? &Scheduler::idleMain : &Scheduler::threadMain, this, next);
   } else {
     next->cv.notify_one();
   }
   if (exiting) return;
   self->cv.wait(lock, [&] { return running_ == self; });
   processor_ = self->cpu;
+  activity_ = self->activity;
 }
 
 void Scheduler::awaitBaton(Context* self) {
   std::unique_lock<std::mutex> lock(*mutex_);
   self->cv.wait(lock, [&] { return running_ == self; });
   processor_ = self->cpu;
+  activity_ = self->activity;
 }
 
 void Scheduler::threadMain(Context* self) {
@@ -308,17 +392,16 @@ void Scheduler::threadMain(Context* self) {
   pickAndSwitch(self, false, true);
 }
 
-void Scheduler::dpcMain(Context* self) {
+// A processor's idle loop: given the baton, it delivers the work its
+// processor was chosen to take, then parks until it is chosen again.
+void Scheduler::idleMain(Context* self) {
   for (;;) {
     awaitBaton(self);
     if (closing_) return;
     busy_ = false;
-    Cpu& cpu = cpus_[self->cpu];
-    kernel_.dispatcher.runCall(cpu.pending);
+    resumed(self);
     busy_ = true;
-    kernel_.irql.set(cpu.levelBeforeDpc);
-    cpu.pending = nullptr;
-    cpu.inDpc = false;
+    cpus_[self->cpu].idleRuns = false;
     self->state = Context::Parked;
     pickAndSwitch(self, false, false);
   }
@@ -326,9 +409,9 @@ void Scheduler::dpcMain(Context* self) {
 
 bool Scheduler::waitUntil(std::function<bool()> done, Ticks deadline) {
   if (done()) return true;
-  engage();
+  if (!engaged_) return idleInPlace(done, deadline);
   Context* self = running_;
-  if (self->dpc) throw std::logic_error("a deferred call cannot wait");
+  if (self->idle || cpus_[processor_].inCalls) throw std::logic_error("a deferred call cannot wait");
   busy_ = true;
   self->state = Context::Waiting;
   self->wakeWhen = done;

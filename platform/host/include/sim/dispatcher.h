@@ -21,9 +21,9 @@ class Irql;
 class Verifier;
 
 // Timers expire at the clock interrupt that follows their due time, as on
-// the real machine; an expired timer with a deferred call queues it, and
-// queued calls run in order whenever the processor drops below
-// DISPATCH_LEVEL. One processor.
+// the real machine; an expired timer with a deferred call queues it. The
+// queued calls run on a processor whose level drops below DISPATCH_LEVEL:
+// the scheduler decides which, and when (sim/scheduler.h).
 class Dispatcher {
  public:
   Dispatcher(Clock& clock, Irql& irql, Verifier& verifier);
@@ -35,23 +35,36 @@ class Dispatcher {
   bool queueDpc(_KDPC* dpc);
   bool removeDpc(_KDPC* dpc);
 
-  // Lets time pass with the processor idle at PASSIVE_LEVEL until `until`,
-  // running every expiry and deferred call on the way in deadline order.
-  void idleUntil(Ticks until);
+  // Told whenever a call is queued.
+  void onQueued(std::function<void()> listener) { queued_ = std::move(listener); }
 
-  // Expiries due by now, then the queued calls if the level allows.
-  void poll();
-
-  // With several processors or threads the scheduler runs the queued
-  // calls, each on a processor it chooses; poll then only expires timers.
-  void deferCalls() { deferred_ = true; }
-  void expireDue();
-  // The first queued call, taken off the queue (null when none).
-  _KDPC* takeQueued();
+  // Expiries due by now. Cheap when none is: the next one is known.
+  void expireDue() {
+    if (nextDue_ >= 0 && clock_now() >= nextDue_) expire(clock_now());
+  }
+  bool hasQueued() const { return !dpcs_.empty(); }
+  // Runs the queued calls on the current processor at DISPATCH_LEVEL, one
+  // after the other in one stretch, as the dispatch interrupt drains the
+  // queue without lowering the level; expiries that come due meanwhile
+  // queue theirs behind.
+  void drain();
   // Runs one call at DISPATCH_LEVEL on the current processor.
   void runCall(_KDPC* dpc);
   // The clock interrupt at which the next armed timer expires, or -1.
-  Ticks nextInterrupt() const;
+  Ticks nextInterrupt() const { return nextDue_; }
+
+  // While a processor idles until a moment, the calls it runs stop there.
+  class IdleLimit {
+   public:
+    IdleLimit(Dispatcher& d, Ticks until) : d_(d), outer_(d.idleLimit_) { d.idleLimit_ = until; }
+    ~IdleLimit() { d_.idleLimit_ = outer_; }
+    IdleLimit(const IdleLimit&) = delete;
+    IdleLimit& operator=(const IdleLimit&) = delete;
+
+   private:
+    Dispatcher& d_;
+    Ticks outer_;
+  };
 
   bool isArmed(const _KTIMER* timer) const;
   std::vector<_KTIMER*> armedTimers() const { return timers_; }
@@ -61,8 +74,10 @@ class Dispatcher {
  private:
   static Ticks dueOf(const _KTIMER* timer);
   Ticks interruptAfter(Ticks time) const;
+  Ticks clock_now() const;
   void expire(Ticks now);
-  void drain();
+  void updateNextDue();
+  _KDPC* takeQueued();
 
   Clock& clock_;
   Irql& irql_;
@@ -73,12 +88,9 @@ class Dispatcher {
   std::map<const _KTIMER*, uint64_t> order_;
   uint64_t sequence_ = 0;
   uint64_t dpcsRun_ = 0;
-  bool draining_ = false;
-  bool deferred_ = false;
-  // While the machine idles until a moment, deferred calls that keep the
-  // processor busy past it (a poll re-queued by its own periodic timer)
-  // stop there; the rest run when the level next drops.
+  Ticks nextDue_ = -1;  // the clock interrupt of the next expiry, or -1
   Ticks idleLimit_ = -1;
+  std::function<void()> queued_;
 };
 
 // One range of a resource list.

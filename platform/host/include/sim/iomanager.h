@@ -106,11 +106,12 @@ class IoManager {
   PIO_WORKITEM allocateWorkItem(PDEVICE_OBJECT device);
   void queueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context);
   void freeWorkItem(PIO_WORKITEM item);
-  // With one processor and no scheduler, the queued items run one after
-  // the other whenever the processor is at PASSIVE_LEVEL: a worker thread
-  // has a real-time priority and takes the processor from the thread that
-  // queued its item as soon as that thread leaves DISPATCH_LEVEL.
-  void runWorkItems();
+  // The queued items, as the scheduler hands them to a processor at
+  // PASSIVE_LEVEL (sim/scheduler.h): the first to run, taken off the
+  // queue, or null; and the run of one.
+  bool workQueued() const { return !workQueue_.empty(); }
+  PIO_WORKITEM takeQueuedWork();
+  void runWorkItem(PIO_WORKITEM item);
   // Items queued and not yet returned from their routine.
   size_t workItemsOutstanding() const { return workOutstanding_; }
   uint64_t workItemsRun() const { return workItemsRun_; }
@@ -132,7 +133,7 @@ class IoManager {
 
   // What a pointer into a deleted device or its extension belongs to
   // ("" when it is no such thing). Deleted devices stay in memory, unused,
-  // while several threads run, so that a late access is seen.
+  // so that a late access is seen.
   std::string freedObject(const void* p) const;
 
  private:
@@ -167,7 +168,6 @@ class IoManager {
   void runStartIo(Device* d, PDEVICE_OBJECT device, PIRP irp);
   PIRP dequeueNext(Device* d, PDEVICE_OBJECT device);
   void checkLeftovers(const std::string& when);
-  void runWorkItem(PIO_WORKITEM item);
   void reference(PDEVICE_OBJECT device, int delta);
   void retireDevice(Device&& device);
   static std::string text(PUNICODE_STRING s);
@@ -180,7 +180,7 @@ class IoManager {
   std::unique_ptr<DRIVER_OBJECT> driver_;
   std::string driverName_;
   std::vector<Device> devices_;
-  std::vector<Device> deleted_;                        // kept while several threads run
+  std::vector<Device> deleted_;                        // kept, so that a late access is seen
   std::vector<Device> deletePending_;                  // deleted, still referenced
   std::vector<std::unique_ptr<DriverImage>> retired_;  // images a deferred call still ran in
   std::vector<Link> links_;
@@ -194,10 +194,9 @@ class IoManager {
   int startIoNesting_ = 0;
   int deepestStartIo_ = 0;
   std::map<PIO_WORKITEM, std::unique_ptr<_IO_WORKITEM>> workItems_;  // allocated, not freed
-  std::deque<PIO_WORKITEM> workQueue_;  // queued, one processor without the scheduler
+  std::deque<PIO_WORKITEM> workQueue_;                               // queued, not yet taken by a processor
   size_t workOutstanding_ = 0;
   uint64_t workItemsRun_ = 0;
-  bool runningWork_ = false;
 };
 
 }  // namespace sim
