@@ -101,7 +101,7 @@ target_link_libraries(simkernel PUBLIC Threads::Threads)
 add_library(driver_host STATIC ${DRIVER_SOURCES})
 if(TAMRIXSC_HOST32)
   # The same layout numbers the image is built to.
-  target_sources(driver_host PRIVATE platform/layout_check.cpp)
+  target_sources(driver_host PRIVATE ${DRIVER_LAYOUT_CHECK})
 endif()
 target_include_directories(driver_host PUBLIC driver include)
 target_link_libraries(driver_host PUBLIC simkernel tamrixsc_messages)

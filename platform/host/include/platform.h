@@ -15,7 +15,7 @@
 // driver's device extension, has the member order and widths of the i386
 // kernel's: built for 32-bit x86 (the host32 build) it has the real offsets
 // and sizes, so that the shipped image can run against this kernel;
-// platform/layout_check.cpp holds this header and the real headers to the
+// driver/layout_check.cpp holds this header and the real headers to the
 // same numbers. Members this kernel never reads keep their place and width.
 #pragma once
 
