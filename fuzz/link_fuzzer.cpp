@@ -9,11 +9,12 @@
 //   byte 2  reply timer (index, mod 6)  byte 3  operations, 1 + (mod 6)
 //   then 8 bytes per operation (code, 7 arguments), then the script that
 //   ScriptedController reads its choices from; past its end it works.
-// Operations (code mod 23): 0 to 19 the functions that send the twenty
-// command codes (DRIVER_CONNECT ... HD_MESSAGE_DELETE, the poll with its
-// state change among them), 20 one transaction with any code, payload
-// length and reply capacity, 21 a message the controller posts, 22 new
-// attempts, reply timer, trace level and noise on the unused control bits.
+// Operations, by a fixed number (code mod 32): 0 to 19 the functions that
+// send the twenty command codes (DRIVER_CONNECT ... HD_MESSAGE_DELETE, the
+// poll with its state change among them), 20 one transaction with any code,
+// payload length and reply capacity, 21 a message the controller posts, 22
+// new attempts, reply timer, trace level and noise on the unused control
+// bits; 23 to 31 do nothing yet.
 //
 // Checked after each operation: no byte of the device extension changed
 // other than the message frame, the dump buffer and the fields the command
@@ -42,6 +43,8 @@ constexpr ULONG kReplyTimers[] = {0, 50, 200, 1000, 5000, 20000};
 constexpr ULONG kRetryDelays[] = {1000, 0, 20, 100};
 constexpr size_t kHeader = 4;
 constexpr size_t kOperationSize = 8;
+constexpr uint8_t kOperationSpace = 32;
+constexpr uint8_t kLastOperation = 22;
 
 [[noreturn]] void finding(const char* what) {
   std::fprintf(stderr, "link_fuzzer: FINDING: %s\n", what);
@@ -156,7 +159,11 @@ void runOperation(Bench& b, const uint8_t* op) {
   allowed.push_back(fieldOf(ext, ext->Message.DumpBuffer));
   allowed.push_back(fieldOf(ext, ext->PollTimer));
   allowed.push_back(fieldOf(ext, ext->PollDpc));
-  const uint8_t code = op[0] % 23;
+  // Operations keep their numbers; those above the last are free for
+  // operations added later and do nothing until then, so that adding one
+  // leaves what existing inputs do be.
+  const uint8_t code = op[0] % kOperationSpace;
+  if (code > kLastOperation) return;
   const uint8_t* p = op + 1;
 
   // Inputs of the record that some commands send, set before the snapshot.
