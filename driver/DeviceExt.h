@@ -1,4 +1,4 @@
-// The device extension record: all state of the one System Controller and
+// The device extension: all state of the one System Controller and
 // the operations that drive it.
 #pragma once
 
@@ -19,9 +19,8 @@ enum : LONG {
   CL_ACTIVE = 5,            // both slots active
 };
 
-// The record lives in the extension of the device object, one per device,
-// and is never copied. Fields are public plain data in a fixed order: the
-// extension size and several controller payloads depend on their widths.
+// The extension of the device object, one per device, never copied. Fields are public plain data in a fixed
+// order: the extension size and several controller payloads depend on their widths.
 class CDeviceExt {
  public:
   static constexpr ULONG kFirmwareVersionSize = 64;
@@ -45,7 +44,7 @@ class CDeviceExt {
   // controller itself defines is COMMAND_4's second; nothing needs more.
   static constexpr ULONG kMaxCmdWaitUs = 1000000;
 
-  // Record operations.
+  // Extension operations.
   void setDefaultSwitchParams();
   void setDefaultFirmwareVersion();
   void startPollTimer(LONG periodMs);
@@ -103,7 +102,7 @@ class CDeviceExt {
   NTSTATUS hcPoll(UCHAR* cardlanStatus, UCHAR report[4]);
   NTSTATUS hcCommand4();
   NTSTATUS hcStatusLED(bool on);
-  NTSTATUS exchange(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte = nullptr,
+  NTSTATUS transact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte = nullptr,
                     UCHAR* replyStatus = nullptr);
   NTSTATUS IoControlFirmwareVersion(PVOID buffer, ULONG size);
   NTSTATUS IoControlCommand4();
@@ -131,7 +130,7 @@ class CDeviceExt {
     UCHAR displayStatus;
   };
   NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdReplyFields* out);
-  NTSTATUS hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength,
+  NTSTATUS hdTransactForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength,
                                UCHAR* replyByte, ULONG* resultCode, ULONG refused, ULONG noGroup);
 
   // Cardlan switching and the poll.
@@ -220,7 +219,7 @@ class CDeviceExt {
   KDPC PollDpc;
   LONG CardlanState;
 
-  // Beyond the record's fixed layout.
+  // Beyond the extension's fixed layout.
   BOOLEAN Stopped;  // stop has run: the interface is released
   // Held for each whole conversation of the start-up, the start-I/O routine
   // and the poll, which may run on two processors at once, and by stop

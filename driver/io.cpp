@@ -13,7 +13,7 @@ const char kByteAborted[] = "abort";     // what a byte time-out ends
 const char kUnknownVersion[] = "Unknown";
 }  // namespace
 
-// Record operations ---------------------------------------------------------
+// Extension operations ------------------------------------------------------
 
 void CDeviceExt::setDefaultSwitchParams() {
   CardID = kDefaultCardID;
@@ -188,7 +188,7 @@ void CDeviceExt::hcDriverDisconnect(const char reason[4], bool shutdown) {
         const UCHAR payload[kDisconnectPayload] = {
             static_cast<UCHAR>(reason[0]), static_cast<UCHAR>(reason[1]), static_cast<UCHAR>(reason[2]),
             static_cast<UCHAR>(reason[3]), static_cast<UCHAR>(shutdown ? 1 : 0)};
-        return exchange(DRIVER_DISCONNECT, payload, sizeof(payload));
+        return transact(DRIVER_DISCONNECT, payload, sizeof(payload));
       },
       nothingMore);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hcDriverDisconnect() Exit; status [0x%X]\n", status);
@@ -243,9 +243,9 @@ NTSTATUS CDeviceExt::hcPoll(UCHAR* cardlanStatus, UCHAR report[4]) {
   return status;
 }
 
-// One transaction with the record's reply timer: the command, its payload,
+// One transaction with the extension's reply timer: the command, its payload,
 // an optional one-byte reply and, when asked for, the status byte.
-NTSTATUS CDeviceExt::exchange(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
+NTSTATUS CDeviceExt::transact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
                               UCHAR* replyStatus) {
   UCHAR size = replyByte != nullptr ? 1 : 0;
   UCHAR ignored = 0;
@@ -261,7 +261,7 @@ NTSTATUS CDeviceExt::hcCommand4() {
 }
 
 NTSTATUS CDeviceExt::hcStatusLED(bool on) {
-  NTSTATUS status = exchange(on ? STATUS_LED_ON : STATUS_LED_OFF, nullptr, 0);
+  NTSTATUS status = transact(on ? STATUS_LED_ON : STATUS_LED_OFF, nullptr, 0);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hcStatusLED() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -275,13 +275,13 @@ constexpr UCHAR kStatusNoGroup = 2;
 }  // namespace
 
 NTSTATUS CDeviceExt::hdSetStatus(bool on, UCHAR value) {
-  NTSTATUS status = exchange(on ? HD_SET_STATUS : HD_CLEAR_STATUS, &value, 1);
+  NTSTATUS status = transact(on ? HD_SET_STATUS : HD_CLEAR_STATUS, &value, 1);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdSetStatus() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
-  NTSTATUS status = exchange(HD_SET_REFRESH_RATE, &rate, 1);
+  NTSTATUS status = transact(HD_SET_REFRESH_RATE, &rate, 1);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdSetRefreshRate() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -289,12 +289,12 @@ NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
 // A display command whose status byte may refuse it. The result code says
 // "not done" until a reply came, then 0, or the refusal for the status:
 // `noGroup` for status 2, `refused` for any other.
-NTSTATUS CDeviceExt::hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload,
+NTSTATUS CDeviceExt::hdTransactForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload,
                                          UCHAR payloadLength, UCHAR* replyByte, ULONG* resultCode,
                                          ULONG refused, ULONG noGroup) {
   *resultCode = HD_RESULT_NOT_DONE;
   UCHAR replyStatus;
-  NTSTATUS status = exchange(cmdCode, payload, payloadLength, replyByte, &replyStatus);
+  NTSTATUS status = transact(cmdCode, payload, payloadLength, replyByte, &replyStatus);
   if (NT_SUCCESS(status)) {
     *resultCode = replyStatus == 0 ? HD_RESULT_OK : replyStatus == kStatusNoGroup ? noGroup : refused;
   }
@@ -304,37 +304,37 @@ NTSTATUS CDeviceExt::hdExchangeForResult(const char* caller, UCHAR cmdCode, cons
 
 NTSTATUS CDeviceExt::hdGroupAdd(UCHAR* groupID, ULONG* resultCode) {
   *groupID = 0;
-  return hdExchangeForResult("CDeviceExt::hdGroupAdd()", HD_GROUP_ADD, nullptr, 0, groupID, resultCode,
+  return hdTransactForResult("CDeviceExt::hdGroupAdd()", HD_GROUP_ADD, nullptr, 0, groupID, resultCode,
                              HD_RESULT_ADD_REFUSED, HD_RESULT_ADD_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdGroupDelete(UCHAR groupID, ULONG* resultCode) {
-  return hdExchangeForResult("CDeviceExt::hdGroupDelete()", HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode,
+  return hdTransactForResult("CDeviceExt::hdGroupDelete()", HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode,
                              HD_RESULT_GROUP_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageAdd(UCHAR groupID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3, UCHAR* messageID,
                                   ULONG* resultCode) {
   const UCHAR payload[] = {groupID, c0, c1, c2, c3};
-  return hdExchangeForResult("CDeviceExt::hdMessageAdd()", HD_MESSAGE_ADD, payload, sizeof(payload),
+  return hdTransactForResult("CDeviceExt::hdMessageAdd()", HD_MESSAGE_ADD, payload, sizeof(payload),
                              messageID, resultCode, HD_RESULT_ADD_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageExchange(UCHAR messageID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3,
                                        ULONG* resultCode) {
   const UCHAR payload[] = {messageID, c0, c1, c2, c3};
-  return hdExchangeForResult("CDeviceExt::hdMessageExchange()", HD_MESSAGE_EXCHANGE, payload, sizeof(payload),
+  return hdTransactForResult("CDeviceExt::hdMessageExchange()", HD_MESSAGE_EXCHANGE, payload, sizeof(payload),
                              nullptr, resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageDelete(UCHAR messageID, ULONG* resultCode) {
-  return hdExchangeForResult("CDeviceExt::hdMessageDelete()", HD_MESSAGE_DELETE, &messageID, 1, nullptr,
+  return hdTransactForResult("CDeviceExt::hdMessageDelete()", HD_MESSAGE_DELETE, &messageID, 1, nullptr,
                              resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdStatusQuery(UCHAR* displayStatus) {
   *displayStatus = 0;
-  NTSTATUS status = exchange(HD_STATUS_QUERY, nullptr, 0, displayStatus);
+  NTSTATUS status = transact(HD_STATUS_QUERY, nullptr, 0, displayStatus);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdStatusQuery() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -351,14 +351,14 @@ NTSTATUS CDeviceExt::hdReset() {
   }
   const UCHAR payload[] = {static_cast<UCHAR>(text[0]), static_cast<UCHAR>(text[1]),
                            static_cast<UCHAR>(text[2]), static_cast<UCHAR>(text[3]), 0x0A};
-  NTSTATUS status = exchange(HD_RESET, payload, sizeof(payload));
+  NTSTATUS status = transact(HD_RESET, payload, sizeof(payload));
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdReset() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdWrite(UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3) {
   const UCHAR payload[] = {c0, c1, c2, c3};
-  NTSTATUS status = exchange(HD_WRITE, payload, sizeof(payload));
+  NTSTATUS status = transact(HD_WRITE, payload, sizeof(payload));
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdWrite() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -615,7 +615,7 @@ void CDeviceExt::readSwitchRegistry() {
   if (NT_SUCCESS(status)) {
     status = queryRegistry(kRegTNMappingType, &tnMapType);
   }
-  // The copy is the record's, not the request's: a connect request with no
+  // The copy is the extension's, not the request's: a connect request with no
   // known source clears it for the connect requests queued behind it. It is
   // written whole under its own lock, which the start-I/O routine holds
   // only while it reads the copy; the link lock would keep this thread
@@ -636,7 +636,7 @@ NTSTATUS CDeviceExt::clSwitchConnect() {
       DriverObject, L"Communication errors during 'SWITCH_CONNECT'", "CDeviceExt::clSwitchConnect()",
       [this] {
         const UCHAR payload[] = {CardID, SignType, TNMapType};
-        return exchange(SWITCH_CONNECT, payload, sizeof(payload));
+        return transact(SWITCH_CONNECT, payload, sizeof(payload));
       },
       nothingMore);
   if (NT_SUCCESS(status)) {
@@ -651,7 +651,7 @@ NTSTATUS CDeviceExt::clSwitchConnect() {
 }
 
 NTSTATUS CDeviceExt::clSwitchDisconnect() {
-  NTSTATUS status = exchange(SWITCH_DISCONNECT, nullptr, 0);
+  NTSTATUS status = transact(SWITCH_DISCONNECT, nullptr, 0);
   if (NT_SUCCESS(status)) {
     CardlanState = CL_DISCONNECTED;
     hdWrite('D', 'M', 'I', 'N');
@@ -727,13 +727,13 @@ VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArg
   (void)dpc;
   (void)systemArgument1;
   (void)systemArgument2;
-  CDeviceExt* record = static_cast<CDeviceExt*>(deferredContext);
+  CDeviceExt* ext = static_cast<CDeviceExt*>(deferredContext);
   // A periodic timer queues this call again when it expires while the call
   // runs, and the second run may start on another processor: everything the
   // poll touches, the link and the Cardlan state, is used under the lock.
-  KeAcquireSpinLockAtDpcLevel(&record->LinkLock);
-  if (!record->Stopped) {
-    record->runPoll();
+  KeAcquireSpinLockAtDpcLevel(&ext->LinkLock);
+  if (!ext->Stopped) {
+    ext->runPoll();
   }
-  KeReleaseSpinLockFromDpcLevel(&record->LinkLock);
+  KeReleaseSpinLockFromDpcLevel(&ext->LinkLock);
 }

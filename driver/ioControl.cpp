@@ -255,7 +255,7 @@ void CDeviceExt::stop(bool shutdown) {
   KeAcquireSpinLock(&LinkLock, &oldIrql);
   // The shutdown notification is registered before the start-up runs: a
   // shutdown may come while it runs, or after it failed and released the
-  // interface. Only a started record has a link to stop. The unload
+  // interface. Only a started device has a link to stop. The unload
   // routine stops a device that shutdown may have stopped already; a
   // second stop would talk through a released interface.
   bool act = Started && !Stopped;
@@ -269,7 +269,7 @@ void CDeviceExt::stop(bool shutdown) {
   if (!act) {
     return;
   }
-  // The last exchanges run at the caller's PASSIVE_LEVEL.
+  // The last transactions run at the caller's PASSIVE_LEVEL.
   if (shutdown) {
     hcStatusLED(true);
     hcDriverDisconnect("DOWN", true);

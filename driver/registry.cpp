@@ -219,7 +219,7 @@ ULONG waitBoundUs(ULONG us, ULONG clockTickUs) {
 }
 }  // namespace
 
-// The longest a poll can take with the record's retry settings: every
+// The longest a poll can take with the extension's retry settings: every
 // attempt moves the most bytes it can and then waits out its reply timer,
 // and every attempt but the last is followed by the retry delay.
 ULONG CDeviceExt::longestPollMs(ULONG clockTickUs) const {

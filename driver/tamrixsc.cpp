@@ -26,7 +26,7 @@ constexpr ULONG kLevelLength = 4;     // one signed 32-bit trace level
 constexpr LONG kMaxDebugLevel = TRACE_FLOW;
 const char kCreator[] = "createDevice()";  // who traces a failed creation
 
-CDeviceExt* recordOf(PDEVICE_OBJECT deviceObject) {
+CDeviceExt* extensionOf(PDEVICE_OBJECT deviceObject) {
   return static_cast<CDeviceExt*>(deviceObject->DeviceExtension);
 }
 
@@ -159,11 +159,11 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
     return reportInitFailure(DriverObject, kCreator, "Function 'IoCreateDevice' failed",
                              L"Function 'IoCreateDevice' failed", status);
   }
-  // A shutdown may reach the record as soon as the notification below is
+  // A shutdown may reach the extension as soon as the notification below is
   // registered, before Init has run, and stop takes the link lock first.
-  CDeviceExt* record = recordOf(deviceObject);
-  KeInitializeSpinLock(&record->LinkLock);
-  KeInitializeSpinLock(&record->SwitchLock);
+  CDeviceExt* ext = extensionOf(deviceObject);
+  KeInitializeSpinLock(&ext->LinkLock);
+  KeInitializeSpinLock(&ext->SwitchLock);
   // Every request completes inside the start-I/O routine, which then starts
   // the next: without deferred start-I/O the I/O manager calls the routine
   // again from within IoStartNextPacket, one nesting per queued request,
@@ -196,9 +196,9 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
     IoDeleteDevice(deviceObject);
     return status;
   }
-  // The record lives in the extension, which the I/O manager zeroed; Init
-  // gives every other field its value.
-  status = record->Init(DriverObject, deviceObject);
+  // The I/O manager zeroed the extension; Init gives every other field its
+  // value.
+  status = ext->Init(DriverObject, deviceObject);
   if (!NT_SUCCESS(status)) {
     IoUnregisterShutdownNotification(deviceObject);
     IoDeleteSymbolicLink(&linkName);
@@ -232,12 +232,12 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   SC_TRACE(TRACE_FLOW, "DriverUnload() Enter\n");
   PDEVICE_OBJECT deviceObject = DriverObject->DeviceObject;
   if (deviceObject != nullptr) {
-    recordOf(deviceObject)->stop(false);
+    extensionOf(deviceObject)->stop(false);
     // stop cancelled the timer and took a queued poll off its queue, but
     // KeRemoveQueueDpc cannot take back a poll that a processor has already
     // dequeued: it may still be running, or not yet have reached the lock.
     // KeFlushQueuedDpcs returns once every deferred call queued before it
-    // has run to its end, so none touches the record after IoDeleteDevice
+    // has run to its end, so none touches the extension after IoDeleteDevice
     // frees it, nor runs in the image after it is unloaded. It came with
     // Windows XP SP2 and Windows Server 2003, the oldest kernels this driver
     // is built for; a run-down count of the driver's own could not close
@@ -258,23 +258,23 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchCreate() Enter\n");
-  recordOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
+  extensionOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
   SC_TRACE(TRACE_FLOW, "DispatchCreate() Exit; status [0x%X]\n", STATUS_SUCCESS);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchClose() Enter\n");
-  recordOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
+  extensionOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
   SC_TRACE(TRACE_FLOW, "DispatchClose() Exit; status [0x%X]\n", STATUS_SUCCESS);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchShutdown() Enter\n");
-  CDeviceExt* record = recordOf(DeviceObject);
-  record->stop(true);
-  record->completeRequest(Irp, STATUS_SUCCESS, 0);
+  CDeviceExt* ext = extensionOf(DeviceObject);
+  ext->stop(true);
+  ext->completeRequest(Irp, STATUS_SUCCESS, 0);
   LogEvent(DeviceObject, MSG_DRIVER_STOPPED, nullptr, 0, nullptr);
   SC_TRACE(TRACE_FLOW, "DispatchShutdown() Exit; status [0x%X]\n", STATUS_SUCCESS);
   return STATUS_SUCCESS;
@@ -284,7 +284,7 @@ NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 namespace {
 // The trace-level request, served at once in the caller's thread.
-NTSTATUS setDebugLevel(CDeviceExt* record, PIRP Irp, PIO_STACK_LOCATION stack) {
+NTSTATUS setDebugLevel(CDeviceExt* ext, PIRP Irp, PIO_STACK_LOCATION stack) {
   ULONG information = 0;
   NTSTATUS status = STATUS_SUCCESS;
   PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
@@ -309,14 +309,14 @@ NTSTATUS setDebugLevel(CDeviceExt* record, PIRP Irp, PIO_STACK_LOCATION stack) {
     }
     SC_TRACE(TRACE_ERROR, "DispatchIOCTL() Using new debug level [%d]\n", newLevel);
   }
-  return record->completeRequest(Irp, status, information);
+  return ext->completeRequest(Irp, status, information);
 }
 }  // namespace
 
 namespace {
 // One request taken from the device queue, as its handler sees it.
 struct QueuedRequest {
-  CDeviceExt* record;
+  CDeviceExt* ext;
   PDEVICE_OBJECT deviceObject;
   PIRP irp;
   ULONG code;
@@ -342,7 +342,7 @@ struct RequestRoute {
 };
 
 NTSTATUS handleHexDisplay(const QueuedRequest& r) {
-  NTSTATUS status = r.record->IoControlHexDisplay(r.code, r.buffer, r.inputLength, r.buffer, r.outputLength);
+  NTSTATUS status = r.ext->IoControlHexDisplay(r.code, r.buffer, r.inputLength, r.buffer, r.outputLength);
   if (!NT_SUCCESS(status)) {
     LogEvent(r.deviceObject, MSG_HEX_DISPLAY_FAILED, nullptr, static_cast<ULONG>(status), r.irp);
   }
@@ -350,18 +350,18 @@ NTSTATUS handleHexDisplay(const QueuedRequest& r) {
 }
 
 NTSTATUS handleSwitch(const QueuedRequest& r) {
-  return r.record->IoControlSwitch(r.code == IOCTL_SC_SWITCH_CONNECT, r.buffer, r.inputLength, r.buffer,
-                                   r.outputLength);
+  return r.ext->IoControlSwitch(r.code == IOCTL_SC_SWITCH_CONNECT, r.buffer, r.inputLength, r.buffer,
+                                r.outputLength);
 }
 
 NTSTATUS handleVersion(const QueuedRequest& r) {
-  return r.record->IoControlFirmwareVersion(r.buffer, r.outputLength);
+  return r.ext->IoControlFirmwareVersion(r.buffer, r.outputLength);
 }
 
-NTSTATUS handleCommand4(const QueuedRequest& r) { return r.record->IoControlCommand4(); }
+NTSTATUS handleCommand4(const QueuedRequest& r) { return r.ext->IoControlCommand4(); }
 
 NTSTATUS handleStatusLED(const QueuedRequest& r) {
-  return r.record->IoControlStatusLED(r.code == IOCTL_SC_STATUS_LED_ON);
+  return r.ext->IoControlStatusLED(r.code == IOCTL_SC_STATUS_LED_ON);
 }
 
 // The codes served through the device queue: every one that talks to the
@@ -426,7 +426,7 @@ NTSTATUS refuseSizes(const RequestRoute& route, const QueuedRequest& r) {
 // Guards, then the route's handler: the status, and in *information what
 // the I/O manager copies back.
 NTSTATUS serveQueued(const QueuedRequest& r, ULONG* information) {
-  if (r.record->Stopped) {
+  if (r.ext->Stopped) {
     // After shutdown the interface is released: nothing may reach the
     // controller any more.
     SC_TRACE(TRACE_WARNING, "DriverStartIo() !!!!! WARNING Device stopped; request [0x%X] refused\n", r.code);
@@ -450,7 +450,7 @@ NTSTATUS serveQueued(const QueuedRequest& r, ULONG* information) {
 
 NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchIOCTL() Enter\n");
-  CDeviceExt* record = recordOf(DeviceObject);
+  CDeviceExt* ext = extensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   NTSTATUS status;
@@ -458,7 +458,7 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // The registry can be read here, at PASSIVE_LEVEL, and not once the
     // request runs in the start-I/O routine.
     if (code == IOCTL_SC_SWITCH_CONNECT) {
-      record->readSwitchRegistry();
+      ext->readSwitchRegistry();
     }
     // Marked before it is queued: the start-I/O routine may complete it
     // inside IoStartPacket.
@@ -466,12 +466,12 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoStartPacket(DeviceObject, Irp, nullptr, nullptr);
     status = STATUS_PENDING;
   } else if (code == IOCTL_SC_DEBUG_LEVEL) {
-    status = setDebugLevel(record, Irp, stack);
+    status = setDebugLevel(ext, Irp, stack);
   } else {
     SC_TRACE(TRACE_WARNING, "DispatchIOCTL() !!!!! WARNING Invalid IOCTL request [0x%X]\n", code);
     LogEvent(DeviceObject, MSG_INVALID_REQUEST, L"DispatchIOCTL",
              static_cast<ULONG>(STATUS_INVALID_DEVICE_REQUEST), Irp);
-    status = record->completeRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    status = ext->completeRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
   SC_TRACE(TRACE_FLOW, "DispatchIOCTL() Exit; status [0x%X]\n", status);
   return status;
@@ -480,7 +480,7 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DriverStartIo() Enter\n");
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  const QueuedRequest request = {recordOf(DeviceObject),
+  const QueuedRequest request = {extensionOf(DeviceObject),
                                  DeviceObject,
                                  Irp,
                                  stack->Parameters.DeviceIoControl.IoControlCode,
@@ -496,10 +496,10 @@ VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // spin: a poll that falls due while a COMMAND_4 waits out its reply spins
   // at DISPATCH_LEVEL for up to that reply time (one second with the
   // default bound on the reply timer), once per such request.
-  KeAcquireSpinLockAtDpcLevel(&request.record->LinkLock);
+  KeAcquireSpinLockAtDpcLevel(&request.ext->LinkLock);
   NTSTATUS status = serveQueued(request, &information);
-  KeReleaseSpinLockFromDpcLevel(&request.record->LinkLock);
-  request.record->completeRequest(Irp, status, information);
+  KeReleaseSpinLockFromDpcLevel(&request.ext->LinkLock);
+  request.ext->completeRequest(Irp, status, information);
   IoStartNextPacket(DeviceObject, FALSE);
   SC_TRACE(TRACE_FLOW, "DriverStartIo() Exit\n");
 }

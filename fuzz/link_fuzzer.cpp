@@ -58,7 +58,7 @@ struct Bench {
   fuzz::ScriptedController controller{kernel.clock, script};
   DRIVER_OBJECT driverObject;
   DEVICE_OBJECT deviceObject;
-  // The record alone in a heap block of its size: a byte written past
+  // The extension alone in a heap block of its size: a byte written past
   // either end of it is AddressSanitizer's to see.
   unsigned char* storage = new unsigned char[sizeof(CDeviceExt)];
   CDeviceExt* ext;
@@ -72,7 +72,7 @@ struct Bench {
     ext = reinterpret_cast<CDeviceExt*>(storage);
   }
 
-  // A record as start-up leaves it, with the lines idle.
+  // An extension as start-up leaves it, with the lines idle.
   void reset(LONG retries, ULONG retryDelay, ULONG replyTimer) {
     std::memset(storage, 0, sizeof(CDeviceExt));
     new (&ext->Message) CMessage(ext);
@@ -119,7 +119,7 @@ Bench& bench() {
   return *b;
 }
 
-// The bytes of the record that an operation may change, as [begin, end)
+// The bytes of the extension that an operation may change, as [begin, end)
 // offsets.
 struct Range {
   size_t begin;
@@ -166,7 +166,7 @@ void runOperation(Bench& b, const uint8_t* op) {
   if (code > kLastOperation) return;
   const uint8_t* p = op + 1;
 
-  // Inputs of the record that some commands send, set before the snapshot.
+  // Inputs of the extension that some commands send, set before the snapshot.
   if (code == 6) {
     ext->CardID = p[0];
     ext->SignType = p[1];
@@ -284,14 +284,14 @@ void runOperation(Bench& b, const uint8_t* op) {
     finding("display result code outside the public header's");
   }
   // The bytes the operation may change are taken over into the snapshot;
-  // then the whole record must match it.
+  // then the whole extension must match it.
   for (size_t i = 0; i < allowed.count; i++) {
     const Range& r = allowed.ranges[i];
     std::memcpy(before + r.begin, b.storage + r.begin, r.end - r.begin);
   }
   if (std::memcmp(before, b.storage, sizeof(CDeviceExt)) != 0) {
-    std::fprintf(stderr, "link_fuzzer: operation %u changed the record\n", code);
-    finding("record written outside the frame, the dump buffer and the reply");
+    std::fprintf(stderr, "link_fuzzer: operation %u changed the extension\n", code);
+    finding("extension written outside the frame, the dump buffer and the reply");
   }
   // Each attempt of each transaction a command makes (at most two
   // transactions, as a poll and its display update) waits at most its reply

@@ -263,7 +263,7 @@ TEST(Exploration, ShutdownDuringRequestAndRequestsDuringStop) {
 // Shutdown from a thread of its own while the driver starts: before the
 // device exists, during the start-up conversation, and after it. Needs the
 // start-up conversation under the link lock and a stop that acts only on a
-// started record; without them it finds the stop talking over the
+// started device; without them it finds the stop talking over the
 // start-up and through a released interface.
 TEST(Exploration, ShutdownDuringStartUp) {
   Tally tally{"shutdown during start-up"};
@@ -394,7 +394,7 @@ TEST(Exploration, AllSchedulesWithTwoPreemptionsKeepConversationsApart) {
 // preemptions: among them the poll taken by the other processor before the
 // unload removes it from the queue, and overtaken before it reaches the
 // lock. Needs the unload to wait for a running poll (KeFlushQueuedDpcs);
-// without it the search finds the poll touching the deleted record.
+// without it the search finds the poll touching the deleted extension.
 TEST(Exploration, AllSchedulesOfUnloadDuringPoll) {
   Tally tally{"bounded search, 2 preemptions, unload during a poll"};
   BoundedSearch search(2);

@@ -202,8 +202,8 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   std::memset(d.object.get(), 0, sizeof(DEVICE_OBJECT));
   // The extension is zeroed nonpaged memory, aligned as pool is. It takes
   // whole pages here, so that the system buffers handed out after it lie
-  // at the same addresses whatever the record's size in this build: the
-  // 64-bit build's record is larger than the image's.
+  // at the same addresses whatever the extension's size in this build: the
+  // 64-bit build's extension is larger than the image's.
   d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(roundToPage(extensionSize))));
   std::memset(d.extension.get(), 0, extensionSize);
   d.name = deviceName;

@@ -21,9 +21,10 @@ class Irql;
 class Verifier;
 
 // Timers expire at the clock interrupt that follows their due time, as on
-// the real machine; an expired timer with a deferred call queues it, and
-// queued calls run in order whenever the processor drops below
-// DISPATCH_LEVEL. One processor.
+// the real machine; an expired timer with a deferred call queues it. With
+// one processor, queued calls run in order whenever it drops below
+// DISPATCH_LEVEL; with several processors or threads (sim/scheduler.h),
+// the scheduler runs each on a processor it chooses.
 class Dispatcher {
  public:
   Dispatcher(Clock& clock, Irql& irql, Verifier& verifier);
