@@ -71,6 +71,14 @@ endif()
 
 add_subdirectory(messages)
 
+# The reader of the PE format: the kernel's loader and pecheck read images
+# through it alone.
+add_library(peformat STATIC pe/pe_image.cpp)
+target_include_directories(peformat PUBLIC pe)
+if(TAMRIXSC_FUZZ)
+  target_compile_options(peformat PRIVATE -fno-sanitize=fuzzer-no-link)
+endif()
+
 add_library(simkernel STATIC
   platform/host/src/kernel.cpp
   platform/host/src/hal.cpp
@@ -96,7 +104,7 @@ if(TAMRIXSC_FUZZ)
   # coverage would only slow them. It keeps both sanitizers.
   target_compile_options(simkernel PRIVATE -fno-sanitize=fuzzer-no-link)
 endif()
-target_link_libraries(simkernel PUBLIC Threads::Threads)
+target_link_libraries(simkernel PUBLIC Threads::Threads PRIVATE peformat)
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
 if(TAMRIXSC_HOST32)
