@@ -34,6 +34,7 @@ void CDeviceExt::setDefaultFirmwareVersion() {
 // GPIO block ----------------------------------------------------------------
 
 UCHAR CDeviceExt::readReg(ULONG offset) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(PortBase + offset));
   if (AddressSpace == kAddressSpaceIo) {
     return READ_PORT_UCHAR(address);
@@ -42,6 +43,7 @@ UCHAR CDeviceExt::readReg(ULONG offset) {
 }
 
 void CDeviceExt::writeReg(ULONG offset, UCHAR value) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(PortBase + offset));
   if (AddressSpace == kAddressSpaceIo) {
     WRITE_PORT_UCHAR(address, value);
@@ -393,11 +395,13 @@ const char kAllocator[] = "CDeviceExt::allocateHardware()";  // who traces a fai
 }  // namespace
 
 UCHAR CDeviceExt::superIoRead(ULONG base, ULONG offset, ULONG addressSpace) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset));
   return addressSpace == kAddressSpaceIo ? READ_PORT_UCHAR(address) : READ_REGISTER_UCHAR(address);
 }
 
 void CDeviceExt::superIoWrite(ULONG base, ULONG offset, ULONG addressSpace, UCHAR value) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset));
   if (addressSpace == kAddressSpaceIo) {
     WRITE_PORT_UCHAR(address, value);
@@ -482,6 +486,7 @@ NTSTATUS CDeviceExt::mapPorts(PHYSICAL_ADDRESS translated, ULONG length, ULONG a
 
 void CDeviceExt::releaseHardware(ULONG base, ULONG length, BOOLEAN mapped) {
   if (mapped) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the mapped address, kept as a number
     MmUnmapIoSpace(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(base)), length);
     SC_TRACE(TRACE_FLOW, "CDeviceExt::releaseHardware() Port unmapped; port size [%d]\n", length);
   }

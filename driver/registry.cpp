@@ -82,12 +82,11 @@ LONG readDebugLevel() {
   RtlInitUnicodeString(&path, kParametersPath);
   RtlInitUnicodeString(&name, kRegDebugLevel);
   ULONG value = 0;
-  LONG level = static_cast<LONG>(value);
+  LONG level = kDefaultDebugLevel;
   {
     CRegistry registry(1);
     if (!registry.QueryDirect(&path, &name, &value, REG_DWORD, -1) || value == kMissing) {
       SC_TRACE(TRACE_WARNING, "DriverEntry() Key 'DebugLevel' not found in registry; reset to default\n");
-      level = kDefaultDebugLevel;
     } else {
       level = static_cast<LONG>(value);
     }

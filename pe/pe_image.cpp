@@ -191,7 +191,7 @@ bool PeImage::load(std::vector<uint8_t> bytes, std::string* error) {
     *error = "data directories run past the optional header";
     return false;
   }
-  for (uint32_t i = 0; i < directoryCount; i++) {
+  for (size_t i = 0; i < directoryCount; i++) {
     DataDirectory d;
     file.u32(optional + kOptionalHeaderFixed + i * 8, &d.rva);
     file.u32(optional + kOptionalHeaderFixed + i * 8 + 4, &d.size);

@@ -132,7 +132,8 @@ void ImportAllowList::parse(const std::string& text) {
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
-    line = line.substr(0, line.find('#'));
+    const size_t comment = line.find('#');
+    if (comment != std::string::npos) line.resize(comment);
     size_t first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos) continue;
     size_t last = line.find_last_not_of(" \t\r");

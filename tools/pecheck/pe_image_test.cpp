@@ -275,7 +275,7 @@ TEST(PeImage, HeadersSlotsAndRelocationsAreReadForTheLoader) {
   Relocations relocs;
   ASSERT_TRUE(image.relocations(&relocs, &error)) << error;
   EXPECT_EQ(relocs.blocks, 1u);
-  EXPECT_EQ(relocs.highLow, std::vector<uint32_t>{kSectionRva});
+  EXPECT_EQ(relocs.highLow, (std::vector<uint32_t>{kSectionRva}));
 }
 
 TEST(PeImage, OrdinalImportIsNamedByNumber) {

@@ -148,6 +148,7 @@ std::unique_ptr<DriverImage> DriverImage::map(const std::vector<uint8_t>& file, 
   if (!pe.load(file, error) || !loadable(pe, error)) return nullptr;
 
   uint32_t size = (pe.imageSize() + kPage - 1) & ~(kPage - 1);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the base the image is to be mapped at
   void* p = mmap(reinterpret_cast<void*>(static_cast<uintptr_t>(base)), size, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   if (p == MAP_FAILED || reinterpret_cast<uintptr_t>(p) != base) {

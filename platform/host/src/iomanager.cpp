@@ -73,6 +73,7 @@ NTSTATUS IoManager::start(const std::string& name, Entry entry) {
   for (auto& handler : driver_->MajorFunction) handler = invalidDeviceRequest;
   driver_->DriverInit = reinterpret_cast<PVOID>(entry);
   if (image_) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the loader keeps the image's base as a number
     driver_->DriverStart = reinterpret_cast<PVOID>(image_->base());
     driver_->DriverSize = image_->size();
   }
@@ -575,6 +576,7 @@ NTSTATUS IoManager::openHandle(PVOID object, PHANDLE handle) {
   uintptr_t value = nextHandle_;
   nextHandle_ += 4;
   handles_[value] = device;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): a handle is a number its holder keeps as a HANDLE
   *handle = reinterpret_cast<HANDLE>(value);
   return STATUS_SUCCESS;
 }

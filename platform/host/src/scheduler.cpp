@@ -49,7 +49,7 @@ Scheduler::~Scheduler() {
       c->host.join();
     } else {
       c->host.detach();
-      c.release();
+      static_cast<void>(c.release());  // the stranded thread keeps its context
       stranded = true;
     }
   }
