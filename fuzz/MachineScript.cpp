@@ -76,7 +76,9 @@ void ioctl(std::ostream& s, Bytes& in, bool threads) {
   if (c < 0xD0) {
     code = SC_CTL_CODE(kFirstFunction + c % kFunctionSpace);
   } else if (c < 0xF0) {
-    code = 0x222000 + in.next() * 4u + (in.next() & 3);  // the device's other functions and methods
+    // The device's other functions and methods.
+    const uint32_t function = in.next();
+    code = 0x222000 + function * 4u + (in.next() & 3);
   } else {
     code = in.next32();
   }
