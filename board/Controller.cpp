@@ -1,12 +1,12 @@
 #include "Controller.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace board {
 namespace {
 constexpr uint8_t kMinCommandFrame = 3;
 constexpr uint8_t kMaxCommandFrame = 8;
-constexpr uint8_t kMaxCommandCode = 20;
 // Status of a reply to a command code that the firmware does not know.
 constexpr uint8_t kStatusUnknownCommand = 0xFF;
 // Status of refusals: generic, and "no such group" for a message add.
@@ -329,24 +329,23 @@ void Controller::finishReply() {
 
 void Controller::execute(const std::vector<uint8_t>& frame) {
   uint8_t code = frame[1];
-  uint8_t status = 0;
-  std::vector<uint8_t> data = firmwareReply(code, frame.data() + 2, frame.size() - 3, &status);
-  if (code <= kMaxCommandCode) {
+  Reply reply = firmwareReply(code, Payload{frame.data() + 2, frame.size() - 3});
+  if (code < sizeof(fw_.commandCount) / sizeof(fw_.commandCount[0])) {
     fw_.commandCount[code]++;
   }
   auto forced = fw_.statusOverride.find(code);
   if (forced != fw_.statusOverride.end()) {
-    status = forced->second;
+    reply.status = forced->second;
   }
   if (faults_.replyData) {
-    data = *faults_.replyData;
+    reply.data = *faults_.replyData;
     faults_.replyData.reset();
   }
   tx_.clear();
-  tx_.push_back(static_cast<uint8_t>(data.size() + 4));
+  tx_.push_back(static_cast<uint8_t>(reply.data.size() + 4));
   tx_.push_back(code);
-  tx_.push_back(status);
-  tx_.insert(tx_.end(), data.begin(), data.end());
+  tx_.push_back(reply.status);
+  tx_.insert(tx_.end(), reply.data.begin(), reply.data.end());
   if (faults_.replyLength) {
     tx_[0] = *faults_.replyLength;
     faults_.replyLength.reset();
@@ -358,119 +357,129 @@ void Controller::execute(const std::vector<uint8_t>& frame) {
   }
 }
 
-// The firmware's handling of one command: its effect and its reply data.
-std::vector<uint8_t> Controller::firmwareReply(uint8_t code, const uint8_t* payload, size_t length,
-                                               uint8_t* status) {
-  auto arg = [&](size_t i) -> uint8_t { return i < length ? payload[i] : 0; };
-  std::vector<uint8_t> data;
-  switch (code) {
-    case 1:  // DRIVER_CONNECT: watchdog (2), comm, poll, options
-      fw_.driverConnected = true;
-      std::memcpy(fw_.connectPayload, payload, length < 5 ? length : 5);
-      *status = fw_.postCode;
-      break;
-    case 2:  // DRIVER_DISCONNECT: reason (4), shutdown flag
-      fw_.driverConnected = false;
-      std::memcpy(fw_.disconnectPayload, payload, length < 5 ? length : 5);
-      break;
-    case 3:  // POLL
-      *status = fw_.cardlanConnected ? 1 : 0;
-      data = {fw_.slotPrimary, fw_.slotSecondary, fw_.commErrors, fw_.pollErrors};
-      break;
-    case 4:  // COMMAND_4
-      break;
-    case 5:
-    case 6: setLed(code == 5); break;
-    case 7:
-      data.assign(fw_.version.begin(), fw_.version.end());
-      if (data.size() > kMaxVersion) {
-        data.resize(kMaxVersion);
-      }
-      break;
-    case 8:  // SWITCH_CONNECT: card id, signalling type, TN mapping type
-      fw_.cardlanConnected = true;
-      for (size_t i = 0; i < 3; i++) {
-        fw_.switchParams[i] = arg(i);
-      }
-      break;
-    case 9: fw_.cardlanConnected = false; break;
-    case 10:  // HD_WRITE: text
-      if (length >= 4) {
-        setDisplay(payload);
-      }
-      break;
-    case 11:  // HD_RESET: text, then a mode byte
-      if (length >= 4) {
-        setDisplay(payload);
-      }
-      fw_.displayStatus = 0;
-      break;
-    case 12: fw_.displayStatus = arg(0); break;
-    case 13: fw_.displayStatus = 0; break;
-    case 14: data = {fw_.displayStatus}; break;
-    case 15: fw_.refreshRate = arg(0); break;
-    case 16: {  // HD_GROUP_ADD
-      uint8_t id = 1;
-      while (id <= kMaxGroups && fw_.groups.count(id)) {
-        id++;
-      }
-      if (id > kMaxGroups) {
-        *status = kStatusRefused;
-      } else {
-        fw_.groups[id] = true;
-        data = {id};
-      }
-      break;
+// The firmware's commands by their codes in the controller protocol. The
+// model keeps its own table, written from the protocol and not from the
+// driver's enumeration, so that a code the driver gets wrong is never
+// mirrored here.
+const std::vector<Controller::Command>& Controller::commands() {
+  static const std::vector<Command> table = {
+      {1, "DRIVER_CONNECT",  // watchdog (2), comm, poll, options
+       [](Controller& c, const Payload& p, Reply* r) {
+         c.fw_.driverConnected = true;
+         p.copyTo(c.fw_.connectPayload, sizeof(c.fw_.connectPayload));
+         r->status = c.fw_.postCode;
+       }},
+      {2, "DRIVER_DISCONNECT",  // reason (4), shutdown flag
+       [](Controller& c, const Payload& p, Reply*) {
+         c.fw_.driverConnected = false;
+         p.copyTo(c.fw_.disconnectPayload, sizeof(c.fw_.disconnectPayload));
+       }},
+      {3, "POLL",
+       [](Controller& c, const Payload&, Reply* r) {
+         r->status = c.fw_.cardlanConnected ? 1 : 0;
+         r->data = {c.fw_.slotPrimary, c.fw_.slotSecondary, c.fw_.commErrors, c.fw_.pollErrors};
+       }},
+      {4, "COMMAND_4", [](Controller&, const Payload&, Reply*) {}},
+      {5, "STATUS_LED_ON", [](Controller& c, const Payload&, Reply*) { c.setLed(true); }},
+      {6, "STATUS_LED_OFF", [](Controller& c, const Payload&, Reply*) { c.setLed(false); }},
+      {7, "FIRMWARE_VERSION",
+       [](Controller& c, const Payload&, Reply* r) {
+         r->data.assign(c.fw_.version.begin(), c.fw_.version.end());
+         if (r->data.size() > kMaxVersion) r->data.resize(kMaxVersion);
+       }},
+      {8, "SWITCH_CONNECT",  // card id, signalling type, TN mapping type
+       [](Controller& c, const Payload& p, Reply*) {
+         c.fw_.cardlanConnected = true;
+         for (size_t i = 0; i < 3; i++) c.fw_.switchParams[i] = p[i];
+       }},
+      {9, "SWITCH_DISCONNECT", [](Controller& c, const Payload&, Reply*) { c.fw_.cardlanConnected = false; }},
+      {10, "HD_WRITE",  // text
+       [](Controller& c, const Payload& p, Reply*) {
+         if (p.length >= 4) c.setDisplay(p.bytes);
+       }},
+      {11, "HD_RESET",  // text, then a mode byte
+       [](Controller& c, const Payload& p, Reply*) {
+         if (p.length >= 4) c.setDisplay(p.bytes);
+         c.fw_.displayStatus = 0;
+       }},
+      {12, "HD_SET_STATUS", [](Controller& c, const Payload& p, Reply*) { c.fw_.displayStatus = p[0]; }},
+      {13, "HD_CLEAR_STATUS", [](Controller& c, const Payload&, Reply*) { c.fw_.displayStatus = 0; }},
+      {14, "HD_STATUS_QUERY",
+       [](Controller& c, const Payload&, Reply* r) { r->data = {c.fw_.displayStatus}; }},
+      {15, "HD_SET_REFRESH_RATE", [](Controller& c, const Payload& p, Reply*) { c.fw_.refreshRate = p[0]; }},
+      {16, "HD_GROUP_ADD", [](Controller& c, const Payload&, Reply* r) { c.groupAdd(r); }},
+      {17, "HD_GROUP_DELETE", [](Controller& c, const Payload& p, Reply* r) { c.groupDelete(p[0], r); }},
+      {18, "HD_MESSAGE_ADD",  // group, text
+       [](Controller& c, const Payload& p, Reply* r) { c.messageAdd(p, r); }},
+      {19, "HD_MESSAGE_EXCHANGE",  // message, text
+       [](Controller& c, const Payload& p, Reply* r) {
+         auto it = c.fw_.messages.find(p[0]);
+         if (it == c.fw_.messages.end()) {
+           r->status = kStatusRefused;
+           return;
+         }
+         for (size_t i = 0; i < 4; i++) it->second.text[i] = static_cast<char>(p[1 + i]);
+       }},
+      {20, "HD_MESSAGE_DELETE",
+       [](Controller& c, const Payload& p, Reply* r) {
+         if (c.fw_.messages.erase(p[0]) == 0) r->status = kStatusRefused;
+       }},
+  };
+  return table;
+}
+
+// The firmware's handling of one command: its effect and its reply.
+Controller::Reply Controller::firmwareReply(uint8_t code, const Payload& payload) {
+  Reply reply;
+  for (const Command& command : commands()) {
+    if (command.code == code) {
+      command.run(*this, payload, &reply);
+      return reply;
     }
-    case 17:  // HD_GROUP_DELETE
-      if (fw_.groups.erase(arg(0)) == 0) {
-        *status = kStatusRefused;
-      } else {
-        for (auto it = fw_.messages.begin(); it != fw_.messages.end();) {
-          it = it->second.group == arg(0) ? fw_.messages.erase(it) : std::next(it);
-        }
-      }
-      break;
-    case 18: {  // HD_MESSAGE_ADD: group, text
-      if (!fw_.groups.count(arg(0))) {
-        *status = kStatusNoGroup;
-        break;
-      }
-      uint8_t id = 1;
-      while (id <= kMaxMessages && fw_.messages.count(id)) {
-        id++;
-      }
-      if (id > kMaxMessages) {
-        *status = kStatusRefused;
-        break;
-      }
-      Firmware::Text text{arg(0), {}};
-      for (size_t i = 0; i < 4; i++) {
-        text.text[i] = static_cast<char>(arg(1 + i));
-      }
-      fw_.messages[id] = text;
-      data = {id};
-      break;
-    }
-    case 19: {  // HD_MESSAGE_EXCHANGE: message, text
-      auto it = fw_.messages.find(arg(0));
-      if (it == fw_.messages.end()) {
-        *status = kStatusRefused;
-      } else {
-        for (size_t i = 0; i < 4; i++) {
-          it->second.text[i] = static_cast<char>(arg(1 + i));
-        }
-      }
-      break;
-    }
-    case 20:  // HD_MESSAGE_DELETE
-      if (fw_.messages.erase(arg(0)) == 0) {
-        *status = kStatusRefused;
-      }
-      break;
-    default: *status = kStatusUnknownCommand; break;
   }
-  return data;
+  reply.status = kStatusUnknownCommand;
+  return reply;
+}
+
+// The lowest free group number, or a refusal when all are taken.
+void Controller::groupAdd(Reply* reply) {
+  uint8_t id = 1;
+  while (id <= kMaxGroups && fw_.groups.count(id)) id++;
+  if (id > kMaxGroups) {
+    reply->status = kStatusRefused;
+    return;
+  }
+  fw_.groups[id] = true;
+  reply->data = {id};
+}
+
+// A group goes with its messages.
+void Controller::groupDelete(uint8_t group, Reply* reply) {
+  if (fw_.groups.erase(group) == 0) {
+    reply->status = kStatusRefused;
+    return;
+  }
+  for (auto it = fw_.messages.begin(); it != fw_.messages.end();) {
+    it = it->second.group == group ? fw_.messages.erase(it) : std::next(it);
+  }
+}
+
+void Controller::messageAdd(const Payload& payload, Reply* reply) {
+  const uint8_t group = payload[0];
+  if (!fw_.groups.count(group)) {
+    reply->status = kStatusNoGroup;
+    return;
+  }
+  uint8_t id = 1;
+  while (id <= kMaxMessages && fw_.messages.count(id)) id++;
+  if (id > kMaxMessages) {
+    reply->status = kStatusRefused;
+    return;
+  }
+  Firmware::Text text{group, {}};
+  for (size_t i = 0; i < 4; i++) text.text[i] = static_cast<char>(payload[1 + i]);
+  fw_.messages[id] = text;
+  reply->data = {id};
 }
 
 void Controller::setDisplay(const uint8_t* text) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
@@ -150,7 +151,30 @@ class Controller {
   void cutFrame(bool fromHost);
   void finishReply();
   void execute(const std::vector<uint8_t>& frame);
-  std::vector<uint8_t> firmwareReply(uint8_t code, const uint8_t* payload, size_t length, uint8_t* status);
+
+  // The payload of a command frame; a byte beyond it reads 0.
+  struct Payload {
+    const uint8_t* bytes;
+    size_t length;
+    uint8_t operator[](size_t i) const { return i < length ? bytes[i] : 0; }
+    void copyTo(uint8_t* to, size_t size) const { std::memcpy(to, bytes, length < size ? length : size); }
+  };
+  struct Reply {
+    uint8_t status = 0;
+    std::vector<uint8_t> data;
+  };
+  // One command of the firmware: its code in the controller protocol, its
+  // name there, and what the firmware does with it.
+  struct Command {
+    uint8_t code;
+    const char* name;
+    void (*run)(Controller& controller, const Payload& payload, Reply* reply);
+  };
+  static const std::vector<Command>& commands();
+  Reply firmwareReply(uint8_t code, const Payload& payload);
+  void groupAdd(Reply* reply);
+  void groupDelete(uint8_t group, Reply* reply);
+  void messageAdd(const Payload& payload, Reply* reply);
   void setDisplay(const uint8_t* text);
   void setLed(bool on);
 

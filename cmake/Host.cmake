@@ -71,6 +71,14 @@ endif()
 
 add_subdirectory(messages)
 
+# The reader of the PE format: the kernel's loader and pecheck read images
+# through it alone.
+add_library(peformat STATIC pe/pe_image.cpp)
+target_include_directories(peformat PUBLIC pe)
+if(TAMRIXSC_FUZZ)
+  target_compile_options(peformat PRIVATE -fno-sanitize=fuzzer-no-link)
+endif()
+
 add_library(simkernel STATIC
   platform/host/src/kernel.cpp
   platform/host/src/clock.cpp
@@ -98,12 +106,12 @@ if(TAMRIXSC_FUZZ)
   # coverage would only slow them. It keeps both sanitizers.
   target_compile_options(simkernel PRIVATE -fno-sanitize=fuzzer-no-link)
 endif()
-target_link_libraries(simkernel PUBLIC Threads::Threads)
+target_link_libraries(simkernel PUBLIC Threads::Threads PRIVATE peformat)
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
 if(TAMRIXSC_HOST32)
   # The same layout numbers the image is built to.
-  target_sources(driver_host PRIVATE platform/layout_check.cpp)
+  target_sources(driver_host PRIVATE ${DRIVER_LAYOUT_CHECK})
 endif()
 target_include_directories(driver_host PUBLIC driver include)
 target_link_libraries(driver_host PUBLIC simkernel tamrixsc_messages)
@@ -140,7 +148,7 @@ endif()
 add_library(machine STATIC scsim/Machine.cpp scsim/Vcd.cpp)
 target_include_directories(machine PUBLIC scsim)
 target_link_libraries(machine PUBLIC driver_host board)
-add_library(script STATIC scsim/Script.cpp scsim/Scctl.cpp)
+add_library(script STATIC scsim/Script.cpp scsim/Scctl.cpp scsim/FaultCatalogue.cpp)
 target_link_libraries(script PUBLIC machine scctl_core)
 add_executable(scsim scsim/main.cpp)
 target_link_libraries(scsim PRIVATE script)

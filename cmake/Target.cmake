@@ -143,7 +143,7 @@ find_program(TAMRIXSC_OBJDUMP NAMES ${TAMRIXSC_MINGW_OBJDUMP} i686-w64-mingw32-o
 
 add_executable(tamrixsc
   ${DRIVER_SOURCES}
-  platform/layout_check.cpp
+  ${DRIVER_LAYOUT_CHECK}
 )
 set_target_properties(tamrixsc PROPERTIES
   OUTPUT_NAME tamrixsc

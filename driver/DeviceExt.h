@@ -1,4 +1,4 @@
-// The device extension record: all state of the one System Controller and
+// The device extension: all state of the one System Controller and
 // the operations that drive it.
 #pragma once
 
@@ -9,9 +9,9 @@
 #include "tamrixsc.h"
 #include "tamrixscmsg.h"
 
-// The record lives in the extension of the device object, one per device,
-// and is never copied. Fields are public plain data in a fixed order: the
-// extension size and several controller payloads depend on their widths.
+// The extension of the device object, one per device, never copied. Fields
+// are public plain data in a fixed order: the extension size and several
+// controller payloads depend on their widths.
 class CDeviceExt {
  public:
   static constexpr ULONG kFirmwareVersionSize = 64;
@@ -51,7 +51,7 @@ class CDeviceExt {
   static constexpr ULONG kMaxDevTimeoutPoll = 0xFF;
   static constexpr ULONG kMaxDevTimeoutWatchdog = 0xFFFF;
 
-  // Record operations.
+  // Extension operations.
   void setDefaultSwitchParams();
   void setDefaultFirmwareVersion();
   void startPollTimer(LONG periodMs);
@@ -77,7 +77,7 @@ class CDeviceExt {
   // `moreUs` could still follow.
   static ULONG dispatchBoundUs(ULONG increment);
   // The longest one transaction with every retry and pause can take with
-  // the record's settings; never more than a stretch may last.
+  // the extension's settings; never more than a stretch may last.
   ULONG retriedBoundUs(UCHAR cmdCode, UCHAR payloadLength, UCHAR replyCapacity) const;
   void beginStretch();
   void endStretch();
@@ -145,7 +145,7 @@ class CDeviceExt {
   NTSTATUS hcPoll(UCHAR* cardlanStatus, UCHAR report[4]);
   NTSTATUS hcCommand4();
   NTSTATUS hcStatusLED(bool on);
-  NTSTATUS exchange(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte = nullptr,
+  NTSTATUS transact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte = nullptr,
                     UCHAR* replyStatus = nullptr);
   NTSTATUS IoControlFirmwareVersion(PVOID buffer, ULONG size);
   NTSTATUS IoControlCommand4();
@@ -173,7 +173,7 @@ class CDeviceExt {
     UCHAR displayStatus;
   };
   NTSTATUS hdRunRequest(ULONG ioctlCode, const SC_HD_RECORD& in, HdReplyFields* out);
-  NTSTATUS hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength,
+  NTSTATUS hdTransactForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength,
                                UCHAR* replyByte, ULONG* resultCode, ULONG refused, ULONG noGroup);
 
   // Cardlan switching and the poll.
@@ -276,7 +276,7 @@ class CDeviceExt {
   KDPC PollDpc;
   LONG CardlanState;  // CL_NONE to CL_ACTIVE (scioctl.h)
 
-  // Beyond the record's fixed layout.
+  // Beyond the extension's fixed layout.
   // Stop has run, or a stop came while the start-up was under way: no
   // conversation starts any more. Written only under the link lock.
   BOOLEAN Stopped;

@@ -26,7 +26,10 @@ const char kReceiver[] = "CMessage::receive()";  // who traces a reply's failure
 bool isValidCode(UCHAR cmdCode) { return cmdCode >= DRIVER_CONNECT && cmdCode <= HD_MESSAGE_DELETE; }
 }  // namespace
 
-CMessage::CMessage(CDeviceExt* owner) : Owner(owner) { RtlZeroMemory(Frame, sizeof(Frame)); }
+CMessage::CMessage(CDeviceExt* owner) : Owner(owner) {
+  RtlZeroMemory(Frame, sizeof(Frame));
+  RtlZeroMemory(DumpBuffer, sizeof(DumpBuffer));
+}
 
 NTSTATUS CMessage::transact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, ULONG replyTimer,
                             UCHAR* replyBuffer, UCHAR* replySize, UCHAR* status) {

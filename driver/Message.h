@@ -1,4 +1,5 @@
-// Framed, checksummed message exchange with the 8051 System Controller.
+// Framed, checksummed transactions with the 8051 System Controller: one
+// command frame out, one reply frame in.
 #pragma once
 
 #include "platform.h"

@@ -34,6 +34,7 @@ void CDeviceExt::setDefaultFirmwareVersion() {
 // GPIO block ----------------------------------------------------------------
 
 UCHAR CDeviceExt::readReg(ULONG offset) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(PortBase + offset));
   if (AddressSpace == kAddressSpaceIo) {
     return READ_PORT_UCHAR(address);
@@ -42,6 +43,7 @@ UCHAR CDeviceExt::readReg(ULONG offset) {
 }
 
 void CDeviceExt::writeReg(ULONG offset, UCHAR value) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(PortBase + offset));
   if (AddressSpace == kAddressSpaceIo) {
     WRITE_PORT_UCHAR(address, value);
@@ -211,7 +213,7 @@ void CDeviceExt::hcDriverDisconnect(const char reason[4], bool shutdown) {
         const UCHAR payload[kDisconnectPayload] = {
             static_cast<UCHAR>(reason[0]), static_cast<UCHAR>(reason[1]), static_cast<UCHAR>(reason[2]),
             static_cast<UCHAR>(reason[3]), static_cast<UCHAR>(shutdown ? 1 : 0)};
-        return exchange(DRIVER_DISCONNECT, payload, sizeof(payload));
+        return transact(DRIVER_DISCONNECT, payload, sizeof(payload));
       },
       nothingMore);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hcDriverDisconnect() Exit; status [0x%X]\n", status);
@@ -266,9 +268,9 @@ NTSTATUS CDeviceExt::hcPoll(UCHAR* cardlanStatus, UCHAR report[4]) {
   return status;
 }
 
-// One transaction with the record's reply timer: the command, its payload,
+// One transaction with the extension's reply timer: the command, its payload,
 // an optional one-byte reply and, when asked for, the status byte.
-NTSTATUS CDeviceExt::exchange(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
+NTSTATUS CDeviceExt::transact(UCHAR cmdCode, const UCHAR* payload, UCHAR payloadLength, UCHAR* replyByte,
                               UCHAR* replyStatus) {
   UCHAR size = replyByte != nullptr ? 1 : 0;
   UCHAR ignored = 0;
@@ -284,7 +286,7 @@ NTSTATUS CDeviceExt::hcCommand4() {
 }
 
 NTSTATUS CDeviceExt::hcStatusLED(bool on) {
-  NTSTATUS status = exchange(on ? STATUS_LED_ON : STATUS_LED_OFF, nullptr, 0);
+  NTSTATUS status = transact(on ? STATUS_LED_ON : STATUS_LED_OFF, nullptr, 0);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hcStatusLED() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -298,13 +300,13 @@ constexpr UCHAR kStatusNoGroup = 2;
 }  // namespace
 
 NTSTATUS CDeviceExt::hdSetStatus(bool on, UCHAR value) {
-  NTSTATUS status = exchange(on ? HD_SET_STATUS : HD_CLEAR_STATUS, &value, 1);
+  NTSTATUS status = transact(on ? HD_SET_STATUS : HD_CLEAR_STATUS, &value, 1);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdSetStatus() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
-  NTSTATUS status = exchange(HD_SET_REFRESH_RATE, &rate, 1);
+  NTSTATUS status = transact(HD_SET_REFRESH_RATE, &rate, 1);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdSetRefreshRate() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -312,12 +314,12 @@ NTSTATUS CDeviceExt::hdSetRefreshRate(UCHAR rate) {
 // A display command whose status byte may refuse it. The result code says
 // "not done" until a reply came, then 0, or the refusal for the status:
 // `noGroup` for status 2, `refused` for any other.
-NTSTATUS CDeviceExt::hdExchangeForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload,
+NTSTATUS CDeviceExt::hdTransactForResult(const char* caller, UCHAR cmdCode, const UCHAR* payload,
                                          UCHAR payloadLength, UCHAR* replyByte, ULONG* resultCode,
                                          ULONG refused, ULONG noGroup) {
   *resultCode = HD_RESULT_NOT_DONE;
   UCHAR replyStatus;
-  NTSTATUS status = exchange(cmdCode, payload, payloadLength, replyByte, &replyStatus);
+  NTSTATUS status = transact(cmdCode, payload, payloadLength, replyByte, &replyStatus);
   if (NT_SUCCESS(status)) {
     *resultCode = replyStatus == 0 ? HD_RESULT_OK : replyStatus == kStatusNoGroup ? noGroup : refused;
   }
@@ -327,37 +329,37 @@ NTSTATUS CDeviceExt::hdExchangeForResult(const char* caller, UCHAR cmdCode, cons
 
 NTSTATUS CDeviceExt::hdGroupAdd(UCHAR* groupID, ULONG* resultCode) {
   *groupID = 0;
-  return hdExchangeForResult("CDeviceExt::hdGroupAdd()", HD_GROUP_ADD, nullptr, 0, groupID, resultCode,
+  return hdTransactForResult("CDeviceExt::hdGroupAdd()", HD_GROUP_ADD, nullptr, 0, groupID, resultCode,
                              HD_RESULT_ADD_REFUSED, HD_RESULT_ADD_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdGroupDelete(UCHAR groupID, ULONG* resultCode) {
-  return hdExchangeForResult("CDeviceExt::hdGroupDelete()", HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode,
+  return hdTransactForResult("CDeviceExt::hdGroupDelete()", HD_GROUP_DELETE, &groupID, 1, nullptr, resultCode,
                              HD_RESULT_GROUP_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageAdd(UCHAR groupID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3, UCHAR* messageID,
                                   ULONG* resultCode) {
   const UCHAR payload[] = {groupID, c0, c1, c2, c3};
-  return hdExchangeForResult("CDeviceExt::hdMessageAdd()", HD_MESSAGE_ADD, payload, sizeof(payload),
+  return hdTransactForResult("CDeviceExt::hdMessageAdd()", HD_MESSAGE_ADD, payload, sizeof(payload),
                              messageID, resultCode, HD_RESULT_ADD_REFUSED, HD_RESULT_GROUP_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageExchange(UCHAR messageID, UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3,
                                        ULONG* resultCode) {
   const UCHAR payload[] = {messageID, c0, c1, c2, c3};
-  return hdExchangeForResult("CDeviceExt::hdMessageExchange()", HD_MESSAGE_EXCHANGE, payload, sizeof(payload),
+  return hdTransactForResult("CDeviceExt::hdMessageExchange()", HD_MESSAGE_EXCHANGE, payload, sizeof(payload),
                              nullptr, resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdMessageDelete(UCHAR messageID, ULONG* resultCode) {
-  return hdExchangeForResult("CDeviceExt::hdMessageDelete()", HD_MESSAGE_DELETE, &messageID, 1, nullptr,
+  return hdTransactForResult("CDeviceExt::hdMessageDelete()", HD_MESSAGE_DELETE, &messageID, 1, nullptr,
                              resultCode, HD_RESULT_MESSAGE_REFUSED, HD_RESULT_MESSAGE_REFUSED);
 }
 
 NTSTATUS CDeviceExt::hdStatusQuery(UCHAR* displayStatus) {
   *displayStatus = 0;
-  NTSTATUS status = exchange(HD_STATUS_QUERY, nullptr, 0, displayStatus);
+  NTSTATUS status = transact(HD_STATUS_QUERY, nullptr, 0, displayStatus);
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdStatusQuery() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -374,14 +376,14 @@ NTSTATUS CDeviceExt::hdReset() {
   }
   const UCHAR payload[] = {static_cast<UCHAR>(text[0]), static_cast<UCHAR>(text[1]),
                            static_cast<UCHAR>(text[2]), static_cast<UCHAR>(text[3]), 0x0A};
-  NTSTATUS status = exchange(HD_RESET, payload, sizeof(payload));
+  NTSTATUS status = transact(HD_RESET, payload, sizeof(payload));
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdReset() Exit; status [0x%X]\n", status);
   return status;
 }
 
 NTSTATUS CDeviceExt::hdWrite(UCHAR c0, UCHAR c1, UCHAR c2, UCHAR c3) {
   const UCHAR payload[] = {c0, c1, c2, c3};
-  NTSTATUS status = exchange(HD_WRITE, payload, sizeof(payload));
+  NTSTATUS status = transact(HD_WRITE, payload, sizeof(payload));
   SC_TRACE(TRACE_FLOW, "CDeviceExt::hdWrite() Exit; status [0x%X]\n", status);
   return status;
 }
@@ -416,11 +418,13 @@ const char kAllocator[] = "CDeviceExt::allocateHardware()";  // who traces a fai
 }  // namespace
 
 UCHAR CDeviceExt::superIoRead(ULONG base, ULONG offset, ULONG addressSpace) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset));
   return addressSpace == kAddressSpaceIo ? READ_PORT_UCHAR(address) : READ_REGISTER_UCHAR(address);
 }
 
 void CDeviceExt::superIoWrite(ULONG base, ULONG offset, ULONG addressSpace, UCHAR value) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the HAL takes a port number or a mapped address as a pointer
   PUCHAR address = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset));
   if (addressSpace == kAddressSpaceIo) {
     WRITE_PORT_UCHAR(address, value);
@@ -505,6 +509,7 @@ NTSTATUS CDeviceExt::mapPorts(PHYSICAL_ADDRESS translated, ULONG length, ULONG a
 
 void CDeviceExt::releaseHardware(ULONG base, ULONG length, BOOLEAN mapped) {
   if (mapped) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the mapped address, kept as a number
     MmUnmapIoSpace(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(base)), length);
     SC_TRACE(TRACE_FLOW, "CDeviceExt::releaseHardware() Port unmapped; port size [%d]\n", length);
   }
@@ -638,7 +643,7 @@ void CDeviceExt::readSwitchRegistry() {
   if (NT_SUCCESS(status)) {
     status = queryRegistry(kRegTNMappingType, &tnMapType);
   }
-  // The copy is the record's, not the request's: a connect request with no
+  // The copy is the extension's, not the request's: a connect request with no
   // known source clears it for the connect requests queued behind it. It is
   // written whole under its own lock, which the start-I/O routine holds
   // only while it reads the copy; the link lock would keep this thread
@@ -659,7 +664,7 @@ NTSTATUS CDeviceExt::clSwitchConnect() {
       DriverObject, L"Communication errors during 'SWITCH_CONNECT'", "CDeviceExt::clSwitchConnect()",
       [this] {
         const UCHAR payload[] = {CardID, SignType, TNMapType};
-        return exchange(SWITCH_CONNECT, payload, sizeof(payload));
+        return transact(SWITCH_CONNECT, payload, sizeof(payload));
       },
       nothingMore);
   if (NT_SUCCESS(status)) {
@@ -674,7 +679,7 @@ NTSTATUS CDeviceExt::clSwitchConnect() {
 }
 
 NTSTATUS CDeviceExt::clSwitchDisconnect() {
-  NTSTATUS status = exchange(SWITCH_DISCONNECT, nullptr, 0);
+  NTSTATUS status = transact(SWITCH_DISCONNECT, nullptr, 0);
   if (NT_SUCCESS(status)) {
     CardlanState = CL_DISCONNECTED;
     hdWrite('D', 'M', 'I', 'N');
@@ -750,18 +755,18 @@ VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArg
   (void)dpc;
   (void)systemArgument1;
   (void)systemArgument2;
-  CDeviceExt* record = static_cast<CDeviceExt*>(deferredContext);
+  CDeviceExt* ext = static_cast<CDeviceExt*>(deferredContext);
   // A periodic timer queues this call again when it expires while the call
   // runs, and the second run may start on another processor: everything the
   // poll touches, the link and the Cardlan state, is used under the lock.
   // A poll that finds the link busy runs again as soon as it is free.
-  if (!record->tryTakeLink(&record->PollOwed)) {
+  if (!ext->tryTakeLink(&ext->PollOwed)) {
     return;
   }
-  if (!record->Stopped) {
-    record->beginStretch();
-    record->runPoll();
-    record->endStretch();
+  if (!ext->Stopped) {
+    ext->beginStretch();
+    ext->runPoll();
+    ext->endStretch();
   }
-  record->giveLink();
+  ext->giveLink();
 }

@@ -440,7 +440,7 @@ void CDeviceExt::stop(bool shutdown) {
   if (!act) {
     return;
   }
-  // Outside the lock: a poll that runs from now on finds the record
+  // Outside the lock: a poll that runs from now on finds the device
   // stopped, and a kernel whose KeCancelTimer waits for a running poll
   // must not wait while this thread holds the link the poll needs.
   KeCancelTimer(&PollTimer);

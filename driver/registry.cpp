@@ -232,7 +232,7 @@ ULONG CDeviceExt::longestPollMs() const {
   return static_cast<ULONG>((us + kUsPerMs - 1) / kUsPerMs);
 }
 
-// The longest reply timer with which no transaction the record's timer
+// The longest reply timer with which no transaction the extension's timer
 // serves can take longer than a stretch may last: the one that reads the
 // most reply bytes, the firmware version, and the one that sends the most,
 // the connect.

@@ -46,7 +46,7 @@ constexpr ULONG kLevelLength = rowOf(IOCTL_SC_DEBUG_LEVEL)->input;  // one signe
 constexpr LONG kMaxDebugLevel = TRACE_FLOW;
 const char kCreator[] = "createDevice()";  // who traces a failed creation
 
-CDeviceExt* recordOf(PDEVICE_OBJECT deviceObject) {
+CDeviceExt* extensionOf(PDEVICE_OBJECT deviceObject) {
   return static_cast<CDeviceExt*>(deviceObject->DeviceExtension);
 }
 
@@ -161,11 +161,11 @@ bool detectDevice() {
   return false;
 }
 
-// The device and what the record holds of the kernel's beside it. No
+// The device and what its extension holds of the kernel's beside it. No
 // request has reached the device, or the unload routine waited for the
 // last: its worker is not queued.
 void deleteDevice(PDEVICE_OBJECT deviceObject) {
-  IoFreeWorkItem(recordOf(deviceObject)->StartIoWorker);
+  IoFreeWorkItem(extensionOf(deviceObject)->StartIoWorker);
   IoDeleteDevice(deviceObject);
 }
 
@@ -183,18 +183,18 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
     return reportInitFailure(DriverObject, kCreator, "Function 'IoCreateDevice' failed",
                              L"Function 'IoCreateDevice' failed", status);
   }
-  // A shutdown may reach the record as soon as the notification below is
+  // A shutdown may reach the extension as soon as the notification below is
   // registered, before Init has run, and stop takes the link lock first.
-  CDeviceExt* record = recordOf(deviceObject);
-  KeInitializeSpinLock(&record->LinkLock);
-  KeInitializeSpinLock(&record->SwitchLock);
+  CDeviceExt* ext = extensionOf(deviceObject);
+  KeInitializeSpinLock(&ext->LinkLock);
+  KeInitializeSpinLock(&ext->SwitchLock);
   // Every request completes inside the start-I/O routine, which leaves the
   // next to this worker: started from the routine, the next would run at
   // DISPATCH_LEVEL right after it, and a queue that other processors keep
   // filling would keep this processor at that level for good, without a
   // deferred call (the poll's among them) ever running on it.
-  record->StartIoWorker = IoAllocateWorkItem(deviceObject);
-  if (record->StartIoWorker == nullptr) {
+  ext->StartIoWorker = IoAllocateWorkItem(deviceObject);
+  if (ext->StartIoWorker == nullptr) {
     reportInitFailure(DriverObject, kCreator, "Function 'IoAllocateWorkItem' failed",
                       L"Function 'IoAllocateWorkItem' failed", STATUS_INSUFFICIENT_RESOURCES);
     IoDeleteDevice(deviceObject);
@@ -229,9 +229,9 @@ NTSTATUS createDevice(PDRIVER_OBJECT DriverObject) {
     deleteDevice(deviceObject);
     return status;
   }
-  // The record lives in the extension, which the I/O manager zeroed; Init
+  // The extension, which the I/O manager zeroed; Init
   // gives every other field its value.
-  status = record->Init(DriverObject, deviceObject);
+  status = ext->Init(DriverObject, deviceObject);
   if (!NT_SUCCESS(status)) {
     IoUnregisterShutdownNotification(deviceObject);
     IoDeleteSymbolicLink(&linkName);
@@ -265,12 +265,12 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   SC_TRACE(TRACE_FLOW, "DriverUnload() Enter\n");
   PDEVICE_OBJECT deviceObject = DriverObject->DeviceObject;
   if (deviceObject != nullptr) {
-    recordOf(deviceObject)->stop(false);
+    extensionOf(deviceObject)->stop(false);
     // stop cancelled the timer and took a queued poll off its queue, but
     // KeRemoveQueueDpc cannot take back a poll that a processor has already
     // dequeued: it may still be running, or not yet have reached the lock.
     // KeFlushQueuedDpcs returns once every deferred call queued before it
-    // has run to its end, so none touches the record after IoDeleteDevice
+    // has run to its end, so none touches the extension after IoDeleteDevice
     // frees it, nor runs in the image after it is unloaded. It came with
     // Windows XP SP2 and Windows Server 2003, the oldest kernels this driver
     // is built for; a run-down count of the driver's own could not close
@@ -293,23 +293,23 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchCreate() Enter\n");
-  recordOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
+  extensionOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
   SC_TRACE(TRACE_FLOW, "DispatchCreate() Exit; status [0x%X]\n", STATUS_SUCCESS);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchClose() Enter\n");
-  recordOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
+  extensionOf(DeviceObject)->completeRequest(Irp, STATUS_SUCCESS, 0);
   SC_TRACE(TRACE_FLOW, "DispatchClose() Exit; status [0x%X]\n", STATUS_SUCCESS);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchShutdown() Enter\n");
-  CDeviceExt* record = recordOf(DeviceObject);
-  record->stop(true);
-  record->completeRequest(Irp, STATUS_SUCCESS, 0);
+  CDeviceExt* ext = extensionOf(DeviceObject);
+  ext->stop(true);
+  ext->completeRequest(Irp, STATUS_SUCCESS, 0);
   LogEvent(DeviceObject, MSG_DRIVER_STOPPED, nullptr, 0, nullptr);
   SC_TRACE(TRACE_FLOW, "DispatchShutdown() Exit; status [0x%X]\n", STATUS_SUCCESS);
   return STATUS_SUCCESS;
@@ -319,7 +319,7 @@ NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 namespace {
 // The trace-level request, served at once in the caller's thread.
-NTSTATUS setDebugLevel(CDeviceExt* record, PIRP Irp, PIO_STACK_LOCATION stack) {
+NTSTATUS setDebugLevel(CDeviceExt* ext, PIRP Irp, PIO_STACK_LOCATION stack) {
   ULONG information = 0;
   NTSTATUS status = STATUS_SUCCESS;
   PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
@@ -344,14 +344,14 @@ NTSTATUS setDebugLevel(CDeviceExt* record, PIRP Irp, PIO_STACK_LOCATION stack) {
     }
     SC_TRACE(TRACE_ERROR, "DispatchIOCTL() Using new debug level [%d]\n", newLevel);
   }
-  return record->completeRequest(Irp, status, information);
+  return ext->completeRequest(Irp, status, information);
 }
 }  // namespace
 
 namespace {
 // One request taken from the device queue, as its handler sees it.
 struct QueuedRequest {
-  CDeviceExt* record;
+  CDeviceExt* ext;
   PDEVICE_OBJECT deviceObject;
   PIRP irp;
   ULONG code;
@@ -361,7 +361,7 @@ struct QueuedRequest {
 };
 
 NTSTATUS handleHexDisplay(const QueuedRequest& r) {
-  NTSTATUS status = r.record->IoControlHexDisplay(r.code, r.buffer, r.inputLength, r.buffer, r.outputLength);
+  NTSTATUS status = r.ext->IoControlHexDisplay(r.code, r.buffer, r.inputLength, r.buffer, r.outputLength);
   if (!NT_SUCCESS(status)) {
     LogEvent(r.deviceObject, MSG_HEX_DISPLAY_FAILED, nullptr, static_cast<ULONG>(status), r.irp);
   }
@@ -369,18 +369,18 @@ NTSTATUS handleHexDisplay(const QueuedRequest& r) {
 }
 
 NTSTATUS handleSwitch(const QueuedRequest& r) {
-  return r.record->IoControlSwitch(r.code == IOCTL_SC_SWITCH_CONNECT, r.buffer, r.inputLength, r.buffer,
-                                   r.outputLength);
+  return r.ext->IoControlSwitch(r.code == IOCTL_SC_SWITCH_CONNECT, r.buffer, r.inputLength, r.buffer,
+                                r.outputLength);
 }
 
 NTSTATUS handleVersion(const QueuedRequest& r) {
-  return r.record->IoControlFirmwareVersion(r.buffer, r.outputLength);
+  return r.ext->IoControlFirmwareVersion(r.buffer, r.outputLength);
 }
 
-NTSTATUS handleCommand4(const QueuedRequest& r) { return r.record->IoControlCommand4(); }
+NTSTATUS handleCommand4(const QueuedRequest& r) { return r.ext->IoControlCommand4(); }
 
 NTSTATUS handleStatusLED(const QueuedRequest& r) {
-  return r.record->IoControlStatusLED(r.code == IOCTL_SC_STATUS_LED_ON);
+  return r.ext->IoControlStatusLED(r.code == IOCTL_SC_STATUS_LED_ON);
 }
 
 // Who serves the queued requests of each subject of the request table, and
@@ -467,7 +467,7 @@ NTSTATUS refuseSizes(const RequestRoute& route, const QueuedRequest& r) {
 // Guards, then the route's handler: the status, and in *information what
 // the I/O manager copies back.
 NTSTATUS serveQueued(const QueuedRequest& r, ULONG* information) {
-  if (r.record->Stopped) {
+  if (r.ext->Stopped) {
     // After shutdown the interface is released: nothing may reach the
     // controller any more.
     SC_TRACE(TRACE_WARNING, "DriverStartIo() !!!!! WARNING Device stopped; request [0x%X] refused\n", r.code);
@@ -491,7 +491,7 @@ NTSTATUS serveQueued(const QueuedRequest& r, ULONG* information) {
 
 NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SC_TRACE(TRACE_FLOW, "DispatchIOCTL() Enter\n");
-  CDeviceExt* record = recordOf(DeviceObject);
+  CDeviceExt* ext = extensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   NTSTATUS status;
@@ -499,7 +499,7 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // The registry can be read here, at PASSIVE_LEVEL, and not once the
     // request runs in the start-I/O routine.
     if (code == IOCTL_SC_SWITCH_CONNECT) {
-      record->readSwitchRegistry();
+      ext->readSwitchRegistry();
     }
     // Marked before it is queued: the start-I/O routine may complete it
     // inside IoStartPacket.
@@ -507,12 +507,12 @@ NTSTATUS NTAPI DispatchIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoStartPacket(DeviceObject, Irp, nullptr, nullptr);
     status = STATUS_PENDING;
   } else if (code == IOCTL_SC_DEBUG_LEVEL) {
-    status = setDebugLevel(record, Irp, stack);
+    status = setDebugLevel(ext, Irp, stack);
   } else {
     SC_TRACE(TRACE_WARNING, "DispatchIOCTL() !!!!! WARNING Invalid IOCTL request [0x%X]\n", code);
     LogEvent(DeviceObject, MSG_INVALID_REQUEST, L"DispatchIOCTL",
              static_cast<ULONG>(STATUS_INVALID_DEVICE_REQUEST), Irp);
-    status = record->completeRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    status = ext->completeRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
   SC_TRACE(TRACE_FLOW, "DispatchIOCTL() Exit; status [0x%X]\n", status);
   return status;
@@ -525,27 +525,27 @@ namespace {
 // (a poll on another processor) stays the current one: the poll queues
 // the worker for it when it lets the link go.
 void serveRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  CDeviceExt* record = recordOf(deviceObject);
+  CDeviceExt* ext = extensionOf(deviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  const QueuedRequest request = {record,
+  const QueuedRequest request = {ext,
                                  deviceObject,
                                  irp,
                                  stack->Parameters.DeviceIoControl.IoControlCode,
                                  irp->AssociatedIrp.SystemBuffer,
                                  stack->Parameters.DeviceIoControl.InputBufferLength,
                                  stack->Parameters.DeviceIoControl.OutputBufferLength};
-  record->OwedIrp = irp;
-  if (!record->tryTakeLink(&record->RequestOwed)) {
+  ext->OwedIrp = irp;
+  if (!ext->tryTakeLink(&ext->RequestOwed)) {
     return;
   }
-  record->OwedIrp = nullptr;
+  ext->OwedIrp = nullptr;
   ULONG information = 0;
-  record->beginStretch();
+  ext->beginStretch();
   NTSTATUS status = serveQueued(request, &information);
-  record->endStretch();
-  record->giveLink();
-  record->completeRequest(irp, status, information);
-  record->queueStartIoWorker();
+  ext->endStretch();
+  ext->giveLink();
+  ext->completeRequest(irp, status, information);
+  ext->queueStartIoWorker();
 }
 }  // namespace
 
@@ -556,12 +556,12 @@ VOID NTAPI DriverStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // In a system worker thread at PASSIVE_LEVEL. The device stays referenced
-// until this returns, so the record is there even after a shutdown.
+// until this returns, so the extension is there even after a shutdown.
 VOID NTAPI StartIoWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   (void)Context;
-  CDeviceExt* record = recordOf(DeviceObject);
+  CDeviceExt* ext = extensionOf(DeviceObject);
   KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-  PIRP owed = record->OwedIrp;
+  PIRP owed = ext->OwedIrp;
   if (owed != nullptr) {
     serveRequest(DeviceObject, owed);
   } else {

@@ -18,8 +18,16 @@ class Bytes {
     pos_ = 0;
   }
   uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint16_t next16() { return static_cast<uint16_t>(next() | next() << 8); }
-  uint32_t next32() { return static_cast<uint32_t>(next16() | static_cast<uint32_t>(next16()) << 16); }
+  // Little-endian, the first byte lowest. The reads are sequenced: the two
+  // operands of | are not, and compilers order them differently.
+  uint16_t next16() {
+    const uint8_t low = next();
+    return static_cast<uint16_t>(low | next() << 8);
+  }
+  uint32_t next32() {
+    const uint16_t low = next16();
+    return static_cast<uint32_t>(low | static_cast<uint32_t>(next16()) << 16);
+  }
   bool exhausted() const { return pos_ >= size_; }
 
  private:

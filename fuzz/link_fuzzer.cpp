@@ -9,11 +9,12 @@
 //   byte 2  reply timer (index, mod 6)  byte 3  operations, 1 + (mod 6)
 //   then 8 bytes per operation (code, 7 arguments), then the script that
 //   ScriptedController reads its choices from; past its end it works.
-// Operations (code mod 23): 0 to 19 the functions that send the twenty
-// command codes (DRIVER_CONNECT ... HD_MESSAGE_DELETE, the poll with its
-// state change among them), 20 one transaction with any code, payload
-// length and reply capacity, 21 a message the controller posts, 22 new
-// attempts, reply timer, trace level and noise on the unused control bits.
+// Operations, by a fixed number (code mod 32): 0 to 19 the functions that
+// send the twenty command codes (DRIVER_CONNECT ... HD_MESSAGE_DELETE, the
+// poll with its state change among them), 20 one transaction with any code,
+// payload length and reply capacity, 21 a message the controller posts, 22
+// new attempts, reply timer, trace level and noise on the unused control
+// bits; 23 to 31 do nothing yet.
 //
 // Checked after each operation: no byte of the device extension changed
 // other than the message frame, the dump buffer and the fields the command
@@ -42,6 +43,8 @@ constexpr ULONG kReplyTimers[] = {0, 50, 200, 1000, 5000, 20000};
 constexpr ULONG kRetryDelays[] = {1000, 0, 20, 100};
 constexpr size_t kHeader = 4;
 constexpr size_t kOperationSize = 8;
+constexpr uint8_t kOperationSpace = 32;
+constexpr uint8_t kLastOperation = 22;
 
 [[noreturn]] void finding(const char* what) {
   std::fprintf(stderr, "link_fuzzer: FINDING: %s\n", what);
@@ -55,7 +58,7 @@ struct Bench {
   fuzz::ScriptedController controller{kernel.clock, script};
   DRIVER_OBJECT driverObject;
   DEVICE_OBJECT deviceObject;
-  // The record alone in a heap block of its size: a byte written past
+  // The extension alone in a heap block of its size: a byte written past
   // either end of it is AddressSanitizer's to see.
   unsigned char* storage = new unsigned char[sizeof(CDeviceExt)];
   CDeviceExt* ext;
@@ -69,7 +72,7 @@ struct Bench {
     ext = reinterpret_cast<CDeviceExt*>(storage);
   }
 
-  // A record as start-up leaves it, with the lines idle.
+  // An extension as start-up leaves it, with the lines idle.
   void reset(LONG retries, ULONG retryDelay, ULONG replyTimer) {
     std::memset(storage, 0, sizeof(CDeviceExt));
     new (&ext->Message) CMessage(ext);
@@ -116,7 +119,7 @@ Bench& bench() {
   return *b;
 }
 
-// The bytes of the record that an operation may change, as [begin, end)
+// The bytes of the extension that an operation may change, as [begin, end)
 // offsets.
 struct Range {
   size_t begin;
@@ -156,10 +159,14 @@ void runOperation(Bench& b, const uint8_t* op) {
   allowed.push_back(fieldOf(ext, ext->Message.DumpBuffer));
   allowed.push_back(fieldOf(ext, ext->PollTimer));
   allowed.push_back(fieldOf(ext, ext->PollDpc));
-  const uint8_t code = op[0] % 23;
+  // Operations keep their numbers; those above the last are free for
+  // operations added later and do nothing until then, so that adding one
+  // leaves what existing inputs do be.
+  const uint8_t code = op[0] % kOperationSpace;
+  if (code > kLastOperation) return;
   const uint8_t* p = op + 1;
 
-  // Inputs of the record that some commands send, set before the snapshot.
+  // Inputs of the extension that some commands send, set before the snapshot.
   if (code == 6) {
     ext->CardID = p[0];
     ext->SignType = p[1];
@@ -277,14 +284,14 @@ void runOperation(Bench& b, const uint8_t* op) {
     finding("display result code outside the public header's");
   }
   // The bytes the operation may change are taken over into the snapshot;
-  // then the whole record must match it.
+  // then the whole extension must match it.
   for (size_t i = 0; i < allowed.count; i++) {
     const Range& r = allowed.ranges[i];
     std::memcpy(before + r.begin, b.storage + r.begin, r.end - r.begin);
   }
   if (std::memcmp(before, b.storage, sizeof(CDeviceExt)) != 0) {
-    std::fprintf(stderr, "link_fuzzer: operation %u changed the record\n", code);
-    finding("record written outside the frame, the dump buffer and the reply");
+    std::fprintf(stderr, "link_fuzzer: operation %u changed the extension\n", code);
+    finding("extension written outside the frame, the dump buffer and the reply");
   }
   // Each attempt of each transaction a command makes (at most two
   // transactions, as a poll and its display update) waits at most its reply

@@ -44,21 +44,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* path = argv[1];
-  pecheck::PeImage image;
+  pe::PeImage image;
   std::string error;
   if (!image.loadFile(path, &error)) {
     std::fprintf(stderr, "catalogue_check: %s: %s (build the target first)\n", path, error.c_str());
     return 1;
   }
-  std::vector<pecheck::Message> table;
+  std::vector<pe::Message> table;
   if (!image.messages(&table, &error)) {
     std::fprintf(stderr, "catalogue_check: %s: %s\n", path, error.c_str());
     return 1;
   }
 
   int problems = 0;
-  std::map<uint32_t, const pecheck::Message*> inImage;
-  for (const pecheck::Message& m : table) {
+  std::map<uint32_t, const pe::Message*> inImage;
+  for (const pe::Message& m : table) {
     if (!inImage.emplace(m.id, &m).second) {
       std::fprintf(stderr, "0x%08X: listed twice in the image\n", m.id);
       problems++;
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
       problems++;
       continue;
     }
-    const pecheck::Message& m = *it->second;
+    const pe::Message& m = *it->second;
     if (!m.unicode) {
       std::fprintf(stderr, "0x%08X %s: not a Unicode entry\n", e.id, e.name);
       problems++;
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
       problems++;
     }
   }
-  for (const pecheck::Message& m : table) {
+  for (const pe::Message& m : table) {
     if (inCatalogue.count(m.id) == 0) {
       std::fprintf(stderr, "0x%08X: in the image but not in the catalogue: %s\n", m.id,
                    visible(m.text).c_str());

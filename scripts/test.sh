@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the driver image, the 64-bit host build and the 32-bit host build
-# (which runs the image itself), then runs every test, both fuzzers for a
-# minute each, and the format check. Works on a fresh Debian 12 machine: missing packages are
+# (which runs the image itself), then runs every test, the static analysis
+# (scripts/analyse.sh), both fuzzers for a minute each, and the format check. Works on a fresh Debian 12 machine: missing packages are
 # installed first.
 #
 #   scripts/test.sh              everything
@@ -16,6 +16,8 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   libcli11-dev sigrok-cli
   clang-14 libclang-rt-14-dev
+  # The static analysis (scripts/analyse.sh).
+  clang-tidy-14 cppcheck python3
   # Wine, for the tests that run the image and scctl.exe under it; its
   # 32-bit half comes from the i386 architecture, added when missing.
   wine wine32:i386
@@ -47,7 +49,7 @@ install_missing() {
 # Formatting of every C++ source the project owns; reports all offenders.
 check_format() {
   local dirs=() d
-  for d in driver platform board tests tools bench scsim include messages fuzz wine; do
+  for d in driver platform board tests tools bench scsim include messages fuzz wine pe; do
     if [[ -d $d ]]; then
       dirs+=("$d")
     fi
@@ -94,6 +96,14 @@ echo "== host build"
 cmake --preset host -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host
 
+# The static analysis reads the 64-bit build's compile commands and the
+# headers it generated; it runs beside the 32-bit build and the tests, and
+# its verdict is taken after them.
+echo "== static analysis, beside the next stages"
+analysis_log=$(mktemp "${TMPDIR:-/tmp}/tamrixsc-analysis.XXXXXX")
+bash scripts/analyse.sh build/host >"$analysis_log" 2>&1 &
+analysis_pid=$!
+
 echo "== 32-bit host build"
 cmake --preset host32 -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host32
@@ -102,6 +112,16 @@ echo "== tests"
 ctest --preset host
 echo "== tests, 32-bit host build and the image"
 ctest --preset host32
+
+echo "== static analysis"
+analysis_ok=1
+wait "$analysis_pid" || analysis_ok=0
+cat "$analysis_log"
+rm -f "$analysis_log"
+if ((analysis_ok == 0)); then
+  echo "test.sh: FAILED: static analysis (scripts/analyse.sh)" >&2
+  exit 1
+fi
 
 # The same tests and scenario scripts on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any report fails the run, and every scenario

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "FaultCatalogue.h"
 #include "Machine.h"
 #include "Scctl.h"
 #include "scioctl.h"
@@ -109,11 +110,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-class ScriptError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 [[noreturn]] void fail(const std::string& message) { throw ScriptError(message); }
 
 std::string bound(int64_t value) {
@@ -126,12 +122,20 @@ std::string bound(int64_t value) {
   return text;
 }
 
-int64_t number(const std::string& word, int64_t min, int64_t max, const std::string& what) {
+}  // namespace
+
+int64_t scriptNumber(const std::string& word, int64_t min, int64_t max, const std::string& what) {
   int64_t v = 0;
   if (!parseNumber(word, &v)) fail(what + ": '" + word + "' is not a number");
   if (v < min || v > max)
     fail(what + ": " + word + " is out of range (" + bound(min) + " to " + bound(max) + ")");
   return v;
+}
+
+namespace {
+
+int64_t number(const std::string& word, int64_t min, int64_t max, const std::string& what) {
+  return scriptNumber(word, min, max, what);
 }
 
 uint8_t byteArg(const std::string& word, const std::string& what) {
@@ -162,8 +166,6 @@ constexpr int64_t kWaitLimitMs = 60000;
 constexpr size_t kMaxBinaryValue = 256;
 // How far one clock step may move the system time: a century either way.
 constexpr int64_t kMaxClockStepMs = 100LL * 366 * 24 * 3600 * 1000;
-// Data bytes of a controller message: the frame holds at most 64.
-constexpr size_t kMaxMessageData = 64;
 
 // The request names of the public header's request table.
 #define SC_REQUEST_NAME(name, function, subject, input, output, path, reply) \
@@ -180,9 +182,18 @@ uint32_t requestCode(const std::string& word) {
   return u32Arg(word, 0, "ioctl CODE");
 }
 
-// The kernel and HAL routines whose failure a script can inject.
-
 }  // namespace
+
+const std::vector<FailableRoutine>& failableRoutines() {
+  static const std::vector<FailableRoutine> routines = [] {
+    std::vector<FailableRoutine> out;
+    for (const sim::RoutineRow& row : sim::kRoutineRows) {
+      if (row.failure != sim::Failure::None) out.push_back({row.failureId, row.exported});
+    }
+    return out;
+  }();
+  return routines;
+}
 
 class Interpreter {
  public:
@@ -232,19 +243,21 @@ class Interpreter {
   // them, how many words may follow the form's words, whether it sets up
   // the board (and so must come before 'load'), and its handler, which
   // gets the whole line.
+  // The forms of `controller` are the rows of the fault catalogue.
   struct Form {
     const char* command;
     const char* sub;  // empty for a command without subcommands
-    const char* args;
+    std::string args;
     size_t minArgs;
     size_t maxArgs;
     bool setup;
     Handler handler;
+    const ControllerFault* fault = nullptr;
   };
   static constexpr size_t kAny = SIZE_MAX;
 
   static const std::vector<Form>& forms() {
-    static const std::vector<Form> table = {
+    static const std::vector<Form> table = withFaults({
         {"registry", "set", "NAME VALUE", 2, 2, false, &Interpreter::registrySet},
         {"registry", "set-string", "NAME TEXT", 2, 2, false, &Interpreter::registrySetString},
         {"registry", "set-binary", "NAME BYTE... (at most 256 bytes)", 1, 1 + kMaxBinaryValue, false,
@@ -268,27 +281,7 @@ class Interpreter {
         {"kernel", "fail", "NAME [STATUS] [COUNT]", 1, 3, false, &Interpreter::kernelFail},
         {"kernel", "registry-typecheck", "on|off", 1, 1, false, &Interpreter::kernelTypecheck},
         {"kernel", "dispatch-limit", "MS (0: no limit)", 1, 1, false, &Interpreter::kernelDispatchLimit},
-        {"controller", "silent", "", 0, 0, false, &Interpreter::controllerSilent},
-        {"controller", "alive", "", 0, 0, false, &Interpreter::controllerSilent},
-        {"controller", "no-reply", "N [CODE]", 1, 2, false, &Interpreter::controllerNoReply},
-        {"controller", "post", "CODE", 1, 1, false, &Interpreter::controllerPost},
-        {"controller", "version", "TEXT", 1, 1, false, &Interpreter::controllerVersion},
-        {"controller", "slots", "P S", 2, 2, false, &Interpreter::controllerSlots},
-        {"controller", "errors", "COMM POLL", 2, 2, false, &Interpreter::controllerErrors},
-        {"controller", "status", "CODE VALUE|normal", 2, 2, false, &Interpreter::controllerStatus},
-        {"controller", "corrupt", "checksum", 1, 1, false, &Interpreter::controllerCorrupt},
-        {"controller", "unsolicited", "STATUS [DATA...] (at most 64 data bytes)", 1, 1 + kMaxMessageData,
-         false, &Interpreter::controllerUnsolicited},
-        {"controller", "stuck-trdy", "", 0, 0, false, &Interpreter::controllerStuckTrdy},
-        // Beyond the contract: how long the controller takes to raise TREQ
-        // with its reply, for every command or for one code; and faults of
-        // the reply frame and the handshake.
-        {"controller", "latency", "US [CODE]", 1, 2, false, &Interpreter::controllerLatency},
-        {"controller", "reply-length", "L", 1, 1, false, &Interpreter::controllerReplyLength},
-        {"controller", "reply-data", "[DATA...] (at most 64 data bytes)", 0, kMaxMessageData, false,
-         &Interpreter::controllerReplyData},
-        {"controller", "trdy-lost", "host|reply K", 2, 2, false, &Interpreter::controllerTrdyLost},
-        {"controller", "treq-held", "", 0, 0, false, &Interpreter::controllerTreqHeld},
+        {"controller", "", "", 0, 0, false, nullptr},  // the fault catalogue's rows
         {"load", "", "", 0, 0, false, &Interpreter::load},
         {"unload", "", "", 0, 0, false, &Interpreter::unload},
         {"shutdown", "", "", 0, 0, false, &Interpreter::shutdown},
@@ -302,15 +295,32 @@ class Interpreter {
         {"note", "", "TEXT...", 0, kAny, false, &Interpreter::note},
         {"scctl", "", "ARG... (the control tool against the simulated device: scctl --help)", 0, kAny, false,
          &Interpreter::scctl},
-    };
+    });
     return table;
+  }
+
+  // The table with the `controller` placeholder replaced by one form for
+  // each row of the fault catalogue, in the catalogue's order.
+  static std::vector<Form> withFaults(std::vector<Form> table) {
+    std::vector<Form> out;
+    for (Form& f : table) {
+      if (f.handler != nullptr) {
+        out.push_back(std::move(f));
+        continue;
+      }
+      for (const ControllerFault& fault : faultCatalogue()) {
+        out.push_back(Form{f.command, fault.sub, argsUsage(fault), minArgWords(fault), maxArgWords(fault),
+                           false, &Interpreter::controllerFault, &fault});
+      }
+    }
+    return out;
   }
 
  public:
   static std::string usageOf(const Form& f) {
     std::string u = f.command;
     if (*f.sub) u += std::string(" ") + f.sub;
-    if (*f.args) u += std::string(" ") + f.args;
+    if (!f.args.empty()) u += " " + f.args;
     return u;
   }
 
@@ -531,94 +541,10 @@ class Interpreter {
 
   // Controller model -----------------------------------------------------
 
-  board::Controller& controller() { return machine_.board.controller; }
-
-  void controllerSilent(const Words& w) { controller().setSilent(w[1] == "silent"); }
-
-  void controllerNoReply(const Words& w) {
-    auto& faults = controller().faults();
-    faults.noReplyCount = u32Arg(w[2], 0, "controller no-reply N");
-    faults.noReplyCode.reset();
-    if (w.size() > 3) faults.noReplyCode = byteArg(w[3], "controller no-reply CODE");
+  void controllerFault(const Words& w) {
+    const ControllerFault& fault = *form_->fault;
+    fault.apply(machine_.board.controller, readArgs(fault, Words(w.begin() + 2, w.end())));
   }
-
-  void controllerPost(const Words& w) { controller().firmware().postCode = byteArg(w[2], "controller post"); }
-
-  void controllerVersion(const Words& w) {
-    if (w[2].size() > board::Controller::kMaxVersion) {
-      fail("controller version: " + std::to_string(w[2].size()) + " bytes, at most " +
-           std::to_string(board::Controller::kMaxVersion));
-    }
-    controller().firmware().version = w[2];
-  }
-
-  void controllerSlots(const Words& w) {
-    auto& fw = controller().firmware();
-    fw.slotPrimary = byteArg(w[2], "controller slots P");
-    fw.slotSecondary = byteArg(w[3], "controller slots S");
-  }
-
-  void controllerErrors(const Words& w) {
-    auto& fw = controller().firmware();
-    fw.commErrors = byteArg(w[2], "controller errors COMM");
-    fw.pollErrors = byteArg(w[3], "controller errors POLL");
-  }
-
-  void controllerStatus(const Words& w) {
-    auto& fw = controller().firmware();
-    uint8_t code = byteArg(w[2], "controller status CODE");
-    if (w[3] == "normal") {
-      fw.statusOverride.erase(code);
-    } else {
-      fw.statusOverride[code] = byteArg(w[3], "controller status VALUE");
-    }
-  }
-
-  void controllerCorrupt(const Words& w) {
-    if (w[2] != "checksum") fail("controller corrupt: only 'checksum' can be corrupted");
-    controller().faults().corruptChecksum = true;
-  }
-
-  void controllerUnsolicited(const Words& w) {
-    uint8_t status = byteArg(w[2], "controller unsolicited");
-    std::vector<uint8_t> data;
-    for (size_t i = 3; i < w.size(); i++) data.push_back(byteArg(w[i], "controller unsolicited"));
-    controller().postUnsolicited(status, data);
-  }
-
-  void controllerStuckTrdy(const Words&) { controller().faults().stuckTrdyArmed = true; }
-
-  void controllerLatency(const Words& w) {
-    uint32_t us = u32Arg(w[2], 0, "controller latency US");
-    if (w.size() > 3) {
-      controller().setReplyLatencyUs(byteArg(w[3], "controller latency CODE"), us);
-    } else {
-      controller().setReplyLatencyUs(us);
-    }
-  }
-
-  void controllerReplyLength(const Words& w) {
-    controller().faults().replyLength = byteArg(w[2], "controller reply-length");
-  }
-
-  void controllerReplyData(const Words& w) {
-    std::vector<uint8_t> data;
-    for (size_t i = 2; i < w.size(); i++) data.push_back(byteArg(w[i], "controller reply-data"));
-    controller().faults().replyData = data;
-  }
-
-  void controllerTrdyLost(const Words& w) {
-    int k = static_cast<int>(byteArg(w[3], "controller trdy-lost K"));
-    if (w[2] == "host") {
-      controller().faults().trdyLostHostByte = k;
-    } else if (w[2] == "reply") {
-      controller().faults().trdyLostReplyByte = k;
-    } else {
-      fail("controller trdy-lost: 'host' or 'reply', not '" + w[2] + "'");
-    }
-  }
-
-  void controllerTreqHeld(const Words&) { controller().faults().treqHeld = true; }
 
   // Driver and machine ---------------------------------------------------
 

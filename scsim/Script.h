@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,27 @@ bool splitLine(const std::string& line, std::vector<std::string>* words, std::st
 // A number as scripts write it: decimal with an optional leading `-`, or
 // `0x` and hex digits. False for anything else, or beyond 64 bits.
 bool parseNumber(const std::string& word, int64_t* value);
+
+// A script line that cannot run: the message says why; the runner names the
+// line.
+class ScriptError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A number of a script between `min` and `max`; a ScriptError that names
+// `what` otherwise.
+int64_t scriptNumber(const std::string& word, int64_t min, int64_t max, const std::string& what);
+
+// The kernel and HAL routines a script can make fail, each with the number
+// the machine fuzzer chooses it by: fixed, never reused.
+struct FailableRoutine {
+  uint8_t id;
+  const char* name;
+};
+const std::vector<FailableRoutine>& failableRoutines();
+// The fuzzer reads a routine's id from one byte, modulo this.
+constexpr uint8_t kFailableIdSpace = 32;
 
 class Interpreter;
 class Machine;

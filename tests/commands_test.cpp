@@ -21,7 +21,7 @@ const std::string kConnectRetryWarning =
 
 class CommandTest : public LinkTest {};
 
-TEST_F(CommandTest, DriverConnectSendsTheRecordsTimeoutsAndOptions) {
+TEST_F(CommandTest, DriverConnectSendsTheExtensionsTimeoutsAndOptions) {
   EXPECT_EQ(ext->hcDriverConnect(), STATUS_SUCCESS);
   EXPECT_EQ(commands(), (std::vector<std::string>{"08 01 58 02 3C 3E 00 23"}));
   EXPECT_TRUE(events.empty());

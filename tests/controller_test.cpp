@@ -209,6 +209,21 @@ TEST_F(ControllerWires, DisplayCommandsAnswerWithTheirStatusBytes) {
   EXPECT_EQ(transact(command(21))[2], 0xFF);  // a code the firmware does not know
 }
 
+// The firmware knows the twenty codes of the protocol, 1 to 20, each
+// answered with its own code; any other code is answered with status 0xFF
+// and no data.
+TEST_F(ControllerWires, TheTwentyCodesOfTheProtocolAndNoOther) {
+  for (int code = 0; code <= 0xFF; code++) {
+    Bytes reply = transact(command(static_cast<uint8_t>(code)));
+    ASSERT_GE(reply.size(), 4u) << code;
+    EXPECT_EQ(reply[1], code);
+    EXPECT_EQ(sumOf(reply), 0) << code;
+    bool known = code >= 1 && code <= 20;
+    EXPECT_EQ(reply[2] == 0xFF, !known) << code;
+    EXPECT_TRUE(known || reply.size() == 4u) << code;
+  }
+}
+
 TEST_F(ControllerWires, MalformedFramesAreTakenInAndNeverAnswered) {
   Bytes bad = command(3);
   bad.back()++;

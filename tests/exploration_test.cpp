@@ -449,7 +449,7 @@ TEST(Exploration, AllSchedulesWithTwoPreemptionsKeepConversationsApart) {
 // preemptions: among them the poll taken by the other processor before the
 // unload removes it from the queue, and overtaken before it reaches the
 // lock. Needs the unload to wait for a running poll (KeFlushQueuedDpcs);
-// without it the search finds the poll touching the deleted record.
+// without it the search finds the poll touching the deleted extension.
 TEST(Exploration, AllSchedulesOfUnloadDuringPoll) {
   Tally tally{"bounded search, 2 preemptions, unload during a poll"};
   BoundedSearch search(2);

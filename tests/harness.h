@@ -1,5 +1,5 @@
 // Test bench for the controller services: a simulated kernel, the board with
-// its controller model, and a device extension record reaching the GPIO
+// its controller model, and a device extension reaching the GPIO
 // block the way the claimed interface would, with the defaults start-up
 // gives it.
 #pragma once

@@ -172,7 +172,7 @@ TEST_F(ImageTest, TruncatedImagesAreRefused) {
   expectRefused(std::vector<uint8_t>(image.begin(), image.begin() + image.size() / 2),
                 "runs past the end of the file");
   expectRefused(std::vector<uint8_t>(image.begin(), image.begin() + 0x90), "truncated");
-  expectRefused(std::vector<uint8_t>(image.begin(), image.begin() + 2), "no MZ header");
+  expectRefused(std::vector<uint8_t>(image.begin(), image.begin() + 2), "truncated DOS header");
   expectRefused({}, "no MZ header");
 }
 

@@ -1,4 +1,5 @@
-// The link-fault matrix: every fault the controller model offers, injected
+// The link-fault matrix: every fault of the fault catalogue
+// (scsim/FaultCatalogue.cpp), as each row's matrix cases aim it, injected
 // into every controller operation the driver has, through its caller.
 //
 // An operation is a command code sent by one caller in one step of the
@@ -26,77 +27,25 @@
 #include <vector>
 
 #include "DeviceExt.h"
+#include "FaultCatalogue.h"
 #include "Machine.h"
 #include "Script.h"
 
 namespace linkmatrix {
 namespace {
 
-constexpr const char* kFailed = "0xC0000001";
-
-enum class Fault {
-  Silent,         // controller silent: TRDY and TREQ never come, until it is alive again
-  NoReply,        // the frame is taken in and never answered
-  StuckTrdy,      // after the first strobe TRDY is never released, until alive again
-  BadChecksum,    // the reply carries a wrong checksum
-  Unsolicited,    // a message of the controller's own is pending before the command
-  TrdyLostHost0,  // no TRDY before byte 0 of the command frame
-  TrdyLostHostLast,
-  TrdyLostReply0,  // no TRDY before byte 0 of the reply (its length)
-  TrdyLostReply2,  // ... before its status byte
-  TrdyLostReplyLast,
-  TreqHeld,      // TREQ stays asserted after the reply
-  ShortLength,   // length byte 3
-  LongLength,    // length byte 69
-  OverCapacity,  // one data byte more than the caller offers room for
-};
-constexpr Fault kFaults[] = {
-    Fault::Silent,         Fault::NoReply,           Fault::StuckTrdy,        Fault::BadChecksum,
-    Fault::Unsolicited,    Fault::TrdyLostHost0,     Fault::TrdyLostHostLast, Fault::TrdyLostReply0,
-    Fault::TrdyLostReply2, Fault::TrdyLostReplyLast, Fault::TreqHeld,         Fault::ShortLength,
-    Fault::LongLength,     Fault::OverCapacity,
+// The matrix's faults are the cases of the fault catalogue's rows.
+struct Fault {
+  const scsim::ControllerFault* row;
+  const scsim::MatrixCase* aim;
 };
 
-const char* nameOf(Fault f) {
-  switch (f) {
-    case Fault::Silent: return "silent";
-    case Fault::NoReply: return "no-reply";
-    case Fault::StuckTrdy: return "stuck-trdy";
-    case Fault::BadChecksum: return "corrupt-checksum";
-    case Fault::Unsolicited: return "unsolicited";
-    case Fault::TrdyLostHost0: return "trdy-lost-host-0";
-    case Fault::TrdyLostHostLast: return "trdy-lost-host-last";
-    case Fault::TrdyLostReply0: return "trdy-lost-reply-0";
-    case Fault::TrdyLostReply2: return "trdy-lost-reply-status";
-    case Fault::TrdyLostReplyLast: return "trdy-lost-reply-last";
-    case Fault::TreqHeld: return "treq-held";
-    case Fault::ShortLength: return "reply-length-3";
-    case Fault::LongLength: return "reply-length-69";
-    case Fault::OverCapacity: return "reply-over-capacity";
+std::vector<Fault> matrixFaults() {
+  std::vector<Fault> faults;
+  for (const scsim::ControllerFault& row : scsim::faultCatalogue()) {
+    for (const scsim::MatrixCase& c : row.cases) faults.push_back(Fault{&row, &c});
   }
-  return "?";
-}
-
-// How a fault acts on the operation's transactions.
-enum class Reach {
-  ForGood,   // every attempt fails until the controller is made healthy
-  Once,      // the first attempt fails, later ones go through
-  Harmless,  // the transaction succeeds, with a warning
-};
-Reach reachOf(Fault f) {
-  switch (f) {
-    case Fault::Silent:
-    case Fault::StuckTrdy: return Reach::ForGood;
-    case Fault::Unsolicited:
-    case Fault::TreqHeld: return Reach::Harmless;
-    default: return Reach::Once;
-  }
-}
-
-// Faults of the command frame or the lines, armed before the frame starts.
-bool armedBeforeFrame(Fault f) {
-  return f == Fault::Silent || f == Fault::StuckTrdy || f == Fault::Unsolicited ||
-         f == Fault::TrdyLostHost0 || f == Fault::TrdyLostHostLast;
+  return faults;
 }
 
 constexpr LONG kNoDevice = -1;
@@ -230,18 +179,18 @@ const Operation kOperations[] = {
 // Cells that cannot occur, and why.
 struct Impossible {
   uint8_t code;
-  Fault fault;
+  const char* fault;  // the catalogue's case
   const char* why;
 };
 const Impossible kImpossible[] = {
-    {7, Fault::OverCapacity,
+    {7, "reply-over-capacity",
      "FIRMWARE_VERSION offers 64 data bytes, the most a frame can carry: a longer reply has a length byte "
      "above 68, which is the reply-length-69 cell"},
 };
 
-const char* whyImpossible(const Operation& op, Fault fault) {
+const char* whyImpossible(const Operation& op, const Fault& fault) {
   for (const auto& i : kImpossible) {
-    if (i.code == op.code && i.fault == fault) return i.why;
+    if (i.code == op.code && std::string(i.fault) == fault.aim->name) return i.why;
   }
   return nullptr;
 }
@@ -290,38 +239,33 @@ class Bench {
     return f;
   }
 
-  // Aims `fault` at the first frame of `code` in what runs next, which
-  // comes after `before` other command frames.
+  // Aims `fault` at the first frame of the target's code in what runs
+  // next, which comes after `before` other command frames.
   // A step that claims the interface first pulses the host request line,
   // which a controller takes for the start of a frame: a fault of the
   // command frame is armed only after that pulse (`afterClaim`).
-  void aim(Fault fault, uint8_t code, int before, uint8_t hostLength, uint8_t replyLength, uint8_t capacity,
-           bool afterClaim) {
+  void aim(const Fault& fault, const scsim::Target& target, int before, bool afterClaim) {
     fault_ = fault;
-    replyLastByte_ = static_cast<uint8_t>(replyLength - 1);
-    code_ = code;
-    hostLength_ = hostLength;
-    capacity_ = capacity;
-    if (fault == Fault::NoReply) {
-      controller().faults().noReplyCount = 1;
-      controller().faults().noReplyCode = code;
-    } else if (armedBeforeFrame(fault)) {
-      if (before == 0 && afterClaim) {
-        idleWait_ = true;
-        pulseWait_ = true;
-      } else if (before == 0) {
-        armHostSide();
-      } else {
-        waitFrames_ = before;
-      }
-    } else {
-      replyPending_ = true;
+    target_ = target;
+    switch (fault.aim->aim) {
+      case scsim::Aim::ByCode: arm(); break;
+      case scsim::Aim::Reply: replyPending_ = true; break;
+      case scsim::Aim::Command:
+        if (before == 0 && afterClaim) {
+          idleWait_ = true;
+          pulseWait_ = true;
+        } else if (before == 0) {
+          arm();
+        } else {
+          waitFrames_ = before;
+        }
+        break;
     }
   }
 
   // The controller works again, with no fault left armed.
   void heal() {
-    controller().setSilent(false);
+    scsim::faultNamed("alive")->apply(controller(), {});
     controller().faults() = board::Controller::Faults{};
     replyPending_ = false;
     waitFrames_ = 0;
@@ -329,44 +273,21 @@ class Bench {
     pulseWait_ = false;
   }
 
-  bool hostSideApplied() const { return hostApplied_; }
+  bool armed() const { return armed_; }
 
  private:
-  void armHostSide() {
-    auto& f = controller().faults();
-    switch (fault_) {
-      case Fault::Silent: controller().setSilent(true); break;
-      case Fault::StuckTrdy: f.stuckTrdyArmed = true; break;
-      case Fault::Unsolicited: controller().postUnsolicited(0x55, {0x01, 0x02, 0x03}); break;
-      case Fault::TrdyLostHost0: f.trdyLostHostByte = 0; break;
-      case Fault::TrdyLostHostLast: f.trdyLostHostByte = hostLength_ - 1; break;
-      default: break;
-    }
-    hostApplied_ = true;
-  }
-
-  void armReplySide() {
-    auto& f = controller().faults();
-    switch (fault_) {
-      case Fault::BadChecksum: f.corruptChecksum = true; break;
-      case Fault::TrdyLostReply0: f.trdyLostReplyByte = 0; break;
-      case Fault::TrdyLostReply2: f.trdyLostReplyByte = 2; break;
-      case Fault::TrdyLostReplyLast: f.trdyLostReplyByte = replyLastByte_; break;
-      case Fault::TreqHeld: f.treqHeld = true; break;
-      case Fault::ShortLength: f.replyLength = 3; break;
-      case Fault::LongLength: f.replyLength = 69; break;
-      case Fault::OverCapacity: f.replyData = std::vector<uint8_t>(capacity_ + 1u, 0x41); break;
-      default: break;
-    }
+  void arm() {
+    fault_.row->apply(controller(), scsim::readArgs(*fault_.row, fault_.aim->args(target_)));
+    armed_ = true;
   }
 
   void onFrame(bool fromHost, const std::vector<uint8_t>& bytes, bool complete) {
     frames_.push_back(Frame{fromHost, bytes, complete});
     if (!fromHost || !complete) return;
     if (waitFrames_ > 0 && --waitFrames_ == 0) idleWait_ = true;
-    if (replyPending_ && bytes.size() > 1 && bytes[1] == code_) {
+    if (replyPending_ && bytes.size() > 1 && bytes[1] == target_.code) {
       replyPending_ = false;
-      armReplySide();
+      arm();
     }
   }
 
@@ -383,23 +304,20 @@ class Bench {
     if (access.write) return;
     if (controller().state() != board::Controller::State::Idle || gpio.hostRequest() || gpio.treq()) return;
     idleWait_ = false;
-    armHostSide();
+    arm();
   }
 
   std::ostringstream out_;
   std::ostringstream err_;
   scsim::Script script_;
   std::vector<Frame> frames_;
-  Fault fault_ = Fault::Silent;
-  uint8_t code_ = 0;
-  uint8_t hostLength_ = 3;
-  uint8_t replyLastByte_ = 3;
-  uint8_t capacity_ = 0;
+  Fault fault_{};
+  scsim::Target target_{};
   bool replyPending_ = false;
   int waitFrames_ = 0;
   bool idleWait_ = false;
   bool pulseWait_ = false;
-  bool hostApplied_ = false;
+  bool armed_ = false;
 };
 
 // What a run of the step without a fault shows about the operation's frame.
@@ -458,41 +376,6 @@ uint32_t ioctlOf(const std::vector<std::string>& lines) {
   return 0;
 }
 
-// The trace line that names the fault.
-std::string faultTrace(Fault f, const Layout& layout, uint8_t capacity) {
-  switch (f) {
-    case Fault::Silent:
-    case Fault::StuckTrdy:
-    case Fault::TrdyLostHost0: return "CMessage::doSend() !!!!! WARNING Incomplete cycle; bytes sent [0]";
-    case Fault::TrdyLostHostLast:
-      return "CMessage::doSend() !!!!! WARNING Incomplete cycle; bytes sent [" +
-             std::to_string(layout.hostLength - 1) + "]";
-    case Fault::NoReply:
-      return "CMessage::receive() ***** ERROR Device timeout [TREQ not asserted]; transaction aborted";
-    case Fault::BadChecksum: return "CMessage::receive() ***** ERROR Invalid checksum [";
-    case Fault::Unsolicited:
-      return "CMessage::prepareTarget() !!!!! WARNING Message pending from 8051 [07 00 55 01 02 03 00 00 "
-             "...]; "
-             "dumped";
-    case Fault::TrdyLostReply0:
-      return "CMessage::receive() ***** ERROR Failed to read 1st byte; transaction aborted";
-    case Fault::TrdyLostReply2:
-      return "CMessage::receive() ***** ERROR Failed to read 'Status' byte; transaction aborted";
-    case Fault::TrdyLostReplyLast:
-      return "CMessage::receive() ***** ERROR Failed to read checksum byte; transaction aborted";
-    case Fault::TreqHeld:
-      return "CMessage::receive() !!!!! WARNING Device timeout on exit [TREQ still asserted]";
-    case Fault::ShortLength:
-      return "CMessage::receive() ***** ERROR Invalid message length [3]; transaction aborted";
-    case Fault::LongLength:
-      return "CMessage::receive() ***** ERROR Invalid message length [69]; transaction aborted";
-    case Fault::OverCapacity:
-      return "CMessage::receive() ***** ERROR Message too long; data length [" +
-             std::to_string(capacity + 5) + "]; buffer size [" + std::to_string(capacity) + "]";
-  }
-  return "";
-}
-
 LONG cardlanState(scsim::Machine& m) {
   PDEVICE_OBJECT device = m.kernel.io.lookup(scsim::Machine::kLinkName);
   if (device == nullptr) return kNoDevice;
@@ -504,21 +387,20 @@ bool stopped(scsim::Machine& m) {
   return device != nullptr && static_cast<CDeviceExt*>(device->DeviceExtension)->Stopped;
 }
 
-void checkCell(const Operation& op, Fault fault, const Layout& layout) {
+void checkCell(const Operation& op, const Fault& fault, const Layout& layout) {
+  const scsim::Target target{op.code, layout.hostLength, layout.replyLength, op.capacity};
   Bench bench;
   bench.run(op.setup);
   bench.takeFrames();
-  bench.aim(fault, op.code, layout.before, layout.hostLength, layout.replyLength, op.capacity,
-            std::string(op.trigger).rfind("load", 0) == 0);
+  bench.aim(fault, target, layout.before, std::string(op.trigger).rfind("load", 0) == 0);
   std::vector<std::string> lines = bench.run(op.trigger);
   std::vector<Frame> frames = bench.takeFrames();
-  if (armedBeforeFrame(fault) && fault != Fault::NoReply) {
-    ASSERT_TRUE(bench.hostSideApplied()) << "the fault was never armed";
-  }
+  ASSERT_TRUE(bench.armed()) << "the fault was never armed";
 
-  Reach reach = reachOf(fault);
-  bool fails = reach == Reach::ForGood || (reach == Reach::Once && !op.retried);
-  int attempts = !op.retried ? 1 : reach == Reach::ForGood ? 3 : reach == Reach::Once ? 2 : 1;
+  using scsim::Outcome;
+  const Outcome reach = fault.row->outcome;
+  bool fails = reach == Outcome::ForGood || (reach == Outcome::Once && !op.retried);
+  int attempts = !op.retried ? 1 : reach == Outcome::ForGood ? 3 : reach == Outcome::Once ? 2 : 1;
 
   // The operation's final status, as the step or its trace shows it.
   uint32_t ioctl = ioctlOf(lines);
@@ -538,29 +420,28 @@ void checkCell(const Operation& op, Fault fault, const Layout& layout) {
     EXPECT_EQ(count(lines, std::string("Communication errors during '") + op.commandName + "'"),
               attempts - 1);
   }
-  int invisible = fault == Fault::Silent || fault == Fault::StuckTrdy ? attempts
-                  : fault == Fault::TrdyLostHost0                     ? 1
-                                                                      : 0;
-  int later = reach == Reach::ForGood ? 0 : layout.sameCode - 1;
+  // A fault that hides the command hides it from every attempt it hits.
+  int invisible = !fault.aim->hidesCommand ? 0 : reach == Outcome::ForGood ? attempts : 1;
+  int later = reach == Outcome::ForGood ? 0 : layout.sameCode - 1;
   int seen = 0;
   for (const Frame& f : frames) seen += f.fromHost && f.bytes.size() > 1 && f.bytes[1] == op.code;
   EXPECT_EQ(seen, attempts - invisible + later) << "command frames of code " << int(op.code);
 
   // The trace that names the fault.
-  std::string trace = faultTrace(fault, layout, op.capacity);
+  std::string trace = fault.aim->trace(target);
   EXPECT_GE(count(lines, trace), 1) << "expected trace: " << trace;
 
   // The final event of a failure.
   if (op.failEvent != nullptr) {
     if (fails) {
       EXPECT_GE(count(lines, op.failEvent), 1) << "expected event: " << op.failEvent;
-    } else if (reach != Reach::ForGood) {
+    } else if (reach != Outcome::ForGood) {
       EXPECT_EQ(count(lines, op.failEvent), 0) << "not expected event: " << op.failEvent;
     }
   }
 
   // The state left behind: the Cardlan state, and the host's lines let go.
-  LONG expected = !fails ? op.stateOk : reach == Reach::ForGood ? op.stateForGood : op.stateFailed;
+  LONG expected = !fails ? op.stateOk : reach == Outcome::ForGood ? op.stateForGood : op.stateFailed;
   EXPECT_EQ(cardlanState(bench.machine()), expected) << "Cardlan state";
   auto& gpio = bench.machine().board.gpio;
   EXPECT_FALSE(gpio.hostRequest()) << "host request left asserted";
@@ -588,21 +469,22 @@ void checkCell(const Operation& op, Fault fault, const Layout& layout) {
 }
 
 TEST(LinkFaultMatrix, EveryFaultIntoEveryOperation) {
+  const std::vector<Fault> faults = matrixFaults();
   int checkedCells = 0;
   int impossibleCells = 0;
   for (const Operation& op : kOperations) {
     Layout layout = learn(op);
     ASSERT_GE(layout.before, 0) << op.name << ": the step sends no frame of code " << int(op.code);
-    for (Fault fault : kFaults) {
+    for (const Fault& fault : faults) {
       if (const char* why = whyImpossible(op, fault)) {
-        std::cout << "impossible: " << op.name << " x " << nameOf(fault) << ": " << why << "\n";
+        std::cout << "impossible: " << op.name << " x " << fault.aim->name << ": " << why << "\n";
         // A frame carries at most 64 data bytes, so only a smaller capacity
         // can be overrun by a reply of valid length.
-        EXPECT_TRUE(fault != Fault::OverCapacity || op.capacity == 64) << op.name;
+        EXPECT_EQ(op.capacity, 64) << op.name;
         impossibleCells++;
         continue;
       }
-      SCOPED_TRACE(std::string(op.name) + " x " + nameOf(fault));
+      SCOPED_TRACE(std::string(op.name) + " x " + fault.aim->name);
       checkCell(op, fault, layout);
       checkedCells++;
     }
@@ -611,10 +493,13 @@ TEST(LinkFaultMatrix, EveryFaultIntoEveryOperation) {
     bool known = false;
     for (const Operation& op : kOperations) known = known || op.code == i.code;
     EXPECT_TRUE(known) << "an impossible cell names no operation";
+    known = false;
+    for (const Fault& f : faults) known = known || std::string(i.fault) == f.aim->name;
+    EXPECT_TRUE(known) << "an impossible cell names no fault";
   }
   std::cout << "link-fault matrix: " << checkedCells << " cells checked, " << impossibleCells
             << " cells impossible, " << sizeof(kOperations) / sizeof(kOperations[0]) << " operations x "
-            << sizeof(kFaults) / sizeof(kFaults[0]) << " faults\n";
+            << faults.size() << " faults\n";
 }
 
 }  // namespace

@@ -115,16 +115,16 @@ TEST_F(RaceTest, QueuedConnectRequestsShareTheRegistryCopy) {
 
 // A poll queued at the very end of unload's stop (its timer expired on
 // another processor just before the cancel, and the call left the queue
-// there only now) runs before the device and its record are deleted: it
-// finds the record stopped and leaves the link alone, and nothing of the
+// there only now) runs before the device and its extension are deleted: it
+// finds the extension stopped and leaves the link alone, and nothing of the
 // driver is left queued after unload.
 TEST_F(RaceTest, UnloadWaitsForAPollStillQueued) {
   machine.kernel.registry.setDword(scsim::Machine::kParametersKey, "DebugLevel", 5);
   load();
-  CDeviceExt* record = static_cast<CDeviceExt*>(device->DeviceExtension);
-  onLine = [this, record](const std::string& line) {
+  CDeviceExt* ext = static_cast<CDeviceExt*>(device->DeviceExtension);
+  onLine = [this, ext](const std::string& line) {
     if (line == "dbg: TAMRIXSC: CDeviceExt::releaseInterface() Exit") {
-      machine.kernel.dispatcher.queueDpc(&record->PollDpc);
+      machine.kernel.dispatcher.queueDpc(&ext->PollDpc);
     }
   };
   uint64_t ran = machine.kernel.dispatcher.dpcsRun();

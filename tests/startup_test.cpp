@@ -311,7 +311,7 @@ TEST_F(StartupTest, RegistryValuesReachTheConnectPayload) {
 }
 
 // The start-up conversation holds the link lock from the first command to
-// the last, with the poll armed and the record marked started in the same
+// the last, with the poll armed and the extension marked started in the same
 // hold: a poll or a shutdown on another processor waits for all of it.
 TEST_F(StartupTest, StartupConversationHoldsTheLinkLock) {
   std::vector<std::string> seen;

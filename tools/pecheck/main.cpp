@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pe_image.h"
+#include "checks.h"
 #include "version_resource.h"
 
 namespace {
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  pecheck::PeImage image;
+  pe::PeImage image;
   std::string error;
   if (!image.loadFile(path, &error)) {
     std::fprintf(stderr, "pecheck: %s: %s\n", path.c_str(), error.c_str());
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   if (checks) findings = console ? pecheck::checkConsoleProgram(image) : pecheck::checkDriverImage(image);
 
   if (listImports || !allowFile.empty()) {
-    std::vector<pecheck::Import> imports;
+    std::vector<pe::Import> imports;
     if (!image.imports(&imports, &error)) {
       findings.push_back(error);
     }
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "pecheck: %s\n", error.c_str());
       return 2;
     }
-    for (const pecheck::Import& imp : imports) {
+    for (const pe::Import& imp : imports) {
       if (listImports) std::printf("%s\n", imp.qualifiedName().c_str());
       if (!allowFile.empty() && !allowed.allows(imp)) {
         findings.push_back("imports " + imp.qualifiedName() + ", which " + allowFile + " does not allow");
@@ -108,13 +108,13 @@ int main(int argc, char** argv) {
   }
 
   if (listMessages) {
-    std::vector<pecheck::Message> messages;
+    std::vector<pe::Message> messages;
     if (!image.messages(&messages, &error)) {
       findings.push_back("message table: " + error);
     }
     std::stable_sort(messages.begin(), messages.end(),
-                     [](const pecheck::Message& a, const pecheck::Message& b) { return a.id < b.id; });
-    for (const pecheck::Message& m : messages) {
+                     [](const pe::Message& a, const pe::Message& b) { return a.id < b.id; });
+    for (const pe::Message& m : messages) {
       std::printf("0x%08X\t%s\n", m.id, pecheck::escapeText(m.text).c_str());
     }
   }
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   if (!expectedVersion.empty()) {
     std::vector<uint8_t> data;
     pecheck::VersionInfo info;
-    if (!image.findResource(pecheck::kResourceVersion, 1, pecheck::kLangEnglishUs, &data, &error) ||
+    if (!image.findResource(pecheck::kResourceVersion, 1, pe::kLangEnglishUs, &data, &error) ||
         !pecheck::decodeVersionResource(data, &info, &error)) {
       findings.push_back("version resource: " + error);
     } else {

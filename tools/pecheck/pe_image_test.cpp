@@ -8,8 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "checks.h"
+
 namespace pecheck {
 namespace {
+
+using namespace pe;
 
 // Little-endian byte buffer with back-patching.
 struct Blob {
@@ -241,6 +245,39 @@ TEST(PeImage, WellFormedDriverPassesAndListsImports) {
                                       "HAL.dll!KeStallExecutionProcessor"}));
 }
 
+// What a loader maps and binds by: the header fields, the slot each import
+// is bound through (its import address table entry, which holds the RVA of
+// its hint and name until then) and the RVA of each address to relocate.
+TEST(PeImage, HeadersSlotsAndRelocationsAreReadForTheLoader) {
+  std::vector<uint8_t> bytes = buildImage(ImageRecipe{});
+  PeImage image = loaded(bytes);
+  EXPECT_EQ(image.entryRva(), kSectionRva);
+  EXPECT_EQ(image.imageBase(), 0x10000u);
+  EXPECT_EQ(image.headersSize(), kHeadersSize);
+  EXPECT_GT(image.imageSize(), kSectionRva);
+  ASSERT_EQ(image.sections().size(), 1u);
+  EXPECT_EQ(image.sections()[0].characteristics, 0xC0000040u);
+
+  std::vector<Import> imports;
+  std::string error;
+  ASSERT_TRUE(image.imports(&imports, &error)) << error;
+  ASSERT_EQ(imports.size(), 3u);
+  EXPECT_EQ(imports[1].slotRva, imports[0].slotRva + 4);  // one table per module, one slot per import
+  for (const Import& imp : imports) {
+    size_t slot = 0;
+    ASSERT_TRUE(image.rvaToOffset(imp.slotRva, 4, &slot)) << imp.function;
+    uint32_t hintName = bytes[slot] | bytes[slot + 1] << 8 | bytes[slot + 2] << 16 | bytes[slot + 3] << 24;
+    size_t name = 0;
+    ASSERT_TRUE(image.rvaToOffset(hintName + 2, 1, &name));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[name])), imp.function);
+  }
+
+  Relocations relocs;
+  ASSERT_TRUE(image.relocations(&relocs, &error)) << error;
+  EXPECT_EQ(relocs.blocks, 1u);
+  EXPECT_EQ(relocs.highLow, (std::vector<uint32_t>{kSectionRva}));
+}
+
 TEST(PeImage, OrdinalImportIsNamedByNumber) {
   ImageRecipe recipe;
   recipe.imports = {{"ntoskrnl.exe", {"#42", "DbgPrint"}}};
@@ -430,7 +467,7 @@ TEST(Robustness, CorruptedImagesNeverCrash) {
     }
     std::vector<Import> imports;
     std::vector<Message> messages;
-    RelocationSummary relocs;
+    Relocations relocs;
     image.imports(&imports, &error);
     image.messages(&messages, &error);
     image.relocations(&relocs, &error);

@@ -40,7 +40,7 @@ std::string readText(const std::vector<uint8_t>& d, size_t at, size_t end, size_
   size_t units = 0;
   while (at + units * 2 + 1 < end && get16(d, at + units * 2) != 0) units++;
   if (after != nullptr) *after = at + units * 2 + 2;
-  return utf16ToUtf8(d.data() + at, units);
+  return pe::utf16ToUtf8(d.data() + at, units);
 }
 
 bool readNode(const std::vector<uint8_t>& d, size_t at, size_t limit, Node* node, std::string* error) {

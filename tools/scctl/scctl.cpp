@@ -665,7 +665,7 @@ class CommandLine {
 
 std::string subcommandPath(const CLI::App& app) {
   std::string path;
-  for (const CLI::App* a = &app; a != nullptr;) {
+  for (const CLI::App* a = &app;;) {
     auto subs = a->get_subcommands();
     if (subs.empty()) break;
     a = subs.front();

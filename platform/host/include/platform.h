@@ -15,12 +15,17 @@
 // driver's device extension, has the member order and widths of the i386
 // kernel's: built for 32-bit x86 (the host32 build) it has the real offsets
 // and sizes, so that the shipped image can run against this kernel;
-// platform/layout_check.cpp holds this header and the real headers to the
+// driver/layout_check.cpp holds this header and the real headers to the
 // same numbers. Members this kernel never reads keep their place and width.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+// The structure tags below (_LARGE_INTEGER, _KDPC, ...) are the NT headers'
+// own, reserved names of the implementation that the driver's code names as
+// it does against the real headers: the static analysis lets them be.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 
 static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 
@@ -719,3 +724,4 @@ NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
+// NOLINTEND(bugprone-reserved-identifier)

@@ -115,7 +115,8 @@ void Dispatcher::expire(Ticks now) {
     // its expiry is processed, not after its last due time: a deferred
     // call that overran its period is not owed the expiries it missed.
     if (next->Period != 0) {
-      next->DueTime.QuadPart = static_cast<ULONGLONG>(now + static_cast<Ticks>(next->Period) * kTicksPerMs);
+      const Ticks due = now + static_cast<Ticks>(next->Period) * kTicksPerMs;
+      next->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     } else {
       cancelTimer(next);
     }

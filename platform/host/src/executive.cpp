@@ -54,9 +54,11 @@ struct Region {
 Region& region() {
   static Region r;
   if (r.base == nullptr) {
-    void* p = mmap(reinterpret_cast<void*>(kSystemSpaceBase), kSystemSpaceSize, PROT_READ | PROT_WRITE,
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): system space has a fixed address, as the kernel's
+    void* const wanted = reinterpret_cast<void*>(kSystemSpaceBase);
+    void* p = mmap(wanted, kSystemSpaceSize, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    if (p == MAP_FAILED || p != reinterpret_cast<void*>(kSystemSpaceBase)) {
+    if (p == MAP_FAILED || p != wanted) {
       // The address is taken: any place will do, only less repeatable.
       if (p != MAP_FAILED) munmap(p, kSystemSpaceSize);
       p = mmap(nullptr, kSystemSpaceSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -209,6 +211,9 @@ void* ErrorLog::allocate(const std::string& objectName, uint8_t size) {
   std::memset(entry.memory.get() + size, kGuardFill, kGuardBytes);
   void* p = entry.memory.get();
   open_[p] = std::move(entry);
+  // The block moved into open_ with its owner, which keeps it until the
+  // entry is written or the log cleared.
+  // cppcheck-suppress returnDanglingLifetime
   return p;
 }
 

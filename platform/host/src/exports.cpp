@@ -82,7 +82,7 @@ constexpr const char* moduleName(Module module) { return module == Module::Hal ?
 // the kernel's own block copy and fill.
 const std::vector<KernelExport>& kernelExports() {
   static const std::vector<KernelExport> exports = {
-#define SIM_EXPORT_ROW(exported, shown, module, lowest, highest, failure, overtake) \
+#define SIM_EXPORT_ROW(exported, shown, module, lowest, highest, failure, failureId, overtake) \
   SIM_EXPORT_AS(moduleName(module), #exported, exported),
       SIM_KERNEL_ROUTINES(SIM_EXPORT_ROW)
 #undef SIM_EXPORT_ROW

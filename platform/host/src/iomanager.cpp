@@ -73,6 +73,7 @@ NTSTATUS IoManager::start(const std::string& name, Entry entry) {
   for (auto& handler : driver_->MajorFunction) handler = invalidDeviceRequest;
   driver_->DriverInit = reinterpret_cast<PVOID>(entry);
   if (image_) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the loader keeps the image's base as a number
     driver_->DriverStart = reinterpret_cast<PVOID>(image_->base());
     driver_->DriverSize = image_->size();
   }
@@ -214,8 +215,8 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   std::memset(d.object.get(), 0, sizeof(DEVICE_OBJECT));
   // The extension is zeroed nonpaged memory, aligned as pool is. It takes
   // whole pages here, so that the system buffers handed out after it lie
-  // at the same addresses whatever the record's size in this build: the
-  // 64-bit build's record is larger than the image's.
+  // at the same addresses whatever the extension's size in this build: the
+  // 64-bit build's extension is larger than the image's.
   d.extension.reset(static_cast<uint8_t*>(SystemSpace::allocate(roundToPage(extensionSize))));
   std::memset(d.extension.get(), 0, extensionSize);
   d.name = deviceName;
@@ -694,6 +695,7 @@ NTSTATUS IoManager::openHandle(PVOID object, PHANDLE handle) {
   uintptr_t value = nextHandle_;
   nextHandle_ += 4;
   handles_[value] = device;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): a handle is a number its holder keeps as a HANDLE
   *handle = reinterpret_cast<HANDLE>(value);
   return STATUS_SUCCESS;
 }

@@ -173,6 +173,7 @@ extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Num
   }
   uint32_t virt =
       k.bus.map(static_cast<uint64_t>(PhysicalAddress.QuadPart), static_cast<uint32_t>(NumberOfBytes));
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the system address the bus mapped the range at
   return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(virt));
 }
 

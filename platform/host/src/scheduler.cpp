@@ -51,7 +51,7 @@ Scheduler::~Scheduler() {
       if (c->host.joinable()) c->host.join();
     } else {
       c->host.detach();
-      c.release();
+      static_cast<void>(c.release());  // the stranded thread keeps its context
       stranded = true;
     }
   }

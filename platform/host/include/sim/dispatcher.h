@@ -11,8 +11,9 @@
 
 #include "sim/ticks.h"
 
-struct _KTIMER;
-struct _KDPC;
+// The kernel's own structure tags (platform.h).
+struct _KTIMER;  // NOLINT(bugprone-reserved-identifier)
+struct _KDPC;    // NOLINT(bugprone-reserved-identifier)
 
 namespace sim {
 

@@ -5,8 +5,8 @@
 // 32-bit host build (against the simulated kernel's platform.h): both are
 // held to the same numbers here, so the simulated kernel cannot drift from
 // the structures the image's machine code touches. The extension size handed
-// to IoCreateDevice and the controller payloads copied out of the record
-// depend on the record's offsets; a field moved, widened or reordered fails
+// to IoCreateDevice and the controller payloads copied out of the
+// extension depend on its offsets; a field moved, widened or reordered fails
 // the build here instead of changing the image. Nothing in this unit
 // generates code.
 #include <stddef.h>
@@ -145,13 +145,13 @@ static_assert(offsetof(CDeviceExt, PollDpc) == 248, "PollDpc");
 static_assert(offsetof(CDeviceExt, CardlanState) == 280, "CardlanState");
 
 // The fixed fields end at 284 and, with the KTIMER's alignment, take 288
-// bytes. Fields added later go after CardlanState and only grow the record.
+// bytes. Fields added later go after CardlanState and only grow the extension.
 // Written as plain expressions so that the unit defines no object.
 #define FIXED_END (offsetof(CDeviceExt, CardlanState) + sizeof(LONG))
 #define FIXED_SIZE ((FIXED_END + alignof(CDeviceExt) - 1) / alignof(CDeviceExt) * alignof(CDeviceExt))
 static_assert(FIXED_END == 284, "the fixed fields end after CardlanState");
 static_assert(FIXED_SIZE == 288, "the fixed fields take 288 bytes");
-static_assert(sizeof(CDeviceExt) >= FIXED_SIZE, "the record holds at least the fixed fields");
+static_assert(sizeof(CDeviceExt) >= FIXED_SIZE, "the extension holds at least the fixed fields");
 #undef FIXED_SIZE
 #undef FIXED_END
 #undef SC_ASSERT_AT

@@ -1,14 +1,12 @@
 #include "pe_image.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
-namespace pecheck {
+namespace pe {
 namespace {
 
 constexpr size_t kDosLfanew = 0x3C;
@@ -62,11 +60,6 @@ std::string hex(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof(buf), "0x%X", v);
   return buf;
-}
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
 }
 
 void appendUtf8(uint32_t cp, std::string* out) {
@@ -182,21 +175,23 @@ bool PeImage::load(std::vector<uint8_t> bytes, std::string* error) {
     *error = "optional header of " + std::to_string(optionalSize) + " bytes is too short for PE32";
     return false;
   }
-  uint32_t headersSize = 0;
   uint32_t directoryCount = 0;
-  file.u32(optional + 60, &headersSize);
+  file.u32(optional + 16, &entryRva_);
+  file.u32(optional + 28, &imageBase_);
+  file.u32(optional + 56, &imageSize_);
+  file.u32(optional + 60, &headersSize_);
   file.u32(optional + 64, &checksum_);
   file.u16(optional + 68, &subsystem_);
   file.u32(optional + 92, &directoryCount);
   checksumOffset_ = optional + 64;
-  sizeOfHeaders_ = std::min<size_t>(headersSize, bytes_.size());
+  headersInFile_ = std::min<size_t>(headersSize_, bytes_.size());
 
   directoryCount = std::min(directoryCount, kMaxDirectories);
   if (kOptionalHeaderFixed + static_cast<size_t>(directoryCount) * 8 > optionalSize) {
     *error = "data directories run past the optional header";
     return false;
   }
-  for (uint32_t i = 0; i < directoryCount; i++) {
+  for (size_t i = 0; i < directoryCount; i++) {
     DataDirectory d;
     file.u32(optional + kOptionalHeaderFixed + i * 8, &d.rva);
     file.u32(optional + kOptionalHeaderFixed + i * 8 + 4, &d.size);
@@ -221,6 +216,7 @@ bool PeImage::load(std::vector<uint8_t> bytes, std::string* error) {
     file.u32(h + 12, &s.virtualAddress);
     file.u32(h + 16, &s.rawSize);
     file.u32(h + 20, &s.rawOffset);
+    file.u32(h + 36, &s.characteristics);
     if (!file.has(s.rawOffset, s.rawSize)) {
       *error = "section " + s.name + " runs past the end of the file";
       return false;
@@ -250,7 +246,7 @@ uint32_t PeImage::computeChecksum() const {
 
 bool PeImage::rvaToOffset(uint32_t rva, uint32_t size, size_t* offset) const {
   uint64_t end = static_cast<uint64_t>(rva) + size;
-  if (end <= sizeOfHeaders_) {
+  if (end <= headersInFile_) {
     *offset = rva;
     return true;
   }
@@ -314,6 +310,7 @@ bool PeImage::imports(std::vector<Import>* out, std::string* error) const {
       if (thunk == 0) break;
       Import imp;
       imp.dll = dll;
+      imp.slotRva = iat + t * 4;
       if (thunk & kOrdinalFlag) {
         imp.ordinal = static_cast<uint16_t>(thunk & 0xFFFF);
       } else {
@@ -329,8 +326,8 @@ bool PeImage::imports(std::vector<Import>* out, std::string* error) const {
   }
 }
 
-bool PeImage::relocations(RelocationSummary* out, std::string* error) const {
-  *out = RelocationSummary{};
+bool PeImage::relocations(Relocations* out, std::string* error) const {
+  *out = Relocations{};
   DataDirectory dir = directory(kDirBaseReloc);
   if (dir.rva == 0 || dir.size == 0) {
     *error = "the base relocation directory is empty";
@@ -347,18 +344,19 @@ bool PeImage::relocations(RelocationSummary* out, std::string* error) const {
     uint32_t page = 0, blockSize = 0;
     if (!relocs.u32(at, &page) || !relocs.u32(at + 4, &blockSize) || blockSize < 8 || blockSize % 2 != 0 ||
         !relocs.has(at, blockSize)) {
-      *error = "malformed base relocation block at " + hex(static_cast<uint32_t>(at));
+      *error = "malformed base relocation block at " + hex(dir.rva + static_cast<uint32_t>(at));
       return false;
     }
     for (size_t e = at + 8; e < at + blockSize; e += 2) {
       uint16_t entry = 0;
       relocs.u16(e, &entry);
       uint16_t type = static_cast<uint16_t>(entry >> 12);
+      uint32_t rva = page + (entry & 0x0FFFu);
       if (type == kRelocHighLow) {
-        out->highLow++;
+        out->highLow.push_back(rva);
       } else if (type != kRelocAbsolute) {
-        *error = "base relocation of type " + std::to_string(type) + " in the block for page " + hex(page) +
-                 "; an x86 image has only HIGHLOW";
+        *error = "base relocation of type " + std::to_string(type) + " at " + hex(rva) +
+                 "; an i386 image has only HIGHLOW";
         return false;
       }
     }
@@ -483,140 +481,4 @@ std::string utf16ToUtf8(const uint8_t* data, size_t units) {
   return out;
 }
 
-std::string escapeText(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (u < 0x20 || u == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof(buf), "\\x%02X", u);
-          out += buf;
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  return out;
-}
-
-namespace {
-// What every image for the 32-bit target must be: PE32, i386, and of the
-// subsystem named.
-void checkHeaders(const PeImage& image, uint16_t subsystem, const char* subsystemName,
-                  std::vector<std::string>* findings) {
-  if (image.magic() != kMagicPe32) {
-    findings->push_back("optional header magic " + hex(image.magic()) + ", expected PE32 (0x10B)");
-  }
-  if (image.machine() != kMachineI386) {
-    findings->push_back("machine " + hex(image.machine()) + ", expected i386 (0x14C)");
-  }
-  if (image.subsystem() != subsystem) {
-    findings->push_back("subsystem " + std::to_string(image.subsystem()) + ", expected " + subsystemName +
-                        " (" + std::to_string(subsystem) + ")");
-  }
-}
-
-// One finding for each module the image imports from that `allowed` does
-// not hold (lower case), worded by `why`.
-void checkImportModules(const PeImage& image, const std::set<std::string>& allowed, const std::string& why,
-                        std::vector<std::string>* findings) {
-  std::string error;
-  std::vector<Import> imports;
-  if (!image.imports(&imports, &error)) {
-    findings->push_back(error);
-  }
-  std::set<std::string> reported;
-  for (const Import& imp : imports) {
-    std::string dll = lower(imp.dll);
-    if (allowed.count(dll) == 0 && reported.insert(dll).second) {
-      findings->push_back("imports from " + imp.dll + why);
-    }
-  }
-}
-}  // namespace
-
-std::vector<std::string> checkDriverImage(const PeImage& image) {
-  std::vector<std::string> findings;
-  checkHeaders(image, kSubsystemNative, "native", &findings);
-  if (image.characteristics() & kFileRelocsStripped) {
-    findings.push_back("the file header says relocations were stripped");
-  }
-  if (image.checksum() != 0 && image.checksum() != image.computeChecksum()) {
-    findings.push_back("checksum " + hex(image.checksum()) + " does not match the file (" +
-                       hex(image.computeChecksum()) + ")");
-  }
-
-  std::string error;
-  RelocationSummary relocs;
-  if (!image.relocations(&relocs, &error)) {
-    findings.push_back(error);
-  } else if (relocs.highLow == 0) {
-    findings.push_back("the base relocations fix up nothing");
-  }
-  checkImportModules(image, {"ntoskrnl.exe", "hal.dll"},
-                     "; a driver may import only from ntoskrnl.exe and HAL.dll", &findings);
-  return findings;
-}
-
-std::vector<std::string> checkConsoleProgram(const PeImage& image) {
-  std::vector<std::string> findings;
-  checkHeaders(image, kSubsystemConsole, "console", &findings);
-  // The system's own DLLs: a program that needs any other (a compiler's
-  // runtime, for one) does not start on a machine that lacks it.
-  checkImportModules(image, {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "user32.dll"},
-                     ", which is not a system DLL", &findings);
-  return findings;
-}
-
-bool ImportAllowList::loadFile(const std::string& path, std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
-    *error = "cannot open " + path;
-    return false;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  parse(text.str());
-  return true;
-}
-
-void ImportAllowList::parse(const std::string& text) {
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    line = line.substr(0, line.find('#'));
-    size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos) continue;
-    size_t last = line.find_last_not_of(" \t\r");
-    line = line.substr(first, last - first + 1);
-    size_t bang = line.find('!');
-    if (bang == std::string::npos) {
-      functions_.insert(line);
-    } else {
-      qualified_.insert(lower(line.substr(0, bang)) + "!" + line.substr(bang + 1));
-    }
-  }
-}
-
-bool ImportAllowList::allows(const Import& import) const {
-  std::string name = import.function.empty() ? "#" + std::to_string(import.ordinal) : import.function;
-  return functions_.count(name) != 0 || qualified_.count(lower(import.dll) + "!" + name) != 0;
-}
-
-std::vector<std::string> ImportAllowList::missing(const std::vector<Import>& imports) const {
-  std::set<std::string> present;
-  for (const Import& imp : imports) present.insert(lower(imp.dll) + "!" + imp.function);
-  std::vector<std::string> out;
-  for (const std::string& q : qualified_) {
-    if (present.count(q) == 0) out.push_back(q);
-  }
-  return out;
-}
-
-}  // namespace pecheck
+}  // namespace pe

@@ -1,22 +1,28 @@
-// A reader of 32-bit PE images, enough to vet a kernel driver image: the
-// headers, the import directory, the base relocations and the message-table
-// resource. Every read is checked against the file, so a truncated or
-// malformed image yields an error, never a read outside the buffer.
+// The reader of the PE format: the one place that knows how a 32-bit PE
+// image (PE32) is laid out. It reads the headers, the section table, the
+// base relocations, the imports with the slot each is bound through, and
+// the resources, among them the message table. The simulated kernel's
+// loader maps and binds what it reads; pecheck checks and summarises it.
+//
+// Every read is checked against the file, so a truncated or malformed
+// image yields an error, never a read outside the buffer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
-namespace pecheck {
+namespace pe {
 
 constexpr uint16_t kMachineI386 = 0x014C;
 constexpr uint16_t kMagicPe32 = 0x010B;
 constexpr uint16_t kSubsystemNative = 1;
 constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint16_t kFileRelocsStripped = 0x0001;
+
+constexpr uint32_t kSectionExecute = 0x20000000u;
+constexpr uint32_t kSectionWrite = 0x80000000u;
 
 constexpr int kDirImport = 1;
 constexpr int kDirResource = 2;
@@ -36,15 +42,24 @@ struct Section {
   uint32_t virtualSize = 0;
   uint32_t rawOffset = 0;
   uint32_t rawSize = 0;
+  uint32_t characteristics = 0;
 };
 
 struct Import {
   std::string dll;
   std::string function;  // empty when imported by ordinal
   uint16_t ordinal = 0;
+  uint32_t slotRva = 0;  // the import address table entry bound to it
 
   // "dll!function", or "dll!#ordinal".
   std::string qualifiedName() const;
+};
+
+// The base relocations: the 32-bit address fix-ups, by RVA, in the order
+// of their blocks.
+struct Relocations {
+  uint32_t blocks = 0;
+  std::vector<uint32_t> highLow;
 };
 
 struct Message {
@@ -53,22 +68,22 @@ struct Message {
   std::string text;      // UTF-8
 };
 
-struct RelocationSummary {
-  uint32_t blocks = 0;
-  uint32_t highLow = 0;  // 32-bit address fix-ups
-};
-
 class PeImage {
  public:
   // Takes the file's bytes and reads the headers and the section table.
   bool load(std::vector<uint8_t> bytes, std::string* error);
   bool loadFile(const std::string& path, std::string* error);
 
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
   uint16_t machine() const { return machine_; }
   uint16_t characteristics() const { return characteristics_; }
   uint16_t magic() const { return magic_; }
   uint16_t subsystem() const { return subsystem_; }
   uint32_t checksum() const { return checksum_; }
+  uint32_t entryRva() const { return entryRva_; }
+  uint32_t imageBase() const { return imageBase_; }
+  uint32_t imageSize() const { return imageSize_; }
+  uint32_t headersSize() const { return headersSize_; }
   const std::vector<Section>& sections() const { return sections_; }
   DataDirectory directory(int index) const;
 
@@ -77,7 +92,7 @@ class PeImage {
   uint32_t computeChecksum() const;
 
   bool imports(std::vector<Import>* out, std::string* error) const;
-  bool relocations(RelocationSummary* out, std::string* error) const;
+  bool relocations(Relocations* out, std::string* error) const;
 
   // The raw bytes of resource type/name/language, all given as numbers.
   bool findResource(uint32_t type, uint32_t name, uint32_t language, std::vector<uint8_t>* out,
@@ -96,12 +111,16 @@ class PeImage {
 
   std::vector<uint8_t> bytes_;
   size_t checksumOffset_ = 0;
-  size_t sizeOfHeaders_ = 0;
+  size_t headersInFile_ = 0;  // the headers the file holds
   uint16_t machine_ = 0;
   uint16_t characteristics_ = 0;
   uint16_t magic_ = 0;
   uint16_t subsystem_ = 0;
   uint32_t checksum_ = 0;
+  uint32_t entryRva_ = 0;
+  uint32_t imageBase_ = 0;
+  uint32_t imageSize_ = 0;
+  uint32_t headersSize_ = 0;
   std::vector<DataDirectory> directories_;
   std::vector<Section> sections_;
 };
@@ -113,32 +132,4 @@ bool decodeMessageTable(const std::vector<uint8_t>& data, std::vector<Message>* 
 // becomes U+FFFD.
 std::string utf16ToUtf8(const uint8_t* data, size_t units);
 
-// One line of text: backslash, CR, LF, tab and other control characters
-// written as C escapes.
-std::string escapeText(const std::string& text);
-
-// The findings of the driver-image checks; empty when the image passes.
-std::vector<std::string> checkDriverImage(const PeImage& image);
-
-// The findings of the console-program checks (PE32, i386, console
-// subsystem, imports only from DLLs every Windows installation has); empty
-// when the program passes.
-std::vector<std::string> checkConsoleProgram(const PeImage& image);
-
-// An allow list of imported routines: one per line, either "Function"
-// (from any permitted module) or "module!Function" (module compared without
-// case). '#' starts a comment.
-class ImportAllowList {
- public:
-  bool loadFile(const std::string& path, std::string* error);
-  void parse(const std::string& text);
-  bool allows(const Import& import) const;
-  // Listed routines (module!Routine entries) that `imports` lacks.
-  std::vector<std::string> missing(const std::vector<Import>& imports) const;
-
- private:
-  std::set<std::string> functions_;
-  std::set<std::string> qualified_;  // module lower-cased
-};
-
-}  // namespace pecheck
+}  // namespace pe
