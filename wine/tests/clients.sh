@@ -6,12 +6,12 @@ source "$(dirname "$0")/harness.sh"
 wine_begin clients
 install_kit
 w sc start TAMRIXSC >/dev/null || fail "sc start"
-w "$kit\\scctl.exe" cardlan disconnect >/dev/null || fail "cardlan disconnect"
+w scctl.exe cardlan disconnect >/dev/null || fail "cardlan disconnect"
 client() {
   local n=$1 i
   shift
   for i in 1 2 3 4 5; do
-    wine "$kit\\scctl.exe" "$@" </dev/null >>"$dir/client$n.out" 2>&1 || echo "client $n: exit $?" >>"$dir/failures"
+    wine scctl.exe "$@" </dev/null >>"$dir/client$n.out" 2>&1 || echo "client $n: exit $?" >>"$dir/failures"
   done
 }
 : >"$dir/failures"
