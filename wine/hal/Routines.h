@@ -13,8 +13,10 @@
 // Columns: the routine's name as the image imports it, what Wine 8.0 does
 // with it, and the documented rule ours follows. A kernel row binds the
 // export of that name to the function gap_NAME (gaps.cpp and its
-// neighbours); a row for a name Wine does not export adds the export. Adding
-// a routine is one row here and its function.
+// neighbours); a row for a name Wine does not export adds the export. Some
+// gaps call Wine's own routine for the part Wine gets right (KeSetTimerEx,
+// IoAllocateWorkItem, IoQueueWorkItem). Adding a routine is one row here
+// and its function.
 #pragma once
 
 #define WINEHAL_HAL_ROUTINES(X)                                                                             \

@@ -188,6 +188,22 @@ VOID NTAPI unloadWhenIdle(PDRIVER_OBJECT driver) {
   unload(driver);
 }
 
+// The driver's unload field gets the HAL's routine: when the driver
+// allocates its first item (its entry sets the field before that), or
+// else when it queues one. A driver object the HAL has not yet seen, or a
+// new one at the address of one that was unloaded, starts afresh. A driver
+// without an unload routine cannot be unloaded, and Wine does not try.
+// Called with the lock held.
+DriverWork& watch(PDRIVER_OBJECT driver) {
+  DriverWork& d = workItems().drivers[driver];
+  if (driver->DriverUnload != unloadWhenIdle && driver->DriverUnload != nullptr) {
+    d = DriverWork{};
+    d.unload = driver->DriverUnload;
+    driver->DriverUnload = unloadWhenIdle;
+  }
+  return d;
+}
+
 // A worker thread runs the routine at PASSIVE_LEVEL and must get the
 // thread back at that level (WORKER_THREAD_RETURNED_AT_BAD_IRQL).
 VOID NTAPI runWorkItem(PDEVICE_OBJECT device, PVOID context) {
@@ -315,6 +331,7 @@ extern "C" PIO_WORKITEM NTAPI gap_IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject
   if (item != nullptr) {
     win32::Hold hold(winehal::workItems().lock);
     winehal::workItems().devices[item] = DeviceObject;
+    winehal::watch(DeviceObject->DriverObject);
   }
   return item;
 }
@@ -335,16 +352,7 @@ extern "C" VOID NTAPI gap_IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_
       return;
     }
     driver = it->second->DriverObject;
-    winehal::DriverWork& d = w.drivers[driver];
-    // A driver object the HAL has not yet seen, or a new one at the address
-    // of one that was unloaded. A driver without an unload routine cannot
-    // be unloaded, and Wine does not try.
-    if (driver->DriverUnload != winehal::unloadWhenIdle && driver->DriverUnload != nullptr) {
-      d = winehal::DriverWork{};
-      d.unload = driver->DriverUnload;
-      driver->DriverUnload = winehal::unloadWhenIdle;
-    }
-    d.outstanding++;
+    winehal::watch(driver).outstanding++;
     if (w.hold) {
       win32::Hold out(hal().boardLock);
       winehal::output("hal: work item held until the unload");
