@@ -6,13 +6,10 @@
 # to the longest poll), so that requests often find the link held by it
 # and are served by the worker once the poll lets it go.
 source "$(dirname "$0")/harness.sh"
-timing=(DevTimeoutCommMS:60 DevTimeoutPollS:62 DevTimeoutWatchdogMS:600 CmdReplyTimerUS:5000
-  CmdRetryDelayUS:1000 CmdMaxRetries:3 TimerPollCardlanMS:1 TimerPollNormalMS:1)
 wine_begin clients
 install_kit
-for pair in "${timing[@]}"; do
-  w reg add "$params" /v "${pair%%:*}" /t REG_DWORD /d "${pair#*:}" /f >/dev/null || fail "reg add $pair"
-done
+read -ra timing <<<"$(timing_group 1 1)"
+set_dwords "${timing[@]}"
 w sc start TAMRIXSC >/dev/null || fail "sc start"
 w scctl.exe cardlan disconnect >/dev/null || fail "cardlan disconnect"
 client() {

@@ -117,6 +117,22 @@ uninstall_kit() {
 
 params='HKLM\System\CurrentControlSet\Services\TAMRIXSC\Parameters'
 
+# timing_group CARDLAN-MS NORMAL-MS: the eight timing values, which count
+# only together, as NAME:VALUE words: the driver's defaults, but for the
+# two poll periods.
+timing_group() {
+  echo DevTimeoutCommMS:60 DevTimeoutPollS:62 DevTimeoutWatchdogMS:600 CmdReplyTimerUS:5000 \
+    CmdRetryDelayUS:1000 CmdMaxRetries:3 "TimerPollCardlanMS:$1" "TimerPollNormalMS:$2"
+}
+
+# set_dwords NAME:VALUE...: REG_DWORD values in the Parameters key.
+set_dwords() {
+  local pair
+  for pair in "$@"; do
+    w reg add "$params" /v "${pair%%:*}" /t REG_DWORD /d "${pair#*:}" /f >/dev/null || fail "reg add $pair"
+  done
+}
+
 # scctl ARG...: scctl.exe as scsim's `scctl` command prints it: "scctl: "
 # before each line of standard output, "scctl-err: " before each of
 # standard error, then "scctl-exit: N".

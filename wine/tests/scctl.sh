@@ -14,8 +14,7 @@
 # start-up's first poll, due 0.5 s after its connect, has run, and the
 # requests at level 5 come before any connect request arms the poll again.
 source "$(dirname "$0")/harness.sh"
-timing=(DevTimeoutCommMS:60 DevTimeoutPollS:62 DevTimeoutWatchdogMS:600 CmdReplyTimerUS:5000
-  CmdRetryDelayUS:1000 CmdMaxRetries:3 TimerPollCardlanMS:3600000 TimerPollNormalMS:3600000)
+read -ra timing <<<"$(timing_group 3600000 3600000)"
 commands=(
   "version"
   "led on"
@@ -50,9 +49,7 @@ commands=(
 )
 wine_begin scctl
 install_kit
-for pair in "${timing[@]}"; do
-  w reg add "$params" /v "${pair%%:*}" /t REG_DWORD /d "${pair#*:}" /f >/dev/null || fail "reg add $pair"
-done
+set_dwords "${timing[@]}"
 w sc start TAMRIXSC >/dev/null || fail "sc start"
 for ((i = 0; i < 200; i++)); do
   grep -q '^wire: host> 03 03 FA$' "$channels" && break
