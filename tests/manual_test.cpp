@@ -181,7 +181,11 @@ TEST(BuildingPage, NamesEveryPresetAndEveryPackage) {
   size_t start = script.find("packages=(");
   ASSERT_NE(start, std::string::npos);
   size_t end = script.find(')', start);
-  std::istringstream words(script.substr(start + 10, end - start - 10));
+  // The words of the list, without its comments.
+  std::istringstream lines(script.substr(start + 10, end - start - 10));
+  std::string list;
+  for (std::string line; std::getline(lines, line);) list += line.substr(0, line.find('#')) + "\n";
+  std::istringstream words(list);
   std::string word;
   int packages = 0;
   while (words >> word) {
