@@ -75,6 +75,9 @@ stage() {
   fi
 }
 
+# A stage that fails ends the run: its time is said too.
+trap stage EXIT
+
 stage "packages"
 install_missing
 if [[ ${1:-} == --deps-only ]]; then
