@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the driver image, the 64-bit host build and the 32-bit host build
-# (which runs the image itself), then runs every test, the static analysis
-# (scripts/analyse.sh), both fuzzers for a minute each, and the format check. Works on a fresh Debian 12 machine: missing packages are
-# installed first.
+# (which runs the image itself), then runs every test, the tests under Wine,
+# the static analysis (scripts/analyse.sh), both fuzzers for a minute each,
+# and the format check. Works on a fresh Debian 12 machine: missing packages
+# are installed first.
 #
 #   scripts/test.sh              everything
 #   scripts/test.sh --deps-only  install the build dependencies and stop
@@ -62,25 +63,44 @@ check_format() {
   clang-format --dry-run --Werror "${files[@]}"
 }
 
+# stage NAME: ends the stage before it, saying how long it took, and
+# begins NAME; `stage` alone ends the last one.
+stage_name=""
+stage_start=$SECONDS
+stage() {
+  if [[ -n $stage_name ]]; then
+    echo "test.sh: time: $stage_name: $((SECONDS - stage_start)) s (total $SECONDS s)"
+  fi
+  stage_name=${1:-}
+  stage_start=$SECONDS
+  if [[ -n $stage_name ]]; then
+    echo "== $stage_name"
+  fi
+}
+
+# A stage that fails ends the run: its time is said too.
+trap stage EXIT
+
+stage "packages"
 install_missing
 if [[ ${1:-} == --deps-only ]]; then
   exit 0
 fi
 
 format_ok=1
-echo "== format check"
+stage "format check"
 if ! check_format; then
   format_ok=0
   echo "test.sh: files above are not clang-formatted (run clang-format -i on them)" >&2
 fi
 
-echo "== target build"
+stage "target build"
 cmake --preset target
 cmake --build --preset target
 
 # The tested file is the shipped file: a second build of the same sources,
 # from scratch in another folder, must give the same bytes.
-echo "== target build, again: the image and the two programs must come out byte for byte the same"
+stage "target build, again: the image and the programs must come out byte for byte the same"
 rm -rf build/target-again
 cmake -S . -B build/target-again -G Ninja --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/target-again -j2 >/dev/null
@@ -92,28 +112,32 @@ for file in tamrixsc.sys scctl.exe scsample.exe; do
 done
 echo "test.sh: the image is reproducible: $(sha256sum build/target/tamrixsc.sys)"
 
-echo "== host build"
+stage "host build"
 cmake --preset host -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host
 
 # The static analysis reads the 64-bit build's compile commands and the
 # headers it generated; it runs beside the 32-bit build and the tests, and
 # its verdict is taken after them.
-echo "== static analysis, beside the next stages"
+stage "static analysis, beside the next stages"
 analysis_log=$(mktemp "${TMPDIR:-/tmp}/tamrixsc-analysis.XXXXXX")
 bash scripts/analyse.sh build/host >"$analysis_log" 2>&1 &
 analysis_pid=$!
 
-echo "== 32-bit host build"
+stage "32-bit host build"
 cmake --preset host32 -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host32
 
-echo "== tests"
+stage "tests"
 ctest --preset host
-echo "== tests, 32-bit host build and the image"
-ctest --preset host32
+stage "tests, 32-bit host build and the image"
+ctest --preset host32 -E '^wine_'
+# The shipped image and scctl.exe under Wine, after the fixture that makes
+# the Wine prefix.
+stage "tests under Wine"
+ctest --preset host32 -R '^wine_'
 
-echo "== static analysis"
+stage "static analysis"
 analysis_ok=1
 wait "$analysis_pid" || analysis_ok=0
 cat "$analysis_log"
@@ -126,7 +150,7 @@ fi
 # The same tests and scenario scripts on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any report fails the run, and every scenario
 # must print the same bytes as in the plain build.
-echo "== sanitized build and tests"
+stage "sanitized build and tests"
 cmake --preset host-sanitize -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host-sanitize
 ctest --preset host-sanitize
@@ -150,7 +174,7 @@ run_fuzzer() {
   rm -rf "$work"
 }
 
-echo "== fuzzers"
+stage "fuzzers"
 cmake --preset fuzz -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset fuzz
 # One fuzzer on each of the two processors; each runs on one.
@@ -165,6 +189,7 @@ if ((fuzzers_ok == 0)); then
   exit 1
 fi
 
+stage
 if ((format_ok == 0)); then
   echo "test.sh: FAILED: format check" >&2
   exit 1

@@ -13,23 +13,30 @@
 // Columns: the routine's name as the image imports it, what Wine 8.0 does
 // with it, and the documented rule ours follows. A kernel row binds the
 // export of that name to the function gap_NAME (gaps.cpp and its
-// neighbours); a row for a name Wine does not export adds the export. Adding
-// a routine is one row here and its function.
+// neighbours); a row for a name Wine does not export adds the export. Some
+// gaps call Wine's own routine for the part Wine gets right (KeSetTimerEx,
+// IoAllocateWorkItem, IoQueueWorkItem). Adding a routine is one row here
+// and its function.
 #pragma once
 
-#define WINEHAL_HAL_ROUTINES(X)                                                                            \
-  X(HalGetBusData, "returns 0 (no bus)",                                                                   \
-    "PCI configuration space of the board model; 0 for a bus that does not exist")                         \
-  X(HalTranslateBusAddress, "returns FALSE",                                                               \
-    "the board's translation: I/O space as is, or the GPIO block in memory space")                         \
-  X(KeStallExecutionProcessor, "aborts the process",                                                       \
-    "advances the HAL's clock by the microseconds asked for and returns at once")                          \
-  X(READ_PORT_UCHAR, "reads 0", "a port read on the board model (1 us of the HAL's clock)")                \
-  X(WRITE_PORT_UCHAR, "does nothing", "a port write on the board model (1 us of the HAL's clock)")         \
-  X(KfAcquireSpinLock, "spins on the lock word",                                                           \
-    "spins on the lock word; the lock's holder is known to the board model")                               \
-  X(KfReleaseSpinLock, "clears the lock word", "clears the lock word")                                     \
-  X(KeAcquireSpinLock, "spins on the lock word (imported by Wine's ntoskrnl.exe)", "as KfAcquireSpinLock") \
+#define WINEHAL_HAL_ROUTINES(X)                                                                             \
+  X(HalGetBusData, "returns 0 (no bus)",                                                                    \
+    "PCI configuration space of the board model; 0 for a bus that does not exist")                          \
+  X(HalTranslateBusAddress, "returns FALSE",                                                                \
+    "the board's translation: I/O space as is, or the GPIO block in memory space")                          \
+  X(KeStallExecutionProcessor, "aborts the process",                                                        \
+    "advances the HAL's clock by the microseconds asked for and returns at once")                           \
+  X(READ_PORT_UCHAR, "reads 0", "a port read on the board model (1 us of the HAL's clock)")                 \
+  X(WRITE_PORT_UCHAR, "does nothing", "a port write on the board model (1 us of the HAL's clock)")          \
+  X(KfRaiseIrql, "does nothing: returns PASSIVE_LEVEL",                                                     \
+    "raises the calling thread's level and returns the old one; below the current level is "                \
+    "IRQL_NOT_GREATER_OR_EQUAL")                                                                            \
+  X(KfLowerIrql, "does nothing",                                                                            \
+    "lowers the calling thread's level; above the current level is IRQL_NOT_LESS_OR_EQUAL")                 \
+  X(KfAcquireSpinLock, "spins on the lock word; the level stays PASSIVE_LEVEL",                             \
+    "raises to DISPATCH_LEVEL, then spins on the lock word; the lock's holder is known to the board model") \
+  X(KfReleaseSpinLock, "clears the lock word", "clears the lock word, then lowers to the level given")      \
+  X(KeAcquireSpinLock, "spins on the lock word (imported by Wine's ntoskrnl.exe)", "as KfAcquireSpinLock")  \
   X(KeReleaseSpinLock, "clears the lock word (imported by Wine's ntoskrnl.exe)", "as KfReleaseSpinLock")
 
 #define WINEHAL_KERNEL_GAPS(X)                                                                              \
@@ -43,6 +50,12 @@
   X(KefReleaseSpinLockFromDpcLevel, "aborts the process", "clears the lock word")                           \
   X(KeTryToAcquireSpinLockAtDpcLevel, "not exported: the loader binds a thunk that aborts the process",     \
     "takes the lock when it is free and says whether it did; never spins")                                  \
+  X(IoAllocateWorkItem, "works", "Wine's allocation; the item's device is noted for IoQueueWorkItem")       \
+  X(IoQueueWorkItem,                                                                                        \
+    "runs the item on its thread pool, but calls the driver's unload routine whatever is queued",           \
+    "Wine's queue and thread pool; a queued item holds its device: the driver's unload routine runs once "  \
+    "every "                                                                                                \
+    "item queued for its devices has run")                                                                  \
   X(KeInsertQueueDpc, "returns TRUE and never runs the call",                                               \
     "queues the call once (FALSE when it is queued already) and runs it on the HAL's deferred-call thread") \
   X(KeRemoveQueueDpc, "aborts the process",                                                                 \

@@ -44,8 +44,11 @@ std::map<PDEVICE_OBJECT, DeviceQueue>& queues() {
 
 // Runs the start-I/O routine on `irp`, then, when the routine asked for the
 // next packet from inside a deferred start-I/O, the next one, and so on:
-// one level deep however long the queue.
-void runStartIo(PDEVICE_OBJECT device, PIRP irp) {
+// one level deep however long the queue. The routine runs at
+// DISPATCH_LEVEL: IoStartPacket raises to it, and its callers are at it or
+// below.
+void runStartIo(PDEVICE_OBJECT device, PIRP irp, const char* routine) {
+  const uint8_t oldIrql = raiseIrql(kDispatchLevel, routine);
   while (irp != nullptr) {
     DeviceQueue* q;
     {
@@ -68,6 +71,7 @@ void runStartIo(PDEVICE_OBJECT device, PIRP irp) {
       q->packets.pop_front();
     }
   }
+  lowerIrql(oldIrql, routine);
 }
 
 // Deferred calls ----------------------------------------------------------
@@ -91,7 +95,9 @@ DpcQueue& dpcs() {
   return q;
 }
 
+// The thread is a processor's deferred-call loop: at DISPATCH_LEVEL.
 void runDpcs(void*) {
+  raiseIrql(kDispatchLevel, "the deferred-call thread");
   DpcQueue& q = dpcs();
   win32::Hold hold(q.lock);
   for (;;) {
@@ -113,6 +119,120 @@ void rememberTimer(PKTIMER timer) {
     win32::Hold hold(dpcs().lock);
     dpcs().timerPools.insert(pool);
   }
+}
+
+// Work items --------------------------------------------------------------
+//
+// Wine queues a work item on its thread pool and references the device
+// while the routine runs, but calls a driver's unload routine whatever is
+// queued; the routine would then run in an image that is gone, on a device
+// and an item the unload freed. A queued item holds its device, so the I/O
+// manager calls the unload routine only once every item queued for the
+// driver's devices has run: the HAL counts them per driver and puts a
+// routine of its own in the driver object's unload field, which waits for
+// that count to come to zero and then calls the driver's.
+struct DriverWork {
+  PDRIVER_UNLOAD unload = nullptr;  // the driver's own unload routine
+  int outstanding = 0;              // items queued or running
+  bool unloading = false;           // the unload has been asked for
+  bool unloadBegun = false;         // the driver's unload routine runs, or has run
+};
+
+struct WorkItems {
+  win32::Monitor lock;
+  std::map<PIO_WORKITEM, PDEVICE_OBJECT> devices;  // each allocated item's device
+  std::map<PDRIVER_OBJECT, DriverWork> drivers;
+  // Set up from the board description (`hal hold-work-items`): every item
+  // waits until its driver's unload has been asked for, so that a test
+  // can stop the driver while an item is queued.
+  bool hold = false;
+};
+
+WorkItems& workItems() {
+  static WorkItems w;
+  return w;
+}
+}  // namespace
+
+void holdWorkItems() {
+  win32::Hold hold(workItems().lock);
+  workItems().hold = true;
+}
+
+namespace {
+
+// One queuing of an item: the driver's routine and context, run by
+// runWorkItem on Wine's thread pool.
+struct QueuedWork {
+  PIO_WORKITEM_ROUTINE routine;
+  PVOID context;
+  PDRIVER_OBJECT driver;
+};
+
+VOID NTAPI unloadWhenIdle(PDRIVER_OBJECT driver) {
+  WorkItems& w = workItems();
+  PDRIVER_UNLOAD unload;
+  {
+    win32::Hold hold(w.lock);
+    DriverWork& d = w.drivers[driver];
+    d.unloading = true;
+    w.lock.notifyAll();
+    if (d.outstanding != 0) {
+      win32::Hold out(hal().boardLock);
+      output("hal: the unload waits for " + std::to_string(d.outstanding) + " queued work item(s)");
+    }
+    while (d.outstanding != 0) w.lock.wait();
+    d.unloadBegun = true;
+    unload = d.unload;
+  }
+  unload(driver);
+}
+
+// The driver's unload field gets the HAL's routine: when the driver
+// allocates its first item (its entry sets the field before that), or
+// else when it queues one. A driver object the HAL has not yet seen, or a
+// new one at the address of one that was unloaded, starts afresh. A driver
+// without an unload routine cannot be unloaded, and Wine does not try.
+// Called with the lock held.
+DriverWork& watch(PDRIVER_OBJECT driver) {
+  DriverWork& d = workItems().drivers[driver];
+  if (driver->DriverUnload != unloadWhenIdle && driver->DriverUnload != nullptr) {
+    d = DriverWork{};
+    d.unload = driver->DriverUnload;
+    driver->DriverUnload = unloadWhenIdle;
+  }
+  return d;
+}
+
+// A worker thread runs the routine at PASSIVE_LEVEL and must get the
+// thread back at that level (WORKER_THREAD_RETURNED_AT_BAD_IRQL).
+VOID NTAPI runWorkItem(PDEVICE_OBJECT device, PVOID context) {
+  QueuedWork work = *static_cast<QueuedWork*>(context);
+  delete static_cast<QueuedWork*>(context);
+  WorkItems& w = workItems();
+  bool gone;
+  {
+    win32::Hold hold(w.lock);
+    DriverWork& d = w.drivers[work.driver];
+    while (w.hold && !d.unloading) w.lock.wait();
+    gone = d.unloadBegun;
+  }
+  if (gone) {
+    // The unload routine frees the device and the item, and the image goes
+    // after it: the routine is not called.
+    reportRule("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+               "a work item was still queued when the unload routine began");
+  } else {
+    work.routine(device, work.context);
+    if (currentIrql() != kPassiveLevel) {
+      reportRule("WORKER_THREAD_RETURNED_AT_BAD_IRQL",
+                 "work item routine returned at IRQL " + std::to_string(currentIrql()));
+      lowerIrql(kPassiveLevel, "the worker thread");
+    }
+  }
+  win32::Hold hold(w.lock);
+  w.drivers[work.driver].outstanding--;
+  w.lock.notifyAll();
 }
 
 // Mapped registers --------------------------------------------------------
@@ -177,7 +297,7 @@ extern "C" VOID NTAPI gap_IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
     }
     q.busy = true;
   }
-  winehal::runStartIo(DeviceObject, Irp);
+  winehal::runStartIo(DeviceObject, Irp, "IoStartPacket");
 }
 
 extern "C" VOID NTAPI gap_IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable) {
@@ -198,7 +318,48 @@ extern "C" VOID NTAPI gap_IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN
     next = q.packets.front();
     q.packets.pop_front();
   }
-  winehal::runStartIo(DeviceObject, next);
+  winehal::runStartIo(DeviceObject, next, "IoStartNextPacket");
+}
+
+// Work items -----------------------------------------------------------------
+
+// Wine's allocation; the HAL notes the item's device for IoQueueWorkItem.
+extern "C" PIO_WORKITEM NTAPI gap_IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+  using Allocate = PIO_WORKITEM(NTAPI*)(PDEVICE_OBJECT);
+  static const auto wineAllocate = reinterpret_cast<Allocate>(winehal::wineRoutine("IoAllocateWorkItem"));
+  PIO_WORKITEM item = wineAllocate(DeviceObject);
+  if (item != nullptr) {
+    win32::Hold hold(winehal::workItems().lock);
+    winehal::workItems().devices[item] = DeviceObject;
+    winehal::watch(DeviceObject->DriverObject);
+  }
+  return item;
+}
+
+// Wine's queue and thread pool run the item; the HAL's routine around the
+// driver's counts it against the driver until it has run.
+extern "C" VOID NTAPI gap_IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                          WORK_QUEUE_TYPE QueueType, PVOID Context) {
+  using Queue = VOID(NTAPI*)(PIO_WORKITEM, PIO_WORKITEM_ROUTINE, WORK_QUEUE_TYPE, PVOID);
+  static const auto wineQueue = reinterpret_cast<Queue>(winehal::wineRoutine("IoQueueWorkItem"));
+  winehal::WorkItems& w = winehal::workItems();
+  PDRIVER_OBJECT driver;
+  {
+    win32::Hold hold(w.lock);
+    auto it = w.devices.find(IoWorkItem);
+    if (it == w.devices.end()) {
+      winehal::reportRule("WORKER_INVALID", "IoQueueWorkItem of an item IoAllocateWorkItem did not give");
+      return;
+    }
+    driver = it->second->DriverObject;
+    winehal::watch(driver).outstanding++;
+    if (w.hold) {
+      win32::Hold out(hal().boardLock);
+      winehal::output("hal: work item held until the unload");
+    }
+  }
+  wineQueue(IoWorkItem, winehal::runWorkItem, QueueType,
+            new winehal::QueuedWork{WorkerRoutine, Context, driver});
 }
 
 // Spin locks -----------------------------------------------------------------

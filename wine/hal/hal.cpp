@@ -21,7 +21,10 @@ std::map<const volatile uintptr_t*, uint32_t>& holders() {
 }
 
 constexpr uint32_t kBusDataPci = 4;  // PCIConfiguration
-constexpr uint8_t kPassiveLevel = 0;
+
+// The calling thread's IRQL: a thread the HAL has not seen yet is at
+// PASSIVE_LEVEL.
+thread_local uint8_t t_irql = kPassiveLevel;
 
 BoardModel& board() { return *hal().board; }
 
@@ -62,6 +65,34 @@ void releaseSpinLock(volatile uintptr_t* lock) {
     holders().erase(lock);
   }
   __sync_lock_release(lock);
+}
+
+uint8_t currentIrql() { return t_irql; }
+
+void reportRule(const char* rule, const std::string& what) {
+  win32::Hold hold(hal().boardLock);
+  output(std::string("verifier: ") + rule + ": " + what);
+}
+
+// KfRaiseIrql to a level below the current one is the bug check
+// IRQL_NOT_GREATER_OR_EQUAL; KfLowerIrql to one above it
+// IRQL_NOT_LESS_OR_EQUAL.
+uint8_t raiseIrql(uint8_t level, const char* routine) {
+  const uint8_t old = t_irql;
+  if (level < old) {
+    reportRule("IRQL_NOT_GREATER_OR_EQUAL",
+               std::string(routine) + " to " + std::to_string(level) + " from " + std::to_string(old));
+  }
+  t_irql = level;
+  return old;
+}
+
+void lowerIrql(uint8_t level, const char* routine) {
+  if (level > t_irql) {
+    reportRule("IRQL_NOT_LESS_OR_EQUAL",
+               std::string(routine) + " to " + std::to_string(level) + " from " + std::to_string(t_irql));
+  }
+  t_irql = level;
 }
 
 bool holdsSpinLock(uint32_t thread) {
@@ -123,16 +154,23 @@ HAL_EXPORT void HAL_STDCALL WRITE_PORT_UCHAR(uint8_t* port, uint8_t value) {
   board().portWrite(static_cast<uint16_t>(reinterpret_cast<uintptr_t>(port)), value);
 }
 
-// Wine has no IRQL: every thread runs at PASSIVE_LEVEL, and a spin lock
-// gives back the level it was taken at.
+HAL_EXPORT uint8_t HAL_FASTCALL KfRaiseIrql(uint8_t newIrql) {
+  return winehal::raiseIrql(newIrql, "KfRaiseIrql");
+}
+
+HAL_EXPORT void HAL_FASTCALL KfLowerIrql(uint8_t newIrql) { winehal::lowerIrql(newIrql, "KfLowerIrql"); }
+
+// Taking a spin lock raises to DISPATCH_LEVEL first, and gives back the
+// level the caller was at; letting it go lowers to the level given.
 HAL_EXPORT uint8_t HAL_FASTCALL KfAcquireSpinLock(volatile uintptr_t* lock) {
+  const uint8_t old = winehal::raiseIrql(winehal::kDispatchLevel, "KfAcquireSpinLock");
   winehal::takeSpinLock(lock);
-  return winehal::kPassiveLevel;
+  return old;
 }
 
 HAL_EXPORT void HAL_FASTCALL KfReleaseSpinLock(volatile uintptr_t* lock, uint8_t newIrql) {
-  (void)newIrql;
   winehal::releaseSpinLock(lock);
+  winehal::lowerIrql(newIrql, "KfReleaseSpinLock");
 }
 
 HAL_EXPORT void HAL_STDCALL KeAcquireSpinLock(volatile uintptr_t* lock, uint8_t* oldIrql) {

@@ -8,8 +8,9 @@
 # that session when the test ends, whether it passed or not.
 #
 # Environment from CTest: TARGET_DIR (tamrixsc.sys, scctl.exe, hal.dll,
-# halctl.exe), INF (the install kit's tamrixsc.inf), SCSIM (scsim of the
-# 32-bit build, which runs the image), WORK (this build's Wine folder).
+# halctl.exe), INF (the install kit's tamrixsc.inf, with the rest of the
+# kit beside it), SCSIM (scsim of the 32-bit build, which runs the image),
+# WORK (this build's Wine folder).
 set -euo pipefail
 
 export WINEARCH=win32
@@ -18,7 +19,8 @@ export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 
 template=$WORK/prefix-template
-kit='C:\kit'
+# The HAL's folder: its board description and output, and halctl.exe.
+halctl='C:\tamrixsc-hal\halctl.exe'
 
 fail() {
   echo "FAILED: $*" >&2
@@ -52,8 +54,12 @@ wine_begin() {
   done
   local c=$WINEPREFIX/drive_c
   cp --remove-destination "$TARGET_DIR/hal.dll" "$c/windows/system32/hal.dll"
-  mkdir -p "$c/kit" "$c/tamrixsc-hal"
-  cp "$TARGET_DIR/tamrixsc.sys" "$TARGET_DIR/scctl.exe" "$TARGET_DIR/halctl.exe" "$INF" "$c/kit/"
+  # The kit folder, as install/README.md names it: the install kit's four
+  # files side by side, as an administrator copies them onto the board.
+  kit_dir=$c/TAMRIXSC
+  mkdir -p "$kit_dir" "$c/tamrixsc-hal"
+  cp "$INF" "$(dirname "$INF")/tamrixsc-timing.reg" "$TARGET_DIR/tamrixsc.sys" "$TARGET_DIR/scctl.exe" "$kit_dir/"
+  cp "$TARGET_DIR/halctl.exe" "$c/tamrixsc-hal/"
   board_lines=("$@")
   printf '%s\n' "${board_lines[@]+"${board_lines[@]}"}" >"$c/tamrixsc-hal/board.txt"
   channels=$c/tamrixsc-hal/channels.log
@@ -73,17 +79,66 @@ w() {
   return "${PIPESTATUS[0]}"
 }
 
-install_kit() { w rundll32 setupapi,InstallHinfSection DefaultInstall 128 "$kit\\tamrixsc.inf"; }
-uninstall_kit() { w rundll32 setupapi,InstallHinfSection DefaultUninstall 128 "$kit\\tamrixsc.inf"; }
+# What the install may change: the services' keys, and the files of the
+# Windows folder.
+snapshot() {
+  w reg export 'HKLM\System\CurrentControlSet\Services' "C:\\snapshot.reg" /y >/dev/null ||
+    fail "reg export of the services"
+  iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/drive_c/snapshot.reg" | tr -d '\r' >"$dir/$1.reg"
+  rm "$WINEPREFIX/drive_c/snapshot.reg"
+  (cd "$WINEPREFIX/drive_c/windows" && find . -type f | sort) >"$dir/$1.files"
+}
+
+# The INF's own command, in the kit folder, as install/README.md gives it:
+# %CD% makes the INF's path a full one.
+setup_section() {
+  (cd "$kit_dir" && w cmd /c "rundll32.exe setupapi.dll,InstallHinfSection $1 132 %CD%\\tamrixsc.inf") ||
+    fail "rundll32 setupapi $1"
+}
+
+install_kit() {
+  snapshot before-install
+  setup_section DefaultInstall
+}
+
+# DefaultUninstall takes away all that DefaultInstall added: the services'
+# keys and the Windows folder are as they were before it.
+uninstall_kit() {
+  setup_section DefaultUninstall
+  snapshot after-uninstall
+  local what
+  for what in reg files; do
+    if ! diff -u "$dir/before-install.$what" "$dir/after-uninstall.$what" >"$dir/uninstall.$what.diff"; then
+      cat "$dir/uninstall.$what.diff" >&2
+      fail "DefaultUninstall left this behind (- before the install, + after the uninstall)"
+    fi
+  done
+}
 
 params='HKLM\System\CurrentControlSet\Services\TAMRIXSC\Parameters'
+
+# timing_group CARDLAN-MS NORMAL-MS: the eight timing values, which count
+# only together, as NAME:VALUE words: the driver's defaults, but for the
+# two poll periods.
+timing_group() {
+  echo DevTimeoutCommMS:60 DevTimeoutPollS:62 DevTimeoutWatchdogMS:600 CmdReplyTimerUS:5000 \
+    CmdRetryDelayUS:1000 CmdMaxRetries:3 "TimerPollCardlanMS:$1" "TimerPollNormalMS:$2"
+}
+
+# set_dwords NAME:VALUE...: REG_DWORD values in the Parameters key.
+set_dwords() {
+  local pair
+  for pair in "$@"; do
+    w reg add "$params" /v "${pair%%:*}" /t REG_DWORD /d "${pair#*:}" /f >/dev/null || fail "reg add $pair"
+  done
+}
 
 # scctl ARG...: scctl.exe as scsim's `scctl` command prints it: "scctl: "
 # before each line of standard output, "scctl-err: " before each of
 # standard error, then "scctl-exit: N".
 scctl() {
   local out=$dir/scctl.out err=$dir/scctl.err status=0
-  wine "$kit\\scctl.exe" "$@" </dev/null >"$out" 2>"$err" || status=$?
+  wine scctl.exe "$@" </dev/null >"$out" 2>"$err" || status=$?
   tr -d '\r' <"$out" | sed 's/^/scctl: /'
   # Wine's own complaints are not the tool's.
   tr -d '\r' <"$err" | grep -v '^[0-9a-f]*:\(fixme\|err\|warn\):' | sed 's/^/scctl-err: /' || true

@@ -23,8 +23,7 @@ utf16() { # the UTF-16LE bytes of each argument and its terminator, as scsim's b
   done
 }
 
-group=(DevTimeoutCommMS:60 DevTimeoutPollS:62 DevTimeoutWatchdogMS:600 CmdReplyTimerUS:5000
-  CmdRetryDelayUS:1000 CmdMaxRetries:3 TimerPollCardlanMS:1000 TimerPollNormalMS:30000)
+read -ra group <<<"$(timing_group 1000 30000)"
 dword_case() { # NAME:VALUE... as reg add and as scsim lines
   local pair
   for pair in "$@"; do

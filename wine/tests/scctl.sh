@@ -3,16 +3,27 @@
 # its exit status, the trace and the channels equal what scsim's `scctl`
 # command gives for the same commands on the same board. Usage errors exit
 # 2 and send nothing; with the service stopped the tool says the driver is
-# not started and exits as for an absent device. The poll runs in real time
-# beside the requests: its frames and trace are left out of the comparison
-# and checked whole.
+# not started and exits as for an absent device.
+#
+# The poll runs in real time beside the requests: its frames and trace are
+# left out of the comparison and checked whole. A poll that holds the link
+# when a request starts has the request served later by the worker: the
+# same frames, but the flow trace at level 5 in another order. So the poll
+# period is set to an hour (the eight timing values together, the other
+# seven at their defaults, in scsim too), the requests begin once the
+# start-up's first poll, due 0.5 s after its connect, has run, and the
+# requests at level 5 come before any connect request arms the poll again.
 source "$(dirname "$0")/harness.sh"
+read -ra timing <<<"$(timing_group 3600000 3600000)"
 commands=(
   "version"
   "led on"
   "led off"
   "command4"
   "display status"
+  "trace 5"
+  "led on"
+  "trace 2"
   "cardlan disconnect"
   "display status"
   "display set-status 5"
@@ -28,9 +39,6 @@ commands=(
   "cardlan connect --card-id 12 --signalling-type 1 --tn-mapping-type 2"
   "cardlan connect --current"
   "cardlan connect --defaults"
-  "trace 5"
-  "led on"
-  "trace 2"
   "--help"
   "display --help"
   "bogus"
@@ -41,7 +49,13 @@ commands=(
 )
 wine_begin scctl
 install_kit
+set_dwords "${timing[@]}"
 w sc start TAMRIXSC >/dev/null || fail "sc start"
+for ((i = 0; i < 200; i++)); do
+  grep -q '^wire: host> 03 03 FA$' "$channels" && break
+  sleep 0.1
+done
+grep -q '^wire: host> 03 03 FA$' "$channels" || fail "no poll after the start-up"
 dbg_from=$(debug_count)
 channels_from=$(($(channel_count) + 1))
 {
@@ -55,6 +69,7 @@ w sc stop TAMRIXSC >/dev/null || fail "sc stop"
 scctl version >"$dir/stopped.wine"
 
 {
+  for pair in "${timing[@]}"; do echo "registry set ${pair%%:*} ${pair#*:}"; done
   echo load
   for c in "${commands[@]}"; do echo "scctl $c"; done
 } | scsim_run >"$dir/scsim.out"

@@ -21,7 +21,7 @@ grep -q '^event: MSG_DRIVER_STOPPED ' "$dir/unload.wine" || fail "no MSG_DRIVER_
 
 w sc start TAMRIXSC >/dev/null || fail "sc start, again"
 from=$(($(channel_count) + 1))
-w "$kit\\halctl.exe" shutdown || fail "the shutdown was not delivered"
+w "$halctl" shutdown || fail "the shutdown was not delivered"
 channels_from "$from" | without_poll >"$dir/shutdown.wine"
 printf 'load\nshutdown\n' | scsim_run | after_load >"$dir/shutdown.scsim"
 expect_same shutdown "$dir/shutdown.scsim" "$dir/shutdown.wine"
