@@ -127,9 +127,12 @@ struct Range {
 };
 
 struct Ranges {
-  Range ranges[6];
+  Range ranges[12];
   size_t count = 0;
-  void push_back(Range r) { ranges[count++] = r; }
+  void push_back(Range r) {
+    if (count == sizeof(ranges) / sizeof(ranges[0])) std::abort();  // more fields than room: grow it
+    ranges[count++] = r;
+  }
 };
 
 template <typename T>
@@ -159,6 +162,12 @@ void runOperation(Bench& b, const uint8_t* op) {
   allowed.push_back(fieldOf(ext, ext->Message.DumpBuffer));
   allowed.push_back(fieldOf(ext, ext->PollTimer));
   allowed.push_back(fieldOf(ext, ext->PollDpc));
+  // The measure of the stretch at DISPATCH_LEVEL that each transaction
+  // keeps, so that the next one is admitted only within the bound.
+  allowed.push_back(fieldOf(ext, ext->InStretch));
+  allowed.push_back(fieldOf(ext, ext->StretchTransactions));
+  allowed.push_back(fieldOf(ext, ext->StretchStart));
+  allowed.push_back(fieldOf(ext, ext->LastTransactionBoundUs));
   // Operations keep their numbers; those above the last are free for
   // operations added later and do nothing until then, so that adding one
   // leaves what existing inputs do be.

@@ -1,11 +1,56 @@
 #include "sim/scheduler.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <stdexcept>
+#include <system_error>
 
 #include "sim/kernel.h"
 
 namespace sim {
+
+// A host thread with a stack of a set size. A thread made without one gets
+// the process's stack limit (8 MB here), and a few hundred simulated
+// threads at that size use up a 32-bit host's address space; the driver's
+// paths, with the deferred calls delivered inside them, need far less.
+class HostThread {
+ public:
+  static constexpr size_t kStackBytes = 2u << 20;
+
+  void start(std::function<void()> body) {
+    auto* heap = new std::function<void()>(std::move(body));
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kStackBytes);
+    const int error = pthread_create(&id_, &attr, &HostThread::main, heap);
+    pthread_attr_destroy(&attr);
+    if (error != 0) {
+      delete heap;
+      throw std::system_error(error, std::generic_category(), "host thread");
+    }
+    started_ = true;
+  }
+  bool joinable() const { return started_; }
+  void join() {
+    pthread_join(id_, nullptr);
+    started_ = false;
+  }
+  void detach() {
+    pthread_detach(id_);
+    started_ = false;
+  }
+
+ private:
+  static void* main(void* arg) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+    (*body)();
+    return nullptr;
+  }
+
+  pthread_t id_{};
+  bool started_ = false;
+};
 
 struct Scheduler::Context {
   enum State {
@@ -26,7 +71,7 @@ struct Scheduler::Context {
   Ticks wakeAt = -1;
   volatile KSPIN_LOCK* spinLock = nullptr;
   std::condition_variable cv;
-  std::thread host;
+  HostThread host;
   bool started = false;
 };
 
@@ -364,7 +409,13 @@ void Scheduler::handOver(Context* self, Context* next, bool exiting) {
   activity_ = next->activity;
   if (!next->started) {
     next->started = true;
-    next->host = std::thread(next->idle ? &Scheduler::idleMain : &Scheduler::threadMain, this, next);
+    next->host.start([this, next] {
+      if (next->idle) {
+        idleMain(next);
+      } else {
+        threadMain(next);
+      }
+    });
   } else {
     next->cv.notify_one();
   }

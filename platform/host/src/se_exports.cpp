@@ -54,7 +54,7 @@ UCHAR* aclEnd(PACL acl) {
 
 extern "C" NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
                                                       ULONG Revision) {
-  Entry(Routine::RtlCreateSecurityDescriptor);
+  Entry entry(Routine::RtlCreateSecurityDescriptor);
   if (Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
   std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
   static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
@@ -64,7 +64,7 @@ extern "C" NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR Secur
 extern "C" NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
                                                        BOOLEAN DaclPresent, PACL Dacl,
                                                        BOOLEAN DaclDefaulted) {
-  Entry(Routine::RtlSetDaclSecurityDescriptor);
+  Entry entry(Routine::RtlSetDaclSecurityDescriptor);
   auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
   if (sd->Control & SE_SELF_RELATIVE) return STATUS_INVALID_SECURITY_DESCR;
@@ -79,7 +79,7 @@ extern "C" NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR Secu
 }
 
 extern "C" NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision) {
-  Entry(Routine::RtlCreateAcl);
+  Entry entry(Routine::RtlCreateAcl);
   if (AclLength < sizeof(ACL)) return STATUS_BUFFER_TOO_SMALL;
   if (AclRevision < kMinAclRevision || AclRevision > kMaxAclRevision || AclLength > kMaxAclSize) {
     return STATUS_INVALID_PARAMETER;
@@ -94,7 +94,7 @@ extern "C" NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevis
 // has room for it.
 extern "C" NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
                                                  PSID Sid) {
-  Entry(Routine::RtlAddAccessAllowedAce);
+  Entry entry(Routine::RtlAddAccessAllowedAce);
   if (AceRevision < kMinAclRevision || AceRevision > kMaxAclRevision) return STATUS_REVISION_MISMATCH;
   size_t sidLength = sim::sidLength(static_cast<const uint8_t*>(Sid), 8 + 4 * 15);
   if (sidLength == 0) return STATUS_INVALID_SID;
