@@ -59,7 +59,7 @@ void CDeviceExt::giveLink() {
 // one. On one processor the first try always succeeds: whoever holds the
 // link runs at DISPATCH_LEVEL and is done before this thread runs again.
 KIRQL CDeviceExt::takeLinkPassive() {
-  constexpr LONGLONG kLinkRetryInterval = -10 * 10000;  // 10 ms, relative, 100 ns units
+  constexpr LONGLONG kLinkRetryInterval = -10LL * 10000;  // 10 ms, relative, 100 ns units
   for (;;) {
     KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     if (KeTryToAcquireSpinLockAtDpcLevel(&LinkLock)) {

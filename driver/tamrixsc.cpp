@@ -387,16 +387,16 @@ NTSTATUS handleStatusLED(const QueuedRequest& r) {
 // the subject's name in the trace of a refusal.
 struct Subject {
   ULONG subject;
+  ULONG record;  // the length of the record the handler reads and writes; 0: none
   const char* name;
   NTSTATUS (*handle)(const QueuedRequest& request);
-  ULONG record;  // the length of the record the handler reads and writes; 0: none
 };
 constexpr Subject kSubjects[] = {
-    {SC_SUBJECT_DISPLAY, "hex display", handleHexDisplay, sizeof(SC_HD_RECORD)},
-    {SC_SUBJECT_SWITCH, "switch", handleSwitch, sizeof(SC_SWITCH_RECORD)},
-    {SC_SUBJECT_VERSION, "version", handleVersion, sizeof(SC_VERSION_RECORD)},
-    {SC_SUBJECT_COMMAND4, "command 4", handleCommand4, 0},
-    {SC_SUBJECT_LED, "status LED", handleStatusLED, 0},
+    {SC_SUBJECT_DISPLAY, sizeof(SC_HD_RECORD), "hex display", handleHexDisplay},
+    {SC_SUBJECT_SWITCH, sizeof(SC_SWITCH_RECORD), "switch", handleSwitch},
+    {SC_SUBJECT_VERSION, sizeof(SC_VERSION_RECORD), "version", handleVersion},
+    {SC_SUBJECT_COMMAND4, 0, "command 4", handleCommand4},
+    {SC_SUBJECT_LED, 0, "status LED", handleStatusLED},
 };
 
 constexpr const Subject* subjectOf(ULONG subject) {

@@ -141,9 +141,9 @@ enum class Routine : uint16_t {
 };
 
 struct RoutineRow {
-  Routine routine;
   const char* exported;
   const char* shown;
+  Routine routine;
   Module module;
   uint8_t lowest;
   uint8_t highest;
@@ -154,7 +154,7 @@ struct RoutineRow {
 
 inline constexpr RoutineRow kRoutineRows[] = {
 #define SIM_ROUTINE_ROW(exported, shown, module, lowest, highest, failure, failureId, overtake) \
-  {Routine::exported, #exported, shown, module, lowest, highest, failure, failureId, overtake},
+  {#exported, shown, Routine::exported, module, lowest, highest, failure, failureId, overtake},
     SIM_KERNEL_ROUTINES(SIM_ROUTINE_ROW)
 #undef SIM_ROUTINE_ROW
 };
