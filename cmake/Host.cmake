@@ -45,29 +45,33 @@ endif()
 # that strings, entry sizes and offsets come out as on the real machine.
 add_compile_options(-Wall -Wextra -Werror -fshort-wchar)
 
-# Any report of the sanitizers ends the process that made it with an error,
-# so a test that provokes one fails.
-option(TAMRIXSC_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+# The sanitized build: AddressSanitizer and UndefinedBehaviorSanitizer, any
+# report of which ends the process that made it with an error, so that a
+# test that provokes one fails. Built by clang, it is also the fuzzers'
+# build (fuzz/): the same compiler and flags, so the simulated machine is
+# compiled once for both. Every library the fuzzers search is instrumented
+# for coverage; only the fuzzer programs get libFuzzer's main. The simulated
+# buses' register accesses go through the board's virtual functions, where
+# the check of polymorphic types (vptr) would weigh on every access of
+# every fuzzer input; the driver has none, and the tests' own code keeps the
+# check.
+option(TAMRIXSC_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer (and the fuzzers)" OFF)
 if(TAMRIXSC_SANITIZE)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TAMRIXSC_SANITIZE needs clang: configure with the host-sanitize preset")
+  endif()
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
+  add_link_options(-fsanitize=address,undefined -fsanitize=fuzzer-no-link)
+  set(TAMRIXSC_COVERAGE -fsanitize=fuzzer-no-link)
 endif()
 
-# The fuzzers (fuzz/): clang's libFuzzer with both sanitizers. Every library
-# is instrumented for coverage; only the fuzzer programs get libFuzzer's
-# main. The build holds the simulated machine and the fuzzers alone. The
-# driver has no virtual functions, so the check of polymorphic types (vptr)
-# would only weigh on every register access of the simulated buses; the
-# sanitized test build keeps it.
-option(TAMRIXSC_FUZZ "Build the libFuzzer fuzzers (clang only)" OFF)
-if(TAMRIXSC_FUZZ)
-  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    message(FATAL_ERROR "TAMRIXSC_FUZZ needs clang: configure with the fuzz preset")
+# What the fuzzers search is instrumented for coverage, in the sanitized
+# build alone.
+function(tamrixsc_fuzzed target)
+  if(TAMRIXSC_SANITIZE AND TARGET ${target})
+    target_compile_options(${target} PRIVATE ${TAMRIXSC_COVERAGE} -fno-sanitize=vptr)
   endif()
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr
-                      -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
-endif()
+endfunction()
 
 add_subdirectory(messages)
 
@@ -75,9 +79,6 @@ add_subdirectory(messages)
 # through it alone.
 add_library(peformat STATIC pe/pe_image.cpp)
 target_include_directories(peformat PUBLIC pe)
-if(TAMRIXSC_FUZZ)
-  target_compile_options(peformat PRIVATE -fno-sanitize=fuzzer-no-link)
-endif()
 
 add_library(simkernel STATIC
   platform/host/src/kernel.cpp
@@ -101,11 +102,8 @@ add_library(simkernel STATIC
   platform/host/src/exports.cpp
 )
 target_include_directories(simkernel PUBLIC platform/host/include)
-if(TAMRIXSC_FUZZ)
-  # The fuzzers look for the driver's paths, not the simulated kernel's: its
-  # coverage would only slow them. It keeps both sanitizers.
-  target_compile_options(simkernel PRIVATE -fno-sanitize=fuzzer-no-link)
-endif()
+# The fuzzers look for the driver's paths, not the simulated kernel's: the
+# kernel gets no coverage (the end of this file says what does).
 target_link_libraries(simkernel PUBLIC Threads::Threads PRIVATE peformat)
 
 add_library(driver_host STATIC ${DRIVER_SOURCES})
@@ -127,17 +125,16 @@ add_library(board STATIC
 target_include_directories(board PUBLIC board driver)
 target_link_libraries(board PUBLIC simkernel catalogue)
 
-if(TAMRIXSC_FUZZ)
+add_subdirectory(tests)
+if(TAMRIXSC_SANITIZE)
   add_subdirectory(fuzz)
-else()
-  add_subdirectory(tests)
 endif()
 # Benchmarks measure the plain 64-bit build; a sanitized one would only
 # slow them, and the 32-bit build leaves them and the image tools out.
-if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32 AND NOT TAMRIXSC_FUZZ)
+if(NOT TAMRIXSC_SANITIZE AND NOT TAMRIXSC_HOST32)
   add_subdirectory(bench)
 endif()
-if(NOT TAMRIXSC_HOST32 AND NOT TAMRIXSC_FUZZ)
+if(NOT TAMRIXSC_HOST32)
   add_subdirectory(tools)
 else()
   # scsim's scctl command runs the control tool in every build.
@@ -152,3 +149,10 @@ add_library(script STATIC scsim/Script.cpp scsim/Scctl.cpp scsim/FaultCatalogue.
 target_link_libraries(script PUBLIC machine scctl_core)
 add_executable(scsim scsim/main.cpp)
 target_link_libraries(scsim PRIVATE script)
+
+foreach(searched driver_host board catalogue machine script scctl_core)
+  tamrixsc_fuzzed(${searched})
+endforeach()
+if(TAMRIXSC_SANITIZE)
+  target_compile_options(simkernel PRIVATE -fno-sanitize=vptr)  # the buses' path
+endif()
