@@ -78,6 +78,28 @@ stage() {
   fi
 }
 
+# beside NAME COMMAND...: runs COMMAND beside the stages that follow, its
+# output kept; verdict NAME WHAT: waits for it, shows its output, and ends
+# the run when it failed.
+declare -A beside_pid beside_log
+beside() {
+  local name=$1
+  shift
+  beside_log[$name]=$(mktemp "${TMPDIR:-/tmp}/tamrixsc-$name.XXXXXX")
+  "$@" >"${beside_log[$name]}" 2>&1 &
+  beside_pid[$name]=$!
+}
+verdict() {
+  local name=$1 what=$2 ok=1
+  wait "${beside_pid[$name]}" || ok=0
+  cat "${beside_log[$name]}"
+  rm -f "${beside_log[$name]}"
+  if ((ok == 0)); then
+    echo "test.sh: FAILED: $what" >&2
+    exit 1
+  fi
+}
+
 # A stage that fails ends the run: its time is said too, and the stages
 # still running beside it (the analysis, the tests under Wine, which stop
 # their own processes) are let finish, so that nothing outlives the run.
@@ -122,9 +144,7 @@ cmake --build --preset host
 # headers it generated; it runs beside the 32-bit build and the tests, and
 # its verdict is taken after them.
 stage "static analysis, beside the next stages"
-analysis_log=$(mktemp "${TMPDIR:-/tmp}/tamrixsc-analysis.XXXXXX")
-bash scripts/analyse.sh build/host >"$analysis_log" 2>&1 &
-analysis_pid=$!
+beside analysis bash scripts/analyse.sh build/host
 
 stage "32-bit host build"
 cmake --preset host32 -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
@@ -140,19 +160,10 @@ ctest --preset host32 -E '^wine_'
 # driver's real-time waits, so they run beside the sanitized build; their
 # verdict is taken after it.
 stage "tests under Wine, beside the next stage"
-wine_log=$(mktemp "${TMPDIR:-/tmp}/tamrixsc-wine.XXXXXX")
-ctest --preset host32 -R '^wine_' >"$wine_log" 2>&1 &
-wine_pid=$!
+beside wine ctest --preset host32 -R '^wine_'
 
-stage "static analysis"
-analysis_ok=1
-wait "$analysis_pid" || analysis_ok=0
-cat "$analysis_log"
-rm -f "$analysis_log"
-if ((analysis_ok == 0)); then
-  echo "test.sh: FAILED: static analysis (scripts/analyse.sh)" >&2
-  exit 1
-fi
+stage "static analysis: the verdict"
+verdict analysis "static analysis (scripts/analyse.sh)"
 
 # The same tests and scenario scripts on a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer: any report fails the run, and every scenario
@@ -163,14 +174,7 @@ cmake --preset host-sanitize -DTAMRIXSC_SYS="$root/build/target/tamrixsc.sys"
 cmake --build --preset host-sanitize
 
 stage "tests under Wine: the verdict"
-wine_ok=1
-wait "$wine_pid" || wine_ok=0
-cat "$wine_log"
-rm -f "$wine_log"
-if ((wine_ok == 0)); then
-  echo "test.sh: FAILED: the tests under Wine" >&2
-  exit 1
-fi
+verdict wine "the tests under Wine"
 
 stage "sanitized tests"
 ctest --preset host-sanitize
