@@ -87,8 +87,8 @@ frames_whole "$channels" || fail "a frame on the wires is not whole"
 # The tool names what the system answered: a status inside scsim, the
 # Windows error code on Windows.
 printf 'load\nunload\nscctl version\n' | scsim_run | sed -n '/^unload: /,$p' | stream tool |
-  sed 's/ (status 0x[0-9A-F]*)$//' >"$dir/stopped.scsim"
-sed -i 's/ (Windows error [0-9]*)$//' "$dir/stopped.wine"
+  sed "s/ (status 0x[0-9A-F]*)/ (DETAIL)/" >"$dir/stopped.scsim"
+sed -i "s/ (Windows error [0-9]*)/ (DETAIL)/" "$dir/stopped.wine"
 expect_same stopped "$dir/stopped.scsim" "$dir/stopped.wine"
 grep -q '^scctl-exit: 2$' "$dir/tool.wine" || fail "no usage error"
 echo "scctl: passed"
