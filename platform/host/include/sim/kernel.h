@@ -178,6 +178,7 @@ class Debugger {
   X(InterleavedConversation, "INTERLEAVED_CONVERSATION")                 \
   X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
   X(InvalidKernelHandle, "INVALID_KERNEL_HANDLE")                        \
+  X(InvalidResourceList, "INVALID_RESOURCE_LIST")                        \
   X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
   X(IoCallWithSpinLockHeld, "IO_CALL_WITH_SPIN_LOCK_HELD")               \
   X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
