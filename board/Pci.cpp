@@ -86,7 +86,7 @@ PciBus::Config PciBus::image(uint32_t bus, uint32_t device, uint32_t function) c
 }
 
 uint32_t PciBus::read(uint32_t bus, uint32_t slot, void* buffer, uint32_t length) {
-  reads_++;
+  reads_.push_back({bus, slot});
   if (!hasBus(bus)) {
     return 0;
   }

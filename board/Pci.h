@@ -73,7 +73,7 @@ class PciBus : public sim::PciConfigSpace {
   // Buses 0 to count-1 exist / exactly the listed buses exist.
   void setBusCount(uint32_t count);
   void setBuses(const std::vector<uint32_t>& buses);
-  bool hasBus(uint32_t bus) const { return buses_.count(bus) != 0; }
+  bool hasBus(uint32_t bus) const override { return buses_.count(bus) != 0; }
 
   // Places a function with its ids, class code and revision; a function
   // already there is replaced. Out-of-range numbers place nothing and return
@@ -91,8 +91,13 @@ class PciBus : public sim::PciConfigSpace {
 
   uint32_t read(uint32_t bus, uint32_t slot, void* buffer, uint32_t length) override;
 
-  // Reads made, for tests that count the driver's scan.
-  uint32_t readCount() const { return reads_; }
+  // Every read made, with the bus and the slot number as given, for tests
+  // that follow the driver's scan.
+  struct Read {
+    uint32_t bus;
+    uint32_t slot;
+  };
+  const std::vector<Read>& reads() const { return reads_; }
 
  private:
   using Key = std::tuple<uint32_t, uint32_t, uint32_t>;  // bus, device, function
@@ -103,7 +108,7 @@ class PciBus : public sim::PciConfigSpace {
 
   std::set<uint32_t> buses_;
   std::map<Key, Config> functions_;
-  uint32_t reads_ = 0;
+  std::vector<Read> reads_;
 };
 
 }  // namespace board

@@ -248,10 +248,16 @@ void CDeviceExt::hcFirmwareVersion() {
 }
 
 NTSTATUS CDeviceExt::hcPoll(UCHAR* cardlanStatus, UCHAR report[4]) {
+  // A reply refused for its checksum or cut off has already put data bytes
+  // in the report: each attempt starts from what the caller put there, so
+  // that the bytes a short reply leaves out never hold a failed attempt's.
+  UCHAR callers[kPollReportSize];
+  RtlCopyMemory(callers, report, kPollReportSize);
   NTSTATUS status = retryCommand(
       DeviceObject, L"Communication errors during 'POLL'", "CDeviceExt::hcPoll()",
-      [this, cardlanStatus, report] {
+      [this, cardlanStatus, report, &callers] {
         *cardlanStatus = 0;
+        RtlCopyMemory(report, callers, kPollReportSize);
         UCHAR size = kPollReportSize;
         return Message.transact(POLL, nullptr, 0, CmdReplyTimer, report, &size, cardlanStatus);
       },

@@ -50,6 +50,17 @@ class CardlanTest : public LinkTest {
                "ioctl=0x00000000 final=0x00000000 strings=1 text=Cardlan ") +
            text + ".";
   }
+  // The report bytes of the last poll's summary trace, from CardlanReport0 on.
+  std::string pollReport() const {
+    std::string last;
+    for (const auto& line : dbg()) {
+      const size_t at = line.find("CardlanReport0 ");
+      if (line.find("CDeviceExt::hcPoll() CardlanStatus") != std::string::npos && at != std::string::npos) {
+        last = line.substr(at);
+      }
+    }
+    return last;
+  }
   // Polls within the next `ms` milliseconds.
   size_t pollsWithin(int64_t ms) {
     wire.clear();
@@ -160,11 +171,74 @@ TEST_F(CardlanTest, FailedPollChangesNothing) {
   board.controller.setSilent(false);
 }
 
+// The report bytes a short POLL reply leaves out count as inactive and
+// error-free, whatever the controller's counters hold: one reply of each
+// length short of four, each from the connecting state.
 TEST_F(CardlanTest, ShortPollReplyCountsMissingBytesAsQuiet) {
-  board.controller.faults().replyData = std::vector<uint8_t>{0x40};
+  slots(0x40, 0x40);
+  board.controller.firmware().commErrors = 9;
+  board.controller.firmware().pollErrors = 9;
+  struct Case {
+    std::vector<uint8_t> data;
+    LONG state;
+    std::vector<std::string> display;
+    std::vector<std::string> events;
+    const char* trace;
+  };
+  const std::string commErrors =
+      "event: MSG_CONTROLLER_ERRORS id=0xA0078335 object=\\Driver\\TAMRIXSC unique=0x00000005 major=0 "
+      "ioctl=0x00000000 final=0x00000000 strings=1 text=The 8051 System Controller reports communication "
+      "timeout errors.";
+  const Case cases[] = {
+      {{}, CL_CONNECTING, {}, {}, "[0x00]; CardlanReport1 [0x00]; CommErrors [0]; PollErrors [0]"},
+      {{0x40},
+       CL_ACTIVE_PRIMARY,
+       {"C:02"},
+       {cardlanEvent("active on primary slot")},
+       "[0x40]; CardlanReport1 [0x00]; CommErrors [0]; PollErrors [0]"},
+      {{0x00, 0x40},
+       CL_ACTIVE_SECONDARY,
+       {"C:01"},
+       {cardlanEvent("active on secondary slot")},
+       "[0x00]; CardlanReport1 [0x40]; CommErrors [0]; PollErrors [0]"},
+      {{0x40, 0x40, 0x05},
+       CL_ACTIVE,
+       {" OK "},
+       {cardlanEvent("active"), commErrors},
+       "[0x40]; CardlanReport1 [0x40]; CommErrors [5]; PollErrors [0]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.data.size());
+    ext->CardlanState = CL_CONNECTING;
+    events.clear();
+    display.clear();
+    kernel.debugger.clear();
+    board.controller.faults().replyData = c.data;
+    ext->runPoll();
+    EXPECT_EQ(ext->CardlanState, c.state);
+    EXPECT_EQ(display, c.display);
+    EXPECT_EQ(events, c.events);
+    EXPECT_EQ(pollReport(), std::string("CardlanReport0 ") + c.trace);
+  }
+}
+
+// A reply refused for its checksum has put its data bytes in the report
+// before it was judged; a short reply to the retry leaves none of them in
+// force.
+TEST_F(CardlanTest, ShortPollReplyAfterARefusedOneKeepsNothingOfIt) {
+  board.controller.faults().replyData = std::vector<uint8_t>{0x40, 0x40, 0x03, 0x07};
+  board.controller.faults().corruptChecksum = true;
+  int replies = 0;
+  board.controller.events().frame = [&](bool fromHost, const std::vector<uint8_t>&, bool) {
+    if (!fromHost && ++replies == 1) board.controller.faults().replyData = std::vector<uint8_t>{};
+  };
   ext->runPoll();
-  EXPECT_EQ(ext->CardlanState, CL_ACTIVE_PRIMARY);
-  EXPECT_EQ(events.size(), 1u);  // no error counters from bytes never sent
+  EXPECT_EQ(replies, 2);
+  EXPECT_EQ(ext->CardlanState, CL_CONNECTING);
+  EXPECT_TRUE(display.empty());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_NE(events[0].find("Communication errors during 'POLL'"), std::string::npos) << events[0];
+  EXPECT_EQ(pollReport(), "CardlanReport0 [0x00]; CardlanReport1 [0x00]; CommErrors [0]; PollErrors [0]");
 }
 
 TEST_F(CardlanTest, RequestsAcceptedByState) {

@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "Machine.h"
 #include "platform.h"
 #include "sim/kernel.h"
 
@@ -159,6 +163,47 @@ TEST_F(PciTest, HalGetBusDataAboveDispatchLevelIsAViolation) {
   EXPECT_EQ(kernel.verifier.violations()[0].rule, sim::Rule::IrqlNotLessOrEqual);
   EXPECT_NE(kernel.verifier.violations()[0].detail.find("HalGetBusData"), std::string::npos);
   kernel.irql.set(sim::Irql::kPassive);
+}
+
+// The reads of a scan as bus:device.function, the slot number taken apart
+// as the HAL takes it; reserved bits, if any were set, after a '+'.
+std::vector<std::string> scanned(const PciBus& pci) {
+  std::vector<std::string> out;
+  for (const PciBus::Read& r : pci.reads()) {
+    char text[40];
+    std::snprintf(text, sizeof(text), "%u:%02u.%u", r.bus, r.slot & PciBus::kSlotDeviceMask,
+                  r.slot >> PciBus::kSlotFunctionShift & PciBus::kSlotFunctionMask);
+    out.push_back(text);
+    if ((r.slot & PciBus::kSlotReservedMask) != 0) out.back() += "+" + std::to_string(r.slot & ~0xFFu);
+  }
+  return out;
+}
+
+// The driver looks at function 0 of the 32 devices of each bus, and the
+// first bus that is not there ends its scan. A supported bridge at device
+// 0, function 1 (slot number 32) is not found; a scan that read one slot
+// past device 31 would find it there.
+TEST(PciScan, ReadsFunctionZeroOfEachDeviceUntilTheFirstMissingBus) {
+  for (uint32_t function : {1u, 7u}) {
+    std::vector<std::string> lines;
+    scsim::Machine machine([&lines](const std::string& line) { lines.push_back(line); });
+    PciBus& pci = machine.board.pci;
+    pci.removeFunction(0, PciBus::kLpcBridgeDevice, 0);
+    ASSERT_TRUE(
+        pci.addFunction(0, 0, function, PciBus::kVendorIntel, PciBus::kLpcBridgeId, PciBus::kClassIsaBridge));
+    EXPECT_EQ(machine.load(), STATUS_SUCCESS);
+    std::vector<std::string> expected;
+    for (uint32_t device = 0; device < PciBus::kDevicesPerBus; device++) {
+      expected.push_back("0:" + std::string(device < 10 ? "0" : "") + std::to_string(device) + ".0");
+    }
+    expected.push_back("1:00.0");  // no bus 1: the end of the scan
+    EXPECT_EQ(scanned(pci), expected) << "bridge at function " << function;
+    EXPECT_EQ(machine.kernel.io.lookup(scsim::Machine::kLinkName), nullptr);
+    int noBridge = 0;
+    for (const auto& line : lines) noBridge += line.rfind("event: MSG_NO_LPC_CONTROLLER ", 0) == 0;
+    EXPECT_EQ(noBridge, 1) << "bridge at function " << function;
+    EXPECT_FALSE(machine.violated());
+  }
 }
 
 }  // namespace

@@ -219,6 +219,43 @@ TEST_F(RegistryTest, WaitsAreBoundedSoThatNoTransactionPassesTheStretchBound) {
   EXPECT_LT(ext->longestPollMs(), 200u);
 }
 
+// The longest poll is the shortest period allowed: a period equal to it is
+// kept without a word, one a millisecond shorter is raised to it.
+TEST_F(RegistryTest, PollPeriodsAtTheLongestPollAreKeptAndShorterOnesRaised) {
+  setGroup();
+  ext->readRegistryParams();  // the reply timer, pause and retries the longest poll depends on
+  const ULONG longest = ext->longestPollMs();
+  ASSERT_GT(longest, 1u);
+  const auto belowWarnings = [this] {
+    std::vector<std::string> lines;
+    for (const auto& line : dbg()) {
+      if (line.find("is below the longest poll") != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+  };
+  set("TimerPollCardlanMS", longest);
+  set("TimerPollNormalMS", longest + 1);
+  kernel.debugger.clear();
+  ext->readRegistryParams();
+  EXPECT_EQ(ext->TimerPollCardlan, longest);
+  EXPECT_EQ(ext->TimerPollNormal, longest + 1);
+  EXPECT_EQ(belowWarnings(), std::vector<std::string>{});
+
+  set("TimerPollCardlanMS", longest + 1);
+  set("TimerPollNormalMS", longest - 1);
+  kernel.debugger.clear();
+  ext->readRegistryParams();
+  EXPECT_EQ(ext->TimerPollCardlan, longest + 1);
+  EXPECT_EQ(ext->TimerPollNormal, longest);
+  const std::string n = std::to_string(longest);
+  EXPECT_EQ(belowWarnings(),
+            (std::vector<std::string>{
+                "TAMRIXSC: CDeviceExt::readRegistryParams() !!!!! WARNING TimerPollNormal [" +
+                std::to_string(longest - 1) + "] is below the longest poll; using [" + n + "]"}));
+  EXPECT_TRUE(traced("TAMRIXSC: CDeviceExt::readRegistryParams() New TIMER values; TimerPollCardlan [" +
+                     std::to_string(longest + 1) + "]; TimerPollNormal [" + n + "]"));
+}
+
 TEST_F(RegistryTest, SimulatedKernelCatchesADirectQueryWithoutTypeCheck) {
   kernel.registry.setString(kParameters, "Name", "text");
   ULONG destination = 0;

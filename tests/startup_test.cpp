@@ -174,6 +174,25 @@ TEST_F(StartupTest, FailedMappingReleasesTheClaim) {
   EXPECT_EQ(kernel.bus.mappingCount(), 0u);
 }
 
+// Both ranges are claimed and translated on ISA bus 0, the one ISA bus the
+// board has; the HAL refuses a translation on ISA bus 1, as it refuses any
+// bus the machine does not have.
+TEST_F(StartupTest, ClaimsAreTranslatedOnTheIsaBusTheBoardHas) {
+  PHYSICAL_ADDRESS port;
+  port.QuadPart = Sio::kIndexPort;
+  PHYSICAL_ADDRESS translated;
+  ULONG space = 1;
+  EXPECT_FALSE(HalTranslateBusAddress(Isa, 1, port, &space, &translated));
+  ASSERT_TRUE(kernel.translations.empty());
+  EXPECT_EQ(init(), STATUS_SUCCESS);
+  ASSERT_EQ(kernel.translations.size(), 2u);
+  EXPECT_EQ(kernel.translations[0].busStart, Sio::kIndexPort);
+  EXPECT_EQ(kernel.translations[0].length, Sio::kPortCount);
+  EXPECT_EQ(kernel.translations[1].busStart, 0x0A00u);
+  EXPECT_EQ(kernel.translations[1].length, Gpio::kBlockLength);
+  EXPECT_EQ(claimHistory(), (std::vector<std::string>{"0x002E+2", "-", "0x0A00+80"}));
+}
+
 TEST_F(StartupTest, BogusBaseOrFailedTranslationEndsStartupCleanly) {
   // 0xFFB4 is the first base whose 80-byte block would run past port
   // 0xFFFF and wrap onto the system ports at the bottom of the space.

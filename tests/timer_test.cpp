@@ -184,6 +184,31 @@ TEST_F(TimerTest, TimeoutsBeyondTheLimitNeverWrapIntoThePast) {
   EXPECT_FALSE(edge.expired());
 }
 
+// The interrupt time stands still for a whole tick; a deadline that falls
+// on a tick is reached when the clock reads it, not a tick later. One tick
+// (medium regime) and two ticks (long regime) put the deadline on a tick.
+TEST_F(TimerTest, AClockStoppedOnTheDeadlineTickHasExpired) {
+  const sim::Ticks tick = kernel.clock.increment();
+  for (ULONG us : {15625u, 31250u}) {
+    kernel.clock.advance(tick - kernel.clock.now() % tick);  // on a tick
+    CTimer timer(us);
+    ASSERT_EQ(timer.Deadline % tick, 0) << us;
+    // Read just before the deadline tick, the clock still shows the tick
+    // before (the medium regime then stalls into the deadline tick).
+    kernel.clock.advance(timer.Deadline - kernel.clock.now() - sim::Clock::kReadCost - 1);
+    EXPECT_FALSE(timer.expired()) << us;
+    ASSERT_LT(kernel.clock.now(), timer.Deadline + tick) << us;
+    // Stopped on the deadline tick: every read shows it, and the first one
+    // ends the wait without another stall.
+    kernel.clock.advance(timer.Deadline - kernel.clock.now());
+    const sim::Ticks at = kernel.clock.now();
+    EXPECT_TRUE(timer.expired()) << us;
+    EXPECT_EQ(kernel.clock.interruptTime(), timer.Deadline);
+    EXPECT_EQ(kernel.clock.now(), at + sim::Clock::kReadCost) << us;
+    EXPECT_TRUE(timer.expired()) << us;
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -3,6 +3,7 @@
 // routine calling the simulated kernel directly, and seen in the report.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -480,4 +481,147 @@ TEST_F(Rules, ATryForASpinLockNeverSpins) {
   EXPECT_TRUE(kernel.verifier.violations().empty());
   KeTryToAcquireSpinLockAtDpcLevel(&lock);
   expectOnly("IRQL_NOT_GREATER_OR_EQUAL");
+}
+
+// Resources ---------------------------------------------------------------------
+
+// A resource list is read as the I/O manager reads it: every count, bus,
+// type, share disposition and range, and its size against what its counts
+// add up to. A list that does not add up is refused and leaves the claims
+// as they were.
+TEST_F(Rules, AResourceListMustAddUpToItsSize) {
+  PDRIVER_OBJECT driver = g_device->DriverObject;
+  auto report = [driver](const void* list, ULONG size) {
+    BOOLEAN conflict = TRUE;
+    NTSTATUS status =
+        IoReportResourceUsage(nullptr, driver, static_cast<PCM_RESOURCE_LIST>(const_cast<void*>(list)), size,
+                              nullptr, nullptr, 0, FALSE, &conflict);
+    EXPECT_FALSE(conflict);
+    return status;
+  };
+  CM_RESOURCE_LIST claim;
+  std::memset(&claim, 0, sizeof(claim));
+  claim.Count = 1;
+  claim.List[0].InterfaceType = Isa;
+  claim.List[0].PartialResourceList.Count = 1;
+  CM_PARTIAL_RESOURCE_DESCRIPTOR& port = claim.List[0].PartialResourceList.PartialDescriptors[0];
+  port.Type = CmResourceTypePort;
+  port.ShareDisposition = CmResourceShareDriverExclusive;
+  port.Flags = CM_RESOURCE_PORT_IO;
+  port.u.Port.Start.QuadPart = 0x2E;
+  port.u.Port.Length = 2;
+  ASSERT_EQ(report(&claim, sizeof(claim)), STATUS_SUCCESS);
+  ASSERT_EQ(kernel.resources.claims(driver).size(), 1u);
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+
+  struct Case {
+    const char* what;
+    std::function<void(CM_RESOURCE_LIST*)> spoil;
+    bool noList;
+    ULONG size;
+    const char* detail;
+  };
+  const ULONG full = sizeof(CM_RESOURCE_LIST);
+  const std::vector<Case> cases = {
+      {"no list with a size", nullptr, true, sizeof(ULONG), "driver list: no list, but a size of 4"},
+      {"release list with the claim's count", nullptr, false, sizeof(ULONG),
+       "count 1 runs past the list's 4 bytes"},
+      {"uninitialised count", [](CM_RESOURCE_LIST* l) { l->Count = 0xCCCCCCCC; }, false, sizeof(ULONG),
+       "count 3435973836 runs past"},
+      {"shorter than its count field", [](CM_RESOURCE_LIST* l) { l->Count = 0; }, false, 2,
+       "has no room for its count"},
+      {"garbage interface type",
+       [](CM_RESOURCE_LIST* l) {
+         const uint32_t garbage = 0xCCCCCCCC;
+         std::memcpy(&l->List[0].InterfaceType, &garbage, sizeof(garbage));
+       },
+       false, full, "interface type -858993460, which the machine does not have"},
+      {"ISA bus 1", [](CM_RESOURCE_LIST* l) { l->List[0].BusNumber = 1; }, false, full,
+       "bus 1 of interface type 1, which the machine does not have"},
+      {"EISA bus", [](CM_RESOURCE_LIST* l) { l->List[0].InterfaceType = Eisa; }, false, full,
+       "interface type 2"},
+      {"two descriptors in the room of one",
+       [](CM_RESOURCE_LIST* l) { l->List[0].PartialResourceList.Count = 2; }, false, full,
+       "descriptor count 2 runs past the list's 36 bytes"},
+      {"garbage type",
+       [](CM_RESOURCE_LIST* l) { l->List[0].PartialResourceList.PartialDescriptors[0].Type = 0xCC; }, false,
+       full, "descriptor of unknown type 204"},
+      {"garbage share disposition",
+       [](CM_RESOURCE_LIST* l) {
+         l->List[0].PartialResourceList.PartialDescriptors[0].ShareDisposition = 0xCC;
+       },
+       false, full, "share disposition 204"},
+      {"empty range",
+       [](CM_RESOURCE_LIST* l) { l->List[0].PartialResourceList.PartialDescriptors[0].u.Port.Length = 0; },
+       false, full, "port range 0x0000002E (0 bytes)"},
+      {"range past the last port",
+       [](CM_RESOURCE_LIST* l) {
+         l->List[0].PartialResourceList.PartialDescriptors[0].u.Port.Start.QuadPart = 0xFFFF;
+       },
+       false, full, "port range 0x0000FFFF (2 bytes), which the bus cannot hold"},
+      {"size beyond the list", nullptr, false, full + 4, "its fields take 36 bytes, its size says 40"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CM_RESOURCE_LIST list = claim;
+    if (c.spoil) c.spoil(&list);
+    kernel.verifier.clear();
+    EXPECT_EQ(report(c.noList ? nullptr : &list, c.size), STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(kernel.verifier.violations().size(), 1u);
+    EXPECT_STREQ(sim::ruleName(kernel.verifier.violations()[0].rule), "INVALID_RESOURCE_LIST");
+    EXPECT_NE(kernel.verifier.violations()[0].detail.find(c.detail), std::string::npos)
+        << kernel.verifier.violations()[0].detail;
+    EXPECT_EQ(kernel.resources.claims(driver).size(), 1u) << "the claim stands";
+  }
+  // The device list is held to the same rule.
+  kernel.verifier.clear();
+  BOOLEAN conflict = FALSE;
+  EXPECT_EQ(IoReportResourceUsage(nullptr, driver, nullptr, 0, g_device, nullptr, 8, FALSE, &conflict),
+            STATUS_INVALID_PARAMETER);
+  expectOnly("INVALID_RESOURCE_LIST");
+  EXPECT_NE(kernel.verifier.violations()[0].detail.find("device list: no list, but a size of 8"),
+            std::string::npos);
+
+  // A count of 0 in a list of four bytes withdraws the claim; so does no
+  // list at all.
+  kernel.verifier.clear();
+  CM_RESOURCE_LIST release;
+  std::memset(&release, 0, sizeof(release));
+  EXPECT_EQ(report(&release, sizeof(ULONG)), STATUS_SUCCESS);
+  EXPECT_TRUE(kernel.resources.claims(driver).empty());
+  EXPECT_EQ(report(&claim, sizeof(claim)), STATUS_SUCCESS);
+  EXPECT_EQ(report(nullptr, 0), STATUS_SUCCESS);
+  EXPECT_TRUE(kernel.resources.claims(driver).empty());
+  EXPECT_TRUE(kernel.verifier.violations().empty());
+}
+
+// The HAL translates only on a bus the machine has: the internal and ISA
+// buses 0, and the PCI buses there are.
+TEST_F(Rules, TranslationOnlyOnABusTheMachineHas) {
+  struct PciBuses : sim::PciConfigSpace {
+    uint32_t read(uint32_t, uint32_t, void*, uint32_t) override { return 0; }
+    bool hasBus(uint32_t bus) const override { return bus < 2; }
+  } pci;
+  PHYSICAL_ADDRESS address;
+  address.QuadPart = 0x2E;
+  const struct {
+    INTERFACE_TYPE type;
+    ULONG bus;
+    BOOLEAN translated;
+  } cases[] = {{Isa, 0, TRUE},   {Isa, 1, FALSE},    {Internal, 0, TRUE}, {Internal, 1, FALSE},
+               {Eisa, 0, FALSE}, {PCIBus, 0, FALSE}, {PCIBus, 1, FALSE},  {InterfaceTypeUndefined, 0, FALSE}};
+  for (bool withPci : {false, true}) {
+    kernel.pci = withPci ? &pci : nullptr;
+    for (const auto& c : cases) {
+      ULONG space = 1;
+      PHYSICAL_ADDRESS translated;
+      translated.QuadPart = -1;
+      const BOOLEAN expected = c.type == PCIBus && withPci ? (c.bus < 2) : c.translated;
+      EXPECT_EQ(HalTranslateBusAddress(c.type, c.bus, address, &space, &translated), expected)
+          << c.type << " bus " << c.bus << (withPci ? " with PCI" : "");
+      EXPECT_EQ(translated.QuadPart, expected ? 0x2E : -1);
+    }
+  }
+  kernel.pci = nullptr;
+  EXPECT_TRUE(kernel.verifier.violations().empty());
 }

@@ -1,4 +1,10 @@
 // Timers, deferred calls and resources: the kernel and HAL routines.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+#include <string>
+
 #include "platform.h"
 #include "sim/kernel.h"
 #include "sim/routines.h"
@@ -90,27 +96,124 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
 }
 
 namespace {
-std::vector<sim::ResourceRange> rangesOf(const CM_RESOURCE_LIST* list, ULONG size) {
-  std::vector<sim::ResourceRange> ranges;
-  if (list == nullptr || size < sizeof(ULONG)) {
-    return ranges;
+// The buses of this machine as the HAL knows them: the internal bus and the
+// ISA bus behind the LPC bridge, bus 0 each, and the PCI buses the board
+// has. The HAL refuses a translation on any other bus, and the I/O manager
+// a resource list that names one.
+bool busExists(const Kernel& k, LONG type, ULONG bus) {
+  switch (type) {
+    case Internal:
+    case Isa: return bus == 0;
+    case PCIBus: return k.pci != nullptr && k.pci->hasBus(bus);
+    default: return false;
   }
-  for (ULONG f = 0; f < list->Count && f < 1; f++) {
-    const CM_PARTIAL_RESOURCE_LIST& partial = list->List[f].PartialResourceList;
-    for (ULONG d = 0; d < partial.Count && d < 1; d++) {
-      const CM_PARTIAL_RESOURCE_DESCRIPTOR& desc = partial.PartialDescriptors[d];
-      if (desc.Type == CmResourceTypePort) {
-        ranges.push_back({static_cast<uint64_t>(desc.u.Port.Start.QuadPart), desc.u.Port.Length,
-                          (desc.Flags & CM_RESOURCE_PORT_IO) != 0});
+}
+
+// Resource types and share dispositions the kernel knows (CmResourceType*,
+// CmResourceShare*); the two types that carry an address range, and the
+// one whose data follows its descriptor.
+constexpr UCHAR kTypeMemory = 3;
+constexpr UCHAR kTypeDeviceSpecific = 5;
+constexpr UCHAR kKnownTypes[] = {
+    CmResourceTypeNull, CmResourceTypePort, 2, kTypeMemory, 4, kTypeDeviceSpecific, 6, 7, 128, 129, 130, 131};
+constexpr UCHAR kShareLast = 3;  // CmResourceShareShared
+constexpr uint64_t kPortSpaceEnd = 0x10000;
+constexpr size_t kFullHeader = offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList.PartialDescriptors);
+constexpr size_t kDescriptor = sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+
+std::string checkDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR& d) {
+  if (std::find(std::begin(kKnownTypes), std::end(kKnownTypes), d.Type) == std::end(kKnownTypes)) {
+    return "descriptor of unknown type " + std::to_string(d.Type);
+  }
+  if (d.ShareDisposition > kShareLast) {
+    return "descriptor with share disposition " + std::to_string(d.ShareDisposition);
+  }
+  if (d.Type != CmResourceTypePort && d.Type != kTypeMemory) {
+    return "";
+  }
+  const uint64_t start = static_cast<uint64_t>(d.u.Port.Start.QuadPart);
+  const uint64_t length = d.u.Port.Length;
+  const bool io = d.Type == CmResourceTypePort && (d.Flags & CM_RESOURCE_PORT_IO) != 0;
+  if (length == 0 || (io && (start >= kPortSpaceEnd || length > kPortSpaceEnd - start)) ||
+      start + length < start) {
+    return std::string(io ? "port" : "memory") + " range " + sim::hex(start) + " (" + std::to_string(length) +
+           " bytes), which the bus cannot hold";
+  }
+  return "";
+}
+
+// The list as the I/O manager reads it. The routine's documented contract:
+// DriverListSize (DeviceListSize) is the size of the list, 0 when there is
+// none; a CM_RESOURCE_LIST is Count full descriptors, each naming its bus
+// and holding its own count of partial descriptors. Here each bus must be
+// one the machine has, each partial descriptor of a known type and share
+// disposition and, for ports and memory, a range the bus can hold;
+// device-specific data follows its descriptor. A list whose fields do not
+// add up to its size is refused, as a list left uninitialised is on the
+// real kernel (the HAL finds its ranges invalid for the bus). The empty
+// string when the list is sound; its port and memory ranges then go to
+// *ranges.
+std::string checkList(const Kernel& k, const CM_RESOURCE_LIST* list, ULONG size,
+                      std::vector<sim::ResourceRange>* ranges) {
+  if (list == nullptr) {
+    return size == 0 ? "" : "no list, but a size of " + std::to_string(size);
+  }
+  // Read field by field: device-specific data may leave what follows it
+  // unaligned.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(list);
+  auto read = [bytes](uint64_t offset, auto* to) { std::memcpy(to, bytes + offset, sizeof(*to)); };
+  uint64_t used = offsetof(CM_RESOURCE_LIST, List);
+  if (size < used) {
+    return "a list of " + std::to_string(size) + " bytes has no room for its count";
+  }
+  ULONG count = 0;
+  read(0, &count);
+  for (ULONG f = 0; f < count; f++) {
+    if (used + kFullHeader > size) {
+      return "count " + std::to_string(count) + " runs past the list's " + std::to_string(size) + " bytes";
+    }
+    LONG type = 0;  // an INTERFACE_TYPE, or garbage
+    ULONG bus = 0;
+    ULONG partials = 0;
+    read(used + offsetof(CM_FULL_RESOURCE_DESCRIPTOR, InterfaceType), &type);
+    read(used + offsetof(CM_FULL_RESOURCE_DESCRIPTOR, BusNumber), &bus);
+    read(used + offsetof(CM_FULL_RESOURCE_DESCRIPTOR, PartialResourceList.Count), &partials);
+    if (!busExists(k, type, bus)) {
+      return "bus " + std::to_string(bus) + " of interface type " + std::to_string(type) +
+             ", which the machine does not have";
+    }
+    used += kFullHeader;
+    for (ULONG d = 0; d < partials; d++) {
+      if (used + kDescriptor > size) {
+        return "descriptor count " + std::to_string(partials) + " runs past the list's " +
+               std::to_string(size) + " bytes";
+      }
+      CM_PARTIAL_RESOURCE_DESCRIPTOR desc;
+      read(used, &desc);
+      std::string fault = checkDescriptor(desc);
+      if (!fault.empty()) {
+        return fault;
+      }
+      used += kDescriptor;
+      if (desc.Type == kTypeDeviceSpecific) {
+        used += desc.u.DeviceSpecificData.Data[0];  // DataSize
+      } else if (desc.Type == CmResourceTypePort || desc.Type == kTypeMemory) {
+        ranges->push_back({static_cast<uint64_t>(desc.u.Port.Start.QuadPart), desc.u.Port.Length,
+                           desc.Type == CmResourceTypePort && (desc.Flags & CM_RESOURCE_PORT_IO) != 0});
       }
     }
   }
-  return ranges;
+  if (used != size) {
+    return "its fields take " + std::to_string(used) + " bytes, its size says " + std::to_string(size);
+  }
+  return "";
 }
 }  // namespace
 
 // One list per driver, each report replacing the last; a conflict leaves
-// the old list standing and is reported through ConflictDetected.
+// the old list standing and is reported through ConflictDetected. The
+// device list is checked as the driver list is; claims come from the
+// driver list.
 extern "C" NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OBJECT DriverObject,
                                                 PCM_RESOURCE_LIST DriverList, ULONG DriverListSize,
                                                 PDEVICE_OBJECT DeviceObject, PCM_RESOURCE_LIST DeviceList,
@@ -118,8 +221,6 @@ extern "C" NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName,
                                                 PBOOLEAN ConflictDetected) {
   (void)DriverClassName;
   (void)DeviceObject;
-  (void)DeviceList;
-  (void)DeviceListSize;
   (void)OverrideConflict;
   Entry entry(Routine::IoReportResourceUsage);
   Kernel& k = entry.kernel();
@@ -128,22 +229,34 @@ extern "C" NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName,
   if (entry.failed(__builtin_return_address(0), &injected)) {
     return injected;
   }
-  if (DriverList != nullptr && DriverListSize < sizeof(ULONG)) {
+  std::vector<sim::ResourceRange> ranges;
+  std::vector<sim::ResourceRange> deviceRanges;
+  std::string fault = checkList(k, DriverList, DriverListSize, &ranges);
+  if (fault.empty()) {
+    fault = checkList(k, DeviceList, DeviceListSize, &deviceRanges);
+    if (!fault.empty()) fault = "device list: " + fault;
+  } else {
+    fault = "driver list: " + fault;
+  }
+  // No bug check of the real kernel names this; the simulated verifier
+  // reports it as INVALID_RESOURCE_LIST, and the call fails as the real one
+  // does on such a list.
+  if (!fault.empty()) {
+    k.verifier.report(sim::Rule::InvalidResourceList, "IoReportResourceUsage " + fault);
     return STATUS_INVALID_PARAMETER;
   }
-  sim::ResourceVerdict verdict = k.resources.report(DriverObject, rangesOf(DriverList, DriverListSize));
+  sim::ResourceVerdict verdict = k.resources.report(DriverObject, ranges);
   *ConflictDetected = verdict.conflict ? TRUE : FALSE;
   return verdict.status;
 }
 
+// The real HAL answers FALSE for a bus the machine does not have.
 extern "C" BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
                                                 PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
                                                 PPHYSICAL_ADDRESS TranslatedAddress) {
-  (void)InterfaceType;
-  (void)BusNumber;
   Entry entry(Routine::HalTranslateBusAddress);
   Kernel& k = entry.kernel();
-  if (entry.failed(__builtin_return_address(0))) {
+  if (entry.failed(__builtin_return_address(0)) || !busExists(k, InterfaceType, BusNumber)) {
     return FALSE;
   }
   uint64_t bus = static_cast<uint64_t>(BusAddress.QuadPart);

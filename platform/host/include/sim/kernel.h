@@ -178,6 +178,7 @@ class Debugger {
   X(InterleavedConversation, "INTERLEAVED_CONVERSATION")                 \
   X(InvalidDeviceObject, "INVALID_DEVICE_OBJECT")                        \
   X(InvalidKernelHandle, "INVALID_KERNEL_HANDLE")                        \
+  X(InvalidResourceList, "INVALID_RESOURCE_LIST")                        \
   X(InvalidTimerPeriod, "INVALID_TIMER_PERIOD")                          \
   X(IoCallWithSpinLockHeld, "IO_CALL_WITH_SPIN_LOCK_HELD")               \
   X(IoErrorLogEntry, "IO_ERROR_LOG_ENTRY")                               \
@@ -236,8 +237,10 @@ class Verifier {
   std::vector<std::function<void(const Violation&)>> listeners_;
 };
 
-// PCI configuration space as the HAL reads it. A slot number holds the
-// device number in bits 0-4 and the function in bits 5-7.
+// PCI configuration space as the HAL reads it. A slot number is a
+// PCI_SLOT_NUMBER as a ULONG: the device number in bits 0-4, the function
+// number in bits 5-7, the rest reserved; slot number 32 is device 0,
+// function 1.
 class PciConfigSpace {
  public:
   virtual ~PciConfigSpace() = default;
@@ -245,6 +248,8 @@ class PciConfigSpace {
   // returns the count copied: 0 for a bus that does not exist, and for an
   // empty slot a count that is not 0 with vendor 0xFFFF.
   virtual uint32_t read(uint32_t bus, uint32_t slot, void* buffer, uint32_t length) = 0;
+  // Whether the PCI bus exists, as the HAL knows its buses.
+  virtual bool hasBus(uint32_t bus) const = 0;
 };
 
 class Kernel {
