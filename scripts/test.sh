@@ -200,16 +200,10 @@ run_fuzzer() {
 
 stage "fuzzers"
 # One fuzzer on each of the two processors; each runs on one.
-run_fuzzer link &
-link_pid=$!
-run_fuzzer machine &
-machine_pid=$!
-fuzzers_ok=1
-wait "$link_pid" || fuzzers_ok=0
-wait "$machine_pid" || fuzzers_ok=0
-if ((fuzzers_ok == 0)); then
-  exit 1
-fi
+beside link_fuzzer run_fuzzer link
+beside machine_fuzzer run_fuzzer machine
+verdict link_fuzzer "the link fuzzer"
+verdict machine_fuzzer "the machine fuzzer"
 
 stage
 if ((format_ok == 0)); then
