@@ -149,7 +149,7 @@ Kernel::Kernel() {
   };
   // Timers expire at clock interrupts; a call they queue is deferred work
   // for the next processor whose level allows it.
-  clock.onAdvance([this](Ticks) { dispatcher.expireDue(); });
+  clock.onAlarm([this](Ticks) { dispatcher.expireDue(); });
   dispatcher.onQueued([this] { scheduler.workQueued(); });
   irql.attachClock([this] { return clock.now(); });
   irql.attachProcessor(scheduler.processorSlot());
