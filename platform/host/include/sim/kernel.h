@@ -219,8 +219,11 @@ class Kernel {
   };
 
   // The active kernel; a routine called with none active is a fault of the
-  // test bench.
-  static Kernel& current();
+  // test bench. Every exported routine asks, so the answer is inline.
+  static Kernel& current() {
+    if (active_ == nullptr) noneActive();
+    return *active_;
+  }
 
   // Spins the processor: time passes, nothing else happens on it.
   void stall(Ticks delta) { clock.advance(delta); }
@@ -290,7 +293,19 @@ class Kernel {
   IoManager io{*this};
   // Last, so that its threads end before anything they use goes.
   Scheduler scheduler{*this};
+
+ private:
+  [[noreturn]] static void noneActive();
+  static inline Kernel* active_ = nullptr;
 };
+
+// The opening of every export (sim/routines.h), inline here where the
+// kernel is known.
+inline Kernel& Entry::currentKernel() { return Kernel::current(); }
+
+inline void Entry::overtake() {
+  kernel_.scheduler.point(row_.overtake == Overtake::AtClock ? Point::Clock : Point::Call);
+}
 
 // "0x" and upper-case hex digits, at least the given number of them.
 std::string hex(uint64_t value, int digits = 8);

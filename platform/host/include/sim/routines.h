@@ -184,6 +184,7 @@ class Entry {
   bool alive(const volatile void* object);
 
  private:
+  // Both inline, in sim/kernel.h.
   static Kernel& currentKernel();
   void overtake();
   void checkLevel();
