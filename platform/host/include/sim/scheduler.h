@@ -90,7 +90,7 @@ class Scheduler {
 
   // A point where the running thread may be overtaken, and where its
   // processor takes the deferred work that is due for it.
-  void point(Point kind) {
+  [[gnu::always_inline]] void point(Point kind) {
     if (busy_) return;
     if (engaged_) {
       reschedule(kind);
