@@ -99,7 +99,6 @@ bool Controller::step(sim::Ticks now) {
 
 void Controller::hostWrote(State before) {
   if (!party_) return;
-  const uint32_t party = party_();
   if (state_ == State::Idle || state_ == State::Silent) {
     owner_.reset();
     interleavingSeen_ = false;
@@ -112,6 +111,7 @@ void Controller::hostWrote(State before) {
     interleavingSeen_ = false;
     return;
   }
+  const uint32_t party = party_();
   // A message the controller posted on its own belongs to whoever drains it.
   if (before == State::Idle || !owner_ || (partyActive_ && !partyActive_(*owner_))) {
     owner_ = party;

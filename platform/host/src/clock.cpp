@@ -1,8 +1,8 @@
 // The virtual clock, apart from the rest of the kernel so that the HAL for
 // Wine (wine/hal) runs the board model on the same clock.
-#include <stdexcept>
+#include "sim/clock.h"
 
-#include "sim/kernel.h"
+#include <stdexcept>
 
 namespace sim {
 
@@ -16,14 +16,9 @@ Ticks Clock::systemOffset() const {
 
 void Clock::step(Ticks delta, Ticks at) { steps_.push_back({at < now_ ? now_ : at, delta}); }
 
-void Clock::advance(Ticks delta) {
-  if (delta <= 0) {
-    return;
-  }
-  if (!canAdvance(delta)) {
-    throw std::overflow_error("virtual time would leave its range");
-  }
-  now_ += delta;
+void Clock::refuse() { throw std::overflow_error("virtual time would leave its range"); }
+
+void Clock::ring() {
   for (auto& listener : listeners_) {
     listener(now_);
   }

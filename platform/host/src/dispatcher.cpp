@@ -50,14 +50,13 @@ bool Dispatcher::cancelTimer(_KTIMER* timer) {
   return true;
 }
 
-Ticks Dispatcher::clock_now() const { return clock_.now(); }
-
 void Dispatcher::updateNextDue() {
-  nextDue_ = -1;
+  Ticks next = -1;
   for (_KTIMER* t : timers_) {
     Ticks at = interruptAfter(dueOf(t));
-    if (nextDue_ < 0 || at < nextDue_) nextDue_ = at;
+    if (next < 0 || at < next) next = at;
   }
+  clock_.setAlarm(next);
 }
 
 void Dispatcher::initDpc(_KDPC* dpc) {

@@ -165,10 +165,25 @@ void Pool::free(void* p, uint32_t tag) {
   blocks_.erase(it);
 }
 
+namespace {
+// Names are compared as the object manager and the registry compare them,
+// without regard to case; the simulation's names are ASCII, for which this
+// is what toupper does in the C locale, without a library call per letter.
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+}  // namespace
+
 std::string Registry::fold(const std::string& name) {
   std::string out = name;
-  for (auto& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (auto& c : out) c = upper(c);
   return out;
+}
+
+bool Registry::sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    if (upper(a[i]) != upper(b[i])) return false;
+  }
+  return true;
 }
 
 Registry::Key* Registry::key(const std::string& path) {

@@ -5,6 +5,7 @@
 // counted strings. Wide text is shown as Latin-1, which covers every text
 // the driver prints.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform.h"
@@ -92,11 +93,9 @@ std::string text(const Conversion& conversion, va_list& args, bool* usedUnicode)
   if (s == nullptr) {
     return pad("(null)", conversion);
   }
-  std::string out;
-  for (size_t i = 0; i < limit && s[i] != 0; i++) {
-    out += s[i];
-  }
-  return pad(out, conversion);
+  size_t length = 0;
+  while (length < limit && s[length] != 0) length++;
+  return pad(std::string(s, length), conversion);
 }
 
 }  // namespace
@@ -108,7 +107,11 @@ std::string formatKernel(const char* format, va_list args, bool* usedUnicode) {
   std::string out;
   for (const char* p = format; *p != 0; p++) {
     if (*p != '%') {
-      out += *p;
+      // The text up to the next conversion, at once.
+      const char* end = std::strchr(p, '%');
+      if (end == nullptr) end = p + std::strlen(p);
+      out.append(p, end);
+      p = end - 1;
       continue;
     }
     p++;

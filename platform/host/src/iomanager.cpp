@@ -206,7 +206,7 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   (void)exclusive;
   std::string deviceName = text(name);
   for (const auto& d : devices_) {
-    if (!deviceName.empty() && Registry::fold(d.name) == Registry::fold(deviceName)) {
+    if (!deviceName.empty() && Registry::sameName(d.name, deviceName)) {
       return STATUS_OBJECT_NAME_COLLISION;
     }
   }
@@ -392,16 +392,16 @@ std::string IoManager::freedObject(const void* p) const {
 NTSTATUS IoManager::createLink(PUNICODE_STRING link, PUNICODE_STRING device) {
   std::string name = text(link);
   for (const auto& l : links_) {
-    if (Registry::fold(l.name) == Registry::fold(name)) return STATUS_OBJECT_NAME_COLLISION;
+    if (Registry::sameName(l.name, name)) return STATUS_OBJECT_NAME_COLLISION;
   }
   links_.push_back({name, text(device)});
   return STATUS_SUCCESS;
 }
 
 NTSTATUS IoManager::deleteLink(PUNICODE_STRING link) {
-  std::string name = Registry::fold(text(link));
+  const std::string name = text(link);
   auto it = std::find_if(links_.begin(), links_.end(),
-                         [&](const Link& l) { return Registry::fold(l.name) == name; });
+                         [&](const Link& l) { return Registry::sameName(l.name, name); });
   if (it == links_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
   links_.erase(it);
   return STATUS_SUCCESS;
@@ -419,9 +419,9 @@ void IoManager::unregisterShutdown(PDEVICE_OBJECT device) {
 
 PDEVICE_OBJECT IoManager::lookup(const std::string& link) const {
   for (const auto& l : links_) {
-    if (Registry::fold(l.name) != Registry::fold(link)) continue;
+    if (!Registry::sameName(l.name, link)) continue;
     for (const auto& d : devices_) {
-      if (Registry::fold(d.name) == Registry::fold(l.target)) return d.object.get();
+      if (Registry::sameName(d.name, l.target)) return d.object.get();
     }
   }
   return nullptr;

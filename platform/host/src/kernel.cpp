@@ -4,10 +4,6 @@
 #include <stdexcept>
 
 namespace sim {
-namespace {
-Kernel* g_current = nullptr;
-}
-
 std::string statusText(int32_t status) { return hex(static_cast<uint32_t>(status)); }
 
 std::string hex(uint64_t value, int digits) {
@@ -106,17 +102,17 @@ bool Bus::isMapped(uint32_t virt) const {
 }
 
 void Debugger::print(const std::string& text) {
-  for (char c : text) {
-    if (c == '\n') {
-      lines_.push_back(pending_);
-      for (auto& listener : listeners_) {
-        listener(pending_);
-      }
-      pending_.clear();
-    } else {
-      pending_ += c;
+  size_t from = 0;
+  for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', from)) {
+    pending_.append(text, from, end - from);
+    lines_.push_back(pending_);
+    for (auto& listener : listeners_) {
+      listener(pending_);
     }
+    pending_.clear();
+    from = end + 1;
   }
+  pending_.append(text, from, std::string::npos);
 }
 
 const char* ruleName(Rule rule) {
@@ -136,9 +132,9 @@ void Verifier::report(Rule rule, const std::string& detail) {
   }
 }
 
-Kernel::Scope::Scope(Kernel& kernel) : previous_(g_current) { g_current = &kernel; }
+Kernel::Scope::Scope(Kernel& kernel) : previous_(active_) { active_ = &kernel; }
 
-Kernel::Scope::~Scope() { g_current = previous_; }
+Kernel::Scope::~Scope() { active_ = previous_; }
 
 Kernel::Kernel() {
   SystemSpace::reset();
@@ -149,7 +145,7 @@ Kernel::Kernel() {
   };
   // Timers expire at clock interrupts; a call they queue is deferred work
   // for the next processor whose level allows it.
-  clock.onAdvance([this](Ticks) { dispatcher.expireDue(); });
+  clock.onAlarm([this](Ticks) { dispatcher.expireDue(); });
   dispatcher.onQueued([this] { scheduler.workQueued(); });
   irql.attachClock([this] { return clock.now(); });
   irql.attachProcessor(scheduler.processorSlot());
@@ -254,11 +250,6 @@ Kernel::DriverFrame::~DriverFrame() {
   if (--stack.frames == 0) stack.overflowed = false;
 }
 
-Kernel& Kernel::current() {
-  if (g_current == nullptr) {
-    throw std::logic_error("no simulated kernel is active");
-  }
-  return *g_current;
-}
+void Kernel::noneActive() { throw std::logic_error("no simulated kernel is active"); }
 
 }  // namespace sim

@@ -11,12 +11,6 @@ const RoutineRow* failableRow(const std::string& name) {
   return nullptr;
 }
 
-Kernel& Entry::currentKernel() { return Kernel::current(); }
-
-void Entry::overtake() {
-  kernel_.scheduler.point(row_.overtake == Overtake::AtClock ? Point::Clock : Point::Call);
-}
-
 // A routine called above the highest level it allows is the bug check
 // IRQL_NOT_LESS_OR_EQUAL; one that expects its caller at DISPATCH_LEVEL
 // already and is called below it, IRQL_NOT_GREATER_OR_EQUAL.

@@ -75,7 +75,12 @@ struct Scheduler::Context {
   bool started = false;
 };
 
-Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) {}
+Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) { enter(0); }
+
+void Scheduler::enter(uint32_t activity) {
+  activity_ = activity;
+  stack_ = &stacks_[activity];
+}
 
 // Threads that ended, and idle loops with nothing to deliver, are ended and
 // joined. A thread still inside the driver (a request that never
@@ -176,10 +181,10 @@ void Scheduler::spawn(std::function<void()> body) {
 template <typename Work>
 void Scheduler::asActivity(Work work) {
   const uint32_t outer = activity_;
-  activity_ = nextActivity_++;
+  enter(nextActivity_++);
   work();
   stacks_.erase(activity_);
-  activity_ = outer;
+  enter(outer);
 }
 
 // The deferred calls run at DISPATCH_LEVEL while the processor's level is
@@ -406,7 +411,7 @@ void Scheduler::handOver(Context* self, Context* next, bool exiting) {
   switches_++;
   self->activity = activity_;
   running_ = next;
-  activity_ = next->activity;
+  enter(next->activity);
   if (!next->started) {
     next->started = true;
     next->host.start([this, next] {
@@ -422,14 +427,14 @@ void Scheduler::handOver(Context* self, Context* next, bool exiting) {
   if (exiting) return;
   self->cv.wait(lock, [&] { return running_ == self; });
   processor_ = self->cpu;
-  activity_ = self->activity;
+  enter(self->activity);
 }
 
 void Scheduler::awaitBaton(Context* self) {
   std::unique_lock<std::mutex> lock(*mutex_);
   self->cv.wait(lock, [&] { return running_ == self; });
   processor_ = self->cpu;
-  activity_ = self->activity;
+  enter(self->activity);
 }
 
 void Scheduler::threadMain(Context* self) {

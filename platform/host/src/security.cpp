@@ -68,7 +68,8 @@ size_t sidLength(const uint8_t* p, size_t available) {
   return length <= available ? length : 0;
 }
 
-std::vector<Sid> tokenOf(Caller caller) {
+namespace {
+std::vector<Sid> makeToken(Caller caller) {
   const Sid everyone = makeSid(kWorldAuthority, {0});
   const Sid authenticated = makeSid(kNtAuthority, {kAuthenticatedUserRid});
   const Sid interactive = makeSid(kNtAuthority, {kInteractiveRid});
@@ -81,6 +82,15 @@ std::vector<Sid> tokenOf(Caller caller) {
     case Caller::System: return {makeSid(kNtAuthority, {kLocalSystemRid}), everyone, authenticated, admins};
   }
   return {};
+}
+}  // namespace
+
+// A kind of caller always has the same token: each is made once, on first
+// use, and never changes (every request's access check reads one).
+const std::vector<Sid>& tokenOf(Caller caller) {
+  static const std::vector<Sid> tokens[] = {makeToken(Caller::User), makeToken(Caller::Admin),
+                                            makeToken(Caller::System)};
+  return tokens[static_cast<size_t>(caller)];
 }
 
 uint32_t mapFileGeneric(uint32_t mask) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/clock.h"
 #include "sim/ticks.h"
 
 // The kernel's own structure tags (platform.h).
@@ -17,7 +18,6 @@ struct _KDPC;    // NOLINT(bugprone-reserved-identifier)
 
 namespace sim {
 
-class Clock;
 class Irql;
 class Verifier;
 
@@ -39,9 +39,10 @@ class Dispatcher {
   // Told whenever a call is queued.
   void onQueued(std::function<void()> listener) { queued_ = std::move(listener); }
 
-  // Expiries due by now. Cheap when none is: the next one is known.
+  // Expiries due by now. Cheap when none is: the next one is the clock's
+  // alarm.
   void expireDue() {
-    if (nextDue_ >= 0 && clock_now() >= nextDue_) expire(clock_now());
+    if (clock_.alarm() >= 0 && clock_.now() >= clock_.alarm()) expire(clock_.now());
   }
   bool hasQueued() const { return !dpcs_.empty(); }
   // Runs the queued calls on the current processor at DISPATCH_LEVEL, one
@@ -52,7 +53,7 @@ class Dispatcher {
   // Runs one call at DISPATCH_LEVEL on the current processor.
   void runCall(_KDPC* dpc);
   // The clock interrupt at which the next armed timer expires, or -1.
-  Ticks nextInterrupt() const { return nextDue_; }
+  Ticks nextInterrupt() const { return clock_.alarm(); }
 
   // While a processor idles until a moment, the calls it runs stop there.
   class IdleLimit {
@@ -75,8 +76,9 @@ class Dispatcher {
  private:
   static Ticks dueOf(const _KTIMER* timer);
   Ticks interruptAfter(Ticks time) const;
-  Ticks clock_now() const;
   void expire(Ticks now);
+  // Sets the clock's alarm to the clock interrupt of the next expiry:
+  // called whenever the armed timers or their due times change.
   void updateNextDue();
   _KDPC* takeQueued();
 
@@ -89,7 +91,6 @@ class Dispatcher {
   std::map<const _KTIMER*, uint64_t> order_;
   uint64_t sequence_ = 0;
   uint64_t dpcsRun_ = 0;
-  Ticks nextDue_ = -1;  // the clock interrupt of the next expiry, or -1
   Ticks idleLimit_ = -1;
   std::function<void()> queued_;
 };

@@ -121,6 +121,9 @@ class Registry {
   };
 
   static std::string fold(const std::string& name);
+  // Whether two names are the same name: fold(a) == fold(b), without the
+  // copies.
+  static bool sameName(const std::string& a, const std::string& b);
 
   void createKey(const std::string& path) { keys_[fold(path)]; }
   void removeKey(const std::string& path) { keys_.erase(fold(path)); }

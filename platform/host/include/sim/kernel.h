@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/clock.h"
 #include "sim/dispatcher.h"
 #include "sim/executive.h"
 #include "sim/iomanager.h"
@@ -22,57 +23,6 @@
 #include "sim/ticks.h"
 
 namespace sim {
-
-class Clock {
- public:
-  // The clock interrupt interval that KeQueryTimeIncrement reports, in
-  // 100 ns units; 156,250 is the 15.625 ms tick of a uniprocessor PC HAL.
-  static constexpr uint32_t kDefaultIncrement = 156250;
-  // System time at boot: 2026-01-01 00:00 UTC as 100 ns units since 1601.
-  static constexpr Ticks kBootSystemTime = 134115840000000000LL;
-  // Virtual time stays far inside the signed 64-bit range; an advance that
-  // would pass this is refused (about 29,000 years).
-  static constexpr Ticks kMaxTime = INT64_MAX / 1024;
-  // A look at the interrupt time or the system time costs the processor a
-  // few memory reads of the shared data page; the simulation charges one
-  // unit of the clock (100 ns) so that a loop that only watches the clock
-  // still moves time forward and ends, as it does on the machine.
-  static constexpr Ticks kReadCost = 1;
-
-  Ticks now() const { return now_; }
-  uint32_t increment() const { return increment_; }
-  void setIncrement(uint32_t units) { increment_ = units ? units : 1; }
-
-  // The interrupt time counts from boot and advances only at clock
-  // interrupts, in whole increments; setting the clock never moves it.
-  Ticks interruptTime() const { return (now_ / increment_) * increment_; }
-  // The system time is the interrupt time plus the boot time and every
-  // step an administrator or a time service made.
-  Ticks systemTime() const { return systemOffset() + interruptTime(); }
-  // What an absolute system time is on the interrupt time's scale.
-  Ticks systemOffset() const;
-
-  // The system time jumps by `delta` at virtual time `at` (or at once when
-  // `at` is not in the future).
-  void step(Ticks delta, Ticks at);
-
-  // True when the clock can move by `delta` without leaving its range.
-  bool canAdvance(Ticks delta) const { return delta <= kMaxTime - now_; }
-  void advance(Ticks delta);
-
-  // Called after every advance with the new time.
-  void onAdvance(std::function<void(Ticks)> listener) { listeners_.push_back(std::move(listener)); }
-
- private:
-  struct Step {
-    Ticks at;
-    Ticks delta;
-  };
-  Ticks now_ = 0;
-  uint32_t increment_ = kDefaultIncrement;
-  std::vector<Step> steps_;
-  std::vector<std::function<void(Ticks)>> listeners_;
-};
 
 // A register block that answers byte accesses at an offset from its base.
 class IoDevice {
@@ -274,8 +224,11 @@ class Kernel {
   };
 
   // The active kernel; a routine called with none active is a fault of the
-  // test bench.
-  static Kernel& current();
+  // test bench. Every exported routine asks, so the answer is inline.
+  static Kernel& current() {
+    if (active_ == nullptr) noneActive();
+    return *active_;
+  }
 
   // Spins the processor: time passes, nothing else happens on it.
   void stall(Ticks delta) { clock.advance(delta); }
@@ -345,7 +298,19 @@ class Kernel {
   IoManager io{*this};
   // Last, so that its threads end before anything they use goes.
   Scheduler scheduler{*this};
+
+ private:
+  [[noreturn]] static void noneActive();
+  static inline Kernel* active_ = nullptr;
 };
+
+// The opening of every export (sim/routines.h), inline here where the
+// kernel is known.
+inline Kernel& Entry::currentKernel() { return Kernel::current(); }
+
+inline void Entry::overtake() {
+  kernel_.scheduler.point(row_.overtake == Overtake::AtClock ? Point::Clock : Point::Call);
+}
 
 // "0x" and upper-case hex digits, at least the given number of them.
 std::string hex(uint64_t value, int digits = 8);

@@ -170,10 +170,12 @@ const RoutineRow* failableRow(const std::string& name);
 // broken rule reported. `failed` then takes a failure a script injected
 // (the caller is the return address in the driver, for the failure sweep)
 // and `alive` checks that an object handed in is not memory of a deleted
-// device. Inline, so that a routine with no rule pays nothing for its row.
+// device. Inline, so that a routine with no rule pays nothing for its row:
+// always, since an Entry made out of line is an object in memory, which the
+// sanitized builds guard at every export (a port access among them).
 class Entry {
  public:
-  explicit Entry(Routine routine) : kernel_(currentKernel()), row_(rowOf(routine)) {
+  [[gnu::always_inline]] explicit Entry(Routine routine) : kernel_(currentKernel()), row_(rowOf(routine)) {
     if (row_.overtake != Overtake::Never) overtake();
     if (row_.highest != kAnyLevel || row_.lowest != 0) checkLevel();
   }
@@ -184,6 +186,7 @@ class Entry {
   bool alive(const volatile void* object);
 
  private:
+  // Both inline, in sim/kernel.h.
   static Kernel& currentKernel();
   void overtake();
   void checkLevel();

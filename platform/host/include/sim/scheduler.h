@@ -90,7 +90,7 @@ class Scheduler {
 
   // A point where the running thread may be overtaken, and where its
   // processor takes the deferred work that is due for it.
-  void point(Point kind) {
+  [[gnu::always_inline]] void point(Point kind) {
     if (busy_) return;
     if (engaged_) {
       reschedule(kind);
@@ -133,11 +133,12 @@ class Scheduler {
     bool overflowed = false;
     int locks = 0;  // spin locks taken and not yet released
   };
-  Stack& stack() { return stacks_[activity_]; }
+  Stack& stack() { return *stack_; }
   // Whether the activity holds a spin lock (counted even while spin locks
   // exclude nothing). An activity at DISPATCH_LEVEL never leaves its
   // processor, so the count is the activity's own.
   bool holdsSpinLock(uint32_t activity) const {
+    if (activity == activity_) return stack_->locks > 0;
     auto it = stacks_.find(activity);
     return it != stacks_.end() && it->second.locks > 0;
   }
@@ -157,6 +158,8 @@ class Scheduler {
     Context* context;
   };
 
+  // The running activity becomes `activity`.
+  void enter(uint32_t activity);
   void engage();
   void reschedule(Point kind);
   // Picks who runs next and hands over, with the caller in `self`;
@@ -192,6 +195,10 @@ class Scheduler {
   bool due_ = false;
   int processor_ = 0;
   uint32_t activity_ = 0;
+  // The running activity's stack, its entry in stacks_: every change of
+  // activity goes through enter(), which looks it up once, and an entry is
+  // erased only once its activity has ended.
+  Stack* stack_ = nullptr;
   uint32_t nextActivity_ = 1u << 20;  // deliveries, apart from the threads' ids
   Context* running_ = nullptr;
   std::vector<std::unique_ptr<Context>> contexts_;

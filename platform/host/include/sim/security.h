@@ -24,7 +24,7 @@ Sid makeSid(uint64_t authority, const std::vector<uint32_t>& subAuthorities);
 size_t sidLength(const uint8_t* p, size_t available);
 
 // The SIDs in the token of each kind of caller: its own, then its groups.
-std::vector<Sid> tokenOf(Caller caller);
+const std::vector<Sid>& tokenOf(Caller caller);
 
 // A DACL as the object manager keeps it after capturing a descriptor: the
 // ACL's bytes as the driver built them, checked once on the way in.
