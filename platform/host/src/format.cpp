@@ -1,4 +1,5 @@
-// The kernel's printf dialect, for DbgPrint on the simulated machine.
+// The kernel's printf dialect, and DbgPrint, which prints with it to the
+// simulated machine's debugger.
 //
 // Differences from the C library that matter here: WCHAR is 16 bits, %ls,
 // %ws and %S take wide text, %hs and %hS narrow text, and %Z/%wZ take
@@ -10,6 +11,7 @@
 
 #include "platform.h"
 #include "sim/kernel.h"
+#include "sim/routines.h"
 
 namespace sim {
 namespace {
@@ -183,3 +185,22 @@ std::string formatKernel(const char* format, va_list args, bool* usedUnicode) {
 }
 
 }  // namespace sim
+
+using sim::Entry;
+using sim::Routine;
+
+extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+  va_list args;
+  va_start(args, Format);
+  bool unicode = false;
+  std::string text = sim::formatKernel(Format, args, &unicode);
+  va_end(args);
+  sim::Kernel& k = Entry(Routine::DbgPrint).kernel();
+  // Unicode conversions touch pageable tables: PASSIVE_LEVEL only.
+  if (unicode && k.irql.level() > PASSIVE_LEVEL) {
+    k.verifier.report(sim::Rule::DbgprintUnicodeAtRaisedIrql,
+                      "Unicode format at IRQL " + std::to_string(k.irql.level()) + ": " + Format);
+  }
+  k.debugger.print(text);
+  return STATUS_SUCCESS;
+}

@@ -1,5 +1,7 @@
-// Time, register access and debugger output: the routines the controller
-// link needs from the kernel and the HAL.
+// The routines the driver calls at every look at the controller's lines:
+// the register accesses, the stall and the clock. None of them reads or
+// writes memory of the driver's: a port number or a register address in, a
+// byte or a time out.
 #include "platform.h"
 #include "sim/kernel.h"
 #include "sim/routines.h"
@@ -9,12 +11,6 @@ using sim::Routine;
 
 extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID) {
   return Entry(Routine::KeQueryTimeIncrement).kernel().clock.increment();
-}
-
-extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  sim::Kernel& k = Entry(Routine::KeQuerySystemTime).kernel();
-  k.clock.advance(sim::Clock::kReadCost);
-  CurrentTime->QuadPart = k.clock.systemTime();
 }
 
 extern "C" ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
@@ -47,20 +43,4 @@ extern "C" UCHAR NTAPI READ_REGISTER_UCHAR(volatile UCHAR* Register) {
 
 extern "C" VOID NTAPI WRITE_REGISTER_UCHAR(volatile UCHAR* Register, UCHAR Value) {
   Entry(Routine::WRITE_REGISTER_UCHAR).kernel().registerWrite(reinterpret_cast<ULONG_PTR>(Register), Value);
-}
-
-extern "C" ULONG DbgPrint(PCSTR Format, ...) {
-  va_list args;
-  va_start(args, Format);
-  bool unicode = false;
-  std::string text = sim::formatKernel(Format, args, &unicode);
-  va_end(args);
-  sim::Kernel& k = Entry(Routine::DbgPrint).kernel();
-  // Unicode conversions touch pageable tables: PASSIVE_LEVEL only.
-  if (unicode && k.irql.level() > PASSIVE_LEVEL) {
-    k.verifier.report(sim::Rule::DbgprintUnicodeAtRaisedIrql,
-                      "Unicode format at IRQL " + std::to_string(k.irql.level()) + ": " + Format);
-  }
-  k.debugger.print(text);
-  return STATUS_SUCCESS;
 }

@@ -299,3 +299,9 @@ extern "C" VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
                                                " bytes), which is not a mapping of that size");
   }
 }
+
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  sim::Kernel& k = Entry(Routine::KeQuerySystemTime).kernel();
+  k.clock.advance(sim::Clock::kReadCost);
+  CurrentTime->QuadPart = k.clock.systemTime();
+}
