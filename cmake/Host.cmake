@@ -155,6 +155,14 @@ foreach(searched driver_host board catalogue machine script scctl_core)
   tamrixsc_fuzzed(${searched})
 endforeach()
 if(TAMRIXSC_SANITIZE)
+  # The board model keeps its edge coverage (which of its states an input
+  # reached) but not the tracing of its comparisons: those compare what the
+  # driver sent with what the model expects, values the driver's own traced
+  # comparisons already hand the fuzzer, and on every register access they
+  # cost the machine fuzzer a sixth of its speed.
+  target_compile_options(board PRIVATE -fno-sanitize-coverage=trace-cmp)
+endif()
+if(TAMRIXSC_SANITIZE)
   target_compile_options(simkernel PRIVATE -fno-sanitize=vptr)  # the buses' path
   # The simulated wires: the buses, the clock, and the register, stall and
   # clock routines the driver calls at every look at the controller's
