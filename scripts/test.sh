@@ -42,7 +42,17 @@ install_missing() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
   fi
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  # A mirror caught mid-sync fails one index now and then; apt keeps the
+  # lists it had, and the install below fails loudly if what it needs is
+  # not among them.
+  local try
+  for try in 1 2; do
+    if "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq; then
+      break
+    fi
+    echo "test.sh: the package lists did not all come (try $try of 2)" >&2
+    sleep 5
+  done
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
