@@ -212,8 +212,10 @@ uint32_t BoardModel::pciRead(uint32_t bus, uint32_t slot, void* buffer, uint32_t
   return parts_->pci.read(bus, slot, buffer, length);
 }
 
-bool BoardModel::translate(uint64_t busAddress, uint32_t* space, uint64_t* translated) {
+bool BoardModel::translate(uint32_t interfaceType, uint32_t bus, uint64_t busAddress, uint32_t* space,
+                           uint64_t* translated) {
   Parts& p = *parts_;
+  if (!sim::busExists(interfaceType, bus, &p.pci)) return false;
   if (p.gpioInMemory && p.inGpio(busAddress)) {
     *space = 0;
     *translated = kGpioPhysical + (busAddress - p.superIo.gpioBase());

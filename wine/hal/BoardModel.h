@@ -39,8 +39,10 @@ class BoardModel {
   uint8_t memoryRead(uint64_t physical);
   void memoryWrite(uint64_t physical, uint8_t value);
   uint32_t pciRead(uint32_t bus, uint32_t slot, void* buffer, uint32_t length);
-  // HalTranslateBusAddress for the board: `space` 1 I/O, 0 memory.
-  bool translate(uint64_t busAddress, uint32_t* space, uint64_t* translated);
+  // HalTranslateBusAddress for the board: `space` 1 I/O, 0 memory; false
+  // for a bus (INTERFACE_TYPE and number) the board does not have.
+  bool translate(uint32_t interfaceType, uint32_t bus, uint64_t busAddress, uint32_t* space,
+                 uint64_t* translated);
 
   void stallUs(uint32_t microseconds);
   // A look at the interrupt time: it costs one unit of the clock.

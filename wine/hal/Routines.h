@@ -23,7 +23,8 @@
   X(HalGetBusData, "returns 0 (no bus)",                                                                    \
     "PCI configuration space of the board model; 0 for a bus that does not exist")                          \
   X(HalTranslateBusAddress, "returns FALSE",                                                                \
-    "the board's translation: I/O space as is, or the GPIO block in memory space")                          \
+    "the board's translation: I/O space as is, or the GPIO block in memory space; FALSE for a bus "         \
+    "the board does not have")                                                                              \
   X(KeStallExecutionProcessor, "aborts the process",                                                        \
     "advances the HAL's clock by the microseconds asked for and returns at once")                           \
   X(READ_PORT_UCHAR, "reads 0", "a port read on the board model (1 us of the HAL's clock)")                 \

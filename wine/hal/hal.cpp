@@ -126,12 +126,12 @@ HAL_EXPORT uint32_t HAL_STDCALL HalGetBusData(uint32_t busDataType, uint32_t bus
 HAL_EXPORT uint8_t HAL_STDCALL HalTranslateBusAddress(uint32_t interfaceType, uint32_t busNumber,
                                                       int64_t busAddress, uint32_t* addressSpace,
                                                       int64_t* translatedAddress) {
-  (void)interfaceType;
-  (void)busNumber;
   win32::Hold hold(hal().boardLock);
   uint32_t space = *addressSpace;
   uint64_t translated = 0;
-  if (!board().translate(static_cast<uint64_t>(busAddress), &space, &translated)) return 0;
+  if (!board().translate(interfaceType, busNumber, static_cast<uint64_t>(busAddress), &space, &translated)) {
+    return 0;
+  }
   *addressSpace = space;
   *translatedAddress = static_cast<int64_t>(translated);
   return 1;

@@ -96,17 +96,10 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
 }
 
 namespace {
-// The buses of this machine as the HAL knows them: the internal bus and the
-// ISA bus behind the LPC bridge, bus 0 each, and the PCI buses the board
-// has. The HAL refuses a translation on any other bus, and the I/O manager
-// a resource list that names one.
+// A resource list or translation on a bus the machine does not have is
+// refused (sim::busExists says which buses it has).
 bool busExists(const Kernel& k, LONG type, ULONG bus) {
-  switch (type) {
-    case Internal:
-    case Isa: return bus == 0;
-    case PCIBus: return k.pci != nullptr && k.pci->hasBus(bus);
-    default: return false;
-  }
+  return type >= 0 && sim::busExists(static_cast<uint32_t>(type), bus, k.pci);
 }
 
 // Resource types and share dispositions the kernel knows (CmResourceType*,
