@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <string_view>
 
 #include "sim/kernel.h"
 
@@ -314,8 +315,8 @@ void FailurePlan::arm(const std::string& routine, int32_t status, uint32_t count
   plans_[routine] = {status, count};
 }
 
-bool FailurePlan::take(const std::string& routine, int32_t* status, const void* caller) {
-  auto it = plans_.find(routine);
+bool FailurePlan::take(const char* routine, int32_t* status, const void* caller) {
+  auto it = plans_.find(std::string_view(routine));
   if (it == plans_.end() || it->second.count == 0) {
     if (observer_ && observer_(routine, caller)) {
       if (status != nullptr) *status = static_cast<int32_t>(0xC000009Au);  // STATUS_INSUFFICIENT_RESOURCES

@@ -215,7 +215,9 @@ class FailurePlan {
   void arm(const std::string& routine, int32_t status, uint32_t count);
   // True when this call of the routine is to fail; *status gets its status.
   // `caller` is the address in the calling code that the call returns to.
-  bool take(const std::string& routine, int32_t* status = nullptr, const void* caller = nullptr);
+  // Asked at every call of a routine that can fail: it looks the name up
+  // without making a string of it.
+  bool take(const char* routine, int32_t* status = nullptr, const void* caller = nullptr);
   void clear() { plans_.clear(); }
 
   // Sees every call that take() is asked about and no armed plan fails,
@@ -231,7 +233,7 @@ class FailurePlan {
     int32_t status;
     uint32_t count;
   };
-  std::map<std::string, Plan> plans_;
+  std::map<std::string, Plan, std::less<>> plans_;
 };
 
 }  // namespace sim
