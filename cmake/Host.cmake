@@ -161,9 +161,6 @@ if(TAMRIXSC_SANITIZE)
   # comparisons already hand the fuzzer, and on every register access they
   # cost the machine fuzzer a sixth of its speed.
   target_compile_options(board PRIVATE -fno-sanitize-coverage=trace-cmp)
-endif()
-if(TAMRIXSC_SANITIZE)
-  target_compile_options(simkernel PRIVATE -fno-sanitize=vptr)  # the buses' path
   # The simulated wires: the buses, the clock, and the register, stall and
   # clock routines the driver calls at every look at the controller's
   # lines. No memory of the driver's passes through them (a port number or
