@@ -202,15 +202,15 @@ class PciConfigSpace {
   virtual bool hasBus(uint32_t bus) const = 0;
 };
 
-// The buses the HAL of this board knows, by INTERFACE_TYPE (Internal 0,
-// Isa 1, PCIBus 5): one internal and one ISA bus, number 0 each (the LPC
-// bus behind the bridge), and the PCI buses `pci` has. The HAL refuses any
-// other bus; the simulated kernel and the HAL for Wine both ask here.
+// The buses the HAL of this board knows, by INTERFACE_TYPE: one internal
+// and one ISA bus, number 0 each (the LPC bus behind the bridge), and the
+// PCI buses `pci` has. The HAL refuses any other bus; the simulated kernel
+// and the HAL for Wine both ask here.
 inline bool busExists(uint32_t interfaceType, uint32_t bus, const PciConfigSpace* pci) {
   switch (interfaceType) {
-    case 0:
-    case 1: return bus == 0;
-    case 5: return pci != nullptr && pci->hasBus(bus);
+    case Internal:
+    case Isa: return bus == 0;
+    case PCIBus: return pci != nullptr && pci->hasBus(bus);
     default: return false;
   }
 }
