@@ -60,11 +60,12 @@ class CDeviceExt {
   // The link: one conversation at a time, and nobody spins for it. At
   // DISPATCH_LEVEL, tryTakeLink takes the link or marks its party owed
   // (PollOwed, RequestOwed); giveLink lets it go and queues every owed
-  // party again. At PASSIVE_LEVEL, takeLinkPassive raises to
-  // DISPATCH_LEVEL holding the link, trying again below that level while
-  // another processor has it.
+  // party again, except a poll owed while the poll itself held the link
+  // (pollRan), which that poll covered: it returns whether it dropped one.
+  // At PASSIVE_LEVEL, takeLinkPassive raises to DISPATCH_LEVEL holding the
+  // link, trying again below that level while another processor has it.
   bool tryTakeLink(volatile LONG* owed);
-  void giveLink();
+  bool giveLink(bool pollRan = false);
   KIRQL takeLinkPassive();
   void queueStartIoWorker();
 

@@ -774,5 +774,17 @@ VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArg
     ext->runPoll();
     ext->endStretch();
   }
-  ext->giveLink();
+  // An expiry that came while this poll ran is covered by it. A poll that
+  // started late (behind a request at DISPATCH_LEVEL, or owed behind a poll
+  // on another processor) and lasts most of its period (a controller that
+  // does not answer) would otherwise be followed at once by the next, and
+  // that one by the next: its processor would never leave DISPATCH_LEVEL.
+  // The timer's next expiry polls again.
+  const bool queuedMeanwhile = KeRemoveQueueDpc(&ext->PollDpc) != FALSE;
+  const bool owedMeanwhile = ext->giveLink(true);
+  if (queuedMeanwhile || owedMeanwhile) {
+    SC_TRACE(TRACE_WARNING,
+             "CDeviceExt::pollDpc() !!!!! WARNING The poll outlasted the time to the next one; that one "
+             "is skipped\n");
+  }
 }

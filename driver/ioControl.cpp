@@ -38,20 +38,26 @@ bool CDeviceExt::tryTakeLink(volatile LONG* owed) {
   if (InterlockedExchange(owed, 0) != 0) {
     return true;
   }
-  // A holder saw the mark first and has queued this party again: that run
-  // does the work.
+  // A holder saw the mark first and has queued this party again, and that
+  // run does the work; or the holder was the poll, which covered it.
   giveLink();
   return false;
 }
 
-void CDeviceExt::giveLink() {
+bool CDeviceExt::giveLink(bool pollRan) {
   KeReleaseSpinLockFromDpcLevel(&LinkLock);
+  bool pollDropped = false;
   if (InterlockedExchange(&PollOwed, 0) != 0) {
-    KeInsertQueueDpc(&PollDpc, nullptr, nullptr);
+    if (pollRan) {
+      pollDropped = true;
+    } else {
+      KeInsertQueueDpc(&PollDpc, nullptr, nullptr);
+    }
   }
   if (InterlockedExchange(&RequestOwed, 0) != 0) {
     queueStartIoWorker();
   }
+  return pollDropped;
 }
 
 // Start-up and stop wait for the link below DISPATCH_LEVEL, sleeping

@@ -218,6 +218,40 @@ TEST(Exploration, QueuedCommand4sNeverChainAtDispatchLevel) {
   }
 }
 
+// A failing poll that lasts nearly its period (a reply timer near a second,
+// the period raised to the longest poll), started late behind a COMMAND_4
+// that is never answered. Its next expiry comes while it runs and, on the
+// other processor, finds the link held by the poll itself. Were that poll
+// owed and queued again when the link is let go, each poll would follow
+// the last at once on one processor, which would stay at DISPATCH_LEVEL
+// for good; the expiry is covered by the poll that ran, and skipped.
+TEST(Exploration, APollDueWhileThePollRunsIsSkipped) {
+  Tally tally{"failing polls that start late"};
+  // The eight timing values count only together.
+  const std::string setup =
+      "processors 2\n"
+      "registry set DevTimeoutCommMS 60\n"
+      "registry set DevTimeoutPollS 62\n"
+      "registry set DevTimeoutWatchdogMS 600\n"
+      "registry set CmdReplyTimerUS 1000000\n"
+      "registry set CmdRetryDelayUS 1000\n"
+      "registry set CmdMaxRetries 10\n"
+      "registry set TimerPollCardlanMS 1\n"
+      "registry set TimerPollNormalMS 30000\n"
+      "load\n"
+      "controller no-reply 1000\n";
+  const std::string rest =
+      "ioctl IOCTL_SC_COMMAND4 async\nadvance 4500\ncontroller no-reply 0\nwait\nunload\n";
+  for (uint64_t seed = 1; seed <= 8 / (kScale > 1 ? 2 : 1); seed++) {
+    Outcome r = runScripts(setup, rest, {seed, false, {}, {}});
+    tally.add(r);
+    expectClean(r, 1, seed);
+    EXPECT_GE(r.count("WARNING The poll outlasted the time to the next one"), 1u) << "seed " << seed;
+    // Polls went on, a period apart.
+    EXPECT_GE(r.count("wire: host> 03 03 FA"), 3u) << "seed " << seed;
+  }
+}
+
 TEST(Exploration, ConnectRequestsBackToBack) {
   Tally tally{"connect requests back to back"};
   const std::string setup =
