@@ -200,12 +200,33 @@ run_fuzzer() {
   if ! ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer \
     "build/host-sanitize/fuzz/${name}_fuzzer" -max_total_time=60 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
-    tail -n 60 "$work/log" >&2
-    echo "test.sh: FAILED: the $name fuzzer found an input that breaks the driver; it is in $work" >&2
-    exit 1
+    if ! stood_still "$name" "$work"; then
+      tail -n 60 "$work/log" >&2
+      echo "test.sh: FAILED: the $name fuzzer found an input that breaks the driver; it is in $work" >&2
+      exit 1
+    fi
+    echo "test.sh: $name fuzzer: an input passed the 10 s limit but runs in time on its own: the machine stood still, not the driver; the fuzzer stopped there"
   fi
-  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$work/log" | sed "s/^/test.sh: $name fuzzer: /"
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$work/log" | sed "s/^/test.sh: $name fuzzer: /" || true
   rm -rf "$work"
+}
+
+# The fuzzers run on virtual time, so an input that hangs hangs on every
+# run. A machine that stands still for seconds (a virtual machine paused
+# by its host) can put one input past the limit in real time; such an
+# input runs in time when run again alone. True when every finding of the
+# run is a time-out of that kind.
+stood_still() {
+  local name=$1 work=$2 f timeouts=0
+  for f in "$work"/crash-* "$work"/leak-* "$work"/oom-*; do
+    [[ -e $f ]] && return 1
+  done
+  for f in "$work"/timeout-*; do
+    [[ -e $f ]] || continue
+    "build/host-sanitize/fuzz/${name}_fuzzer" -timeout=10 "$f" >>"$work/again" 2>&1 || return 1
+    timeouts=$((timeouts + 1))
+  done
+  ((timeouts > 0))
 }
 
 stage "fuzzers"
