@@ -765,15 +765,18 @@ VOID NTAPI CDeviceExt::pollDpc(PKDPC dpc, PVOID deferredContext, PVOID systemArg
   // A periodic timer queues this call again when it expires while the call
   // runs, and the second run may start on another processor: everything the
   // poll touches, the link and the Cardlan state, is used under the lock.
-  // A poll that finds the link busy runs again as soon as it is free.
+  // A poll that finds the link held by a request runs again as soon as it
+  // is free.
   if (!ext->tryTakeLink(&ext->PollOwed)) {
     return;
   }
-  if (!ext->Stopped) {
-    ext->beginStretch();
-    ext->runPoll();
-    ext->endStretch();
+  if (ext->Stopped) {
+    ext->giveLink();
+    return;
   }
+  ext->beginStretch();
+  ext->runPoll();
+  ext->endStretch();
   // An expiry that came while this poll ran is covered by it. A poll that
   // started late (behind a request at DISPATCH_LEVEL, or owed behind a poll
   // on another processor) and lasts most of its period (a controller that
