@@ -191,21 +191,22 @@ ctest --preset host-sanitize
 
 # Each fuzzer runs for a minute on a copy of its seed corpus, so that the
 # repository is not written; a finding (a crash, a sanitizer or verifier
-# report, an input that runs longer than 10 s) fails the run and leaves the
-# input in the temporary folder it names.
+# report, an input that runs longer than fuzz_limit seconds) fails the run
+# and leaves the input in the temporary folder it names.
+fuzz_limit=10  # seconds of real time one input may take
 run_fuzzer() {
   local name=$1 work
   work=$(mktemp -d "${TMPDIR:-/tmp}/tamrixsc-fuzz-$name.XXXXXX")
   cp -r "fuzz/corpus/$name" "$work/corpus"
   if ! ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer \
-    "build/host-sanitize/fuzz/${name}_fuzzer" -max_total_time=60 -timeout=10 -print_final_stats=1 \
+    "build/host-sanitize/fuzz/${name}_fuzzer" -max_total_time=60 -timeout=$fuzz_limit -print_final_stats=1 \
     -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
     if ! stood_still "$name" "$work"; then
       tail -n 60 "$work/log" >&2
       echo "test.sh: FAILED: the $name fuzzer found an input that breaks the driver; it is in $work" >&2
       exit 1
     fi
-    echo "test.sh: $name fuzzer: an input passed the 10 s limit but runs in time on its own: the machine stood still, not the driver; the fuzzer stopped there"
+    echo "test.sh: $name fuzzer: an input passed the $fuzz_limit s limit but runs in time on its own: the machine stood still, not the driver; the fuzzer stopped there"
   fi
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$work/log" | sed "s/^/test.sh: $name fuzzer: /" || true
   rm -rf "$work"
@@ -223,7 +224,7 @@ stood_still() {
   done
   for f in "$work"/timeout-*; do
     [[ -e $f ]] || continue
-    "build/host-sanitize/fuzz/${name}_fuzzer" -timeout=10 "$f" >>"$work/again" 2>&1 || return 1
+    "build/host-sanitize/fuzz/${name}_fuzzer" -timeout=$fuzz_limit "$f" >>"$work/again" 2>&1 || return 1
     timeouts=$((timeouts + 1))
   done
   ((timeouts > 0))
